@@ -1,0 +1,43 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vela {
+// Reads a file line by line through a large buffer, as getline with '\n' would split it: a last
+// line without a newline is still a line, and nothing follows a final newline. A folder holds no
+// lines. Read errors are thrown, not taken for the end of the file.
+class line_reader {
+ public:
+  line_reader() = default;
+  line_reader(const line_reader&) = delete;
+  line_reader& operator=(const line_reader&) = delete;
+  ~line_reader();
+
+  // Opens _path for reading; false with a description in _error when it cannot be opened.
+  bool open(const std::string& _path, std::string& _error);
+  bool is_open() const { return m_fd >= 0; }
+  // The next line without its newline, valid until the next call; false at the end.
+  // Throws vela::exception on a read error.
+  bool next(std::string_view& _line);
+  void close();
+
+  // For progress reports: bytes handed out so far, and the file's size (0 if unknown).
+  std::uint64_t bytes_consumed() const { return m_consumed; }
+  std::uint64_t size() const { return m_size; }
+
+ private:
+  bool fill();
+
+  int m_fd = -1;
+  std::string m_path;
+  std::vector<char> m_buffer;
+  std::size_t m_begin = 0;  // first byte not yet handed out
+  std::size_t m_end = 0;    // end of the bytes read
+  bool m_at_end = false;    // nothing more to read from the file
+  std::uint64_t m_consumed = 0;
+  std::uint64_t m_size = 0;
+};
+}  // namespace vela

@@ -1,0 +1,70 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include <boost/optional.hpp>
+
+#include "event_store.hpp"
+#include "proximity_grid.hpp"
+
+namespace vela {
+// Chooses, for the object of a position line, the other objects whose pair evaluation can change
+// anything; evaluating any other object would change nothing. A pair can change something only
+//   - when the two are within the threshold (found through a grid of the last positions),
+//   - when it has an open event whose partner does not drive (open events with a driver are
+//     skipped and stay under the driver rule),
+//   - when the driver rule holds and the pair may still lack its skipped event: the object's
+//     association partner, the objects that name it as theirs, the object with the empty uid
+//     (which every unassociated object "names"), and the drivers that may not have met it yet.
+// A driver that has evaluated every positioned object since it started driving is "complete":
+// all its pairs then hold an open skipped event, which no evaluation changes, until another
+// object becomes positioned while the driver is not.
+class pair_candidates {
+ public:
+  static constexpr std::uint32_t no_id = UINT32_MAX;
+
+  void reset(std::size_t _object_count, std::uint32_t _threshold_mm, std::uint32_t _empty_uid_id);
+
+  // The object's position was stored: positioned before (_was) and now (_is) at (_x, _y).
+  void moved(std::uint32_t _id, bool _was_positioned, bool _is_positioned, std::int32_t _x,
+             std::int32_t _y);
+  // The object's association partner (no_id for none) and whether it drives have changed.
+  void association_changed(std::uint32_t _id, std::uint32_t _partner, bool _driving);
+
+  // For a line of _id at (_x, _y): either fills _out with the candidate ids in ascending order
+  // (ascending uid order) and returns true, or returns false: evaluate every object.
+  bool collect(std::uint32_t _id, bool _was_positioned, std::int32_t _x, std::int32_t _y,
+               const event_store& _events, std::vector<std::uint32_t>& _out);
+
+ private:
+  // A set of ids with constant-time insert, erase and membership, iterable.
+  class id_set {
+   public:
+    void reset(std::size_t _capacity) {
+      m_pos.assign(_capacity, absent);
+      m_ids.clear();
+    }
+    bool contains(std::uint32_t _id) const { return m_pos[_id] != absent; }
+    void insert(std::uint32_t _id);
+    void erase(std::uint32_t _id);
+    const std::vector<std::uint32_t>& ids() const { return m_ids; }
+
+   private:
+    static constexpr std::uint32_t absent = UINT32_MAX;
+    std::vector<std::uint32_t> m_pos;
+    std::vector<std::uint32_t> m_ids;
+  };
+
+  void set_incomplete(std::uint32_t _driver, bool _incomplete);
+
+  std::uint32_t m_threshold_mm = 0;
+  std::uint32_t m_empty_uid_id = no_id;
+  proximity_grid m_grid;  // the positioned objects
+  std::vector<std::uint32_t> m_partner;
+  std::vector<std::vector<std::uint32_t>> m_named_by;  // objects whose partner is this one
+  id_set m_drivers;
+  std::vector<std::uint8_t> m_incomplete;  // per driver
+  id_set m_incomplete_positioned_drivers;
+};
+}  // namespace vela

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include <boost/optional.hpp>
+
+#include "timestamp.hpp"
+
+namespace vela {
+// One line of the position file, as views into the line: the replay parses every line this way,
+// without allocating. Coordinates in millimetres.
+struct position_view {
+  std::uint32_t id = 0;
+  vela::timestamp timestamp;  // qualified: the field has the type's name
+  std::string_view mac_address;
+  std::int32_t x = 0;
+  std::int32_t y = 0;
+  std::int32_t z = 0;
+  std::string_view obj_uid;
+  std::string_view sublocation_uid;
+  std::string_view project_uid;
+  std::string_view type;
+
+  // Parses one line given without its newline: eleven comma-separated fields, numbers converted
+  // as strtoul (columns 1-3) and strtol to 32 bits (columns 5-7) do in base 10; anything after the
+  // eleventh field is ignored. Empty when the line is malformed.
+  static boost::optional<position_view> from_csv_line(std::string_view _line);
+};
+
+// One line of the position file as an owning record.
+struct position {
+  std::uint32_t id = 0;
+  vela::timestamp timestamp;
+  std::string mac_address;
+  std::int32_t x = 0;
+  std::int32_t y = 0;
+  std::int32_t z = 0;
+  std::string obj_uid;
+  std::string sublocation_uid;
+  std::string project_uid;
+  std::string type;
+
+  // Same rules as position_view::from_csv_line. Empty when the line is malformed; the replay
+  // skips such lines without a message.
+  static boost::optional<position> from_csv_line(const std::string& _line);
+};
+}  // namespace vela

@@ -1,0 +1,134 @@
+#pragma once
+// Helpers for the end-to-end tests: a fresh temporary folder per test, and running the built
+// binary in it with its standard output and error captured.
+
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <boost/filesystem.hpp>
+
+namespace vela::test {
+// A new empty folder, removed with everything in it when the object goes.
+class temp_folder {
+ public:
+  temp_folder() {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
+                          "/vela-test-XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) {
+      throw std::runtime_error("mkdtemp failed");
+    }
+    m_path = pattern;
+  }
+  temp_folder(const temp_folder&) = delete;
+  temp_folder& operator=(const temp_folder&) = delete;
+  ~temp_folder() {
+    boost::system::error_code ignored;
+    boost::filesystem::remove_all(m_path, ignored);
+  }
+
+  const std::string& path() const { return m_path; }
+  std::string file(const std::string& _name) const { return m_path + "/" + _name; }
+  bool exists(const std::string& _name) const {
+    boost::system::error_code ignored;
+    return boost::filesystem::exists(boost::filesystem::symlink_status(file(_name), ignored));
+  }
+  void write(const std::string& _name, const std::string& _content) const {
+    std::ofstream out(file(_name), std::ios::binary | std::ios::trunc);
+    out << _content;
+    if (!out.flush()) {
+      throw std::runtime_error("cannot write " + _name);
+    }
+  }
+  std::string read(const std::string& _name) const {
+    std::ifstream in(file(_name), std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+  }
+
+ private:
+  std::string m_path;
+};
+
+inline std::string shell_quote(const std::string& _text) {
+  std::string quoted = "'";
+  for (const char c : _text) {
+    quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  }
+  return quoted + "'";
+}
+
+struct run_result {
+  int status = -1;       // exit status, or -1 when ended by a signal
+  int signal = 0;        // the signal that ended the process, if any
+  std::string out;       // standard output
+  std::string err;       // standard error
+};
+
+// Runs the binary (VELA_BINARY unless _binary is given) in _folder with _args. _prefix goes
+// before the command (e.g. "prlimit --fsize=100"), _stdout replaces the capture of standard
+// output (e.g. ">&-" or ">/dev/full").
+inline run_result run_in(const temp_folder& _folder, const std::string& _binary,
+                         const std::vector<std::string>& _args, const std::string& _prefix = "",
+                         const std::string& _stdout = "") {
+  const std::string out_file = _folder.path() + "/../" +
+                               boost::filesystem::path(_folder.path()).filename().string() +
+                               ".stdout";
+  const std::string err_file = out_file.substr(0, out_file.size() - 7) + ".stderr";
+  std::string command = "cd " + shell_quote(_folder.path()) + " && " + _prefix + " " +
+                        shell_quote(_binary);
+  for (const std::string& arg : _args) {
+    command += " " + shell_quote(arg);
+  }
+  command += _stdout.empty() ? " >" + shell_quote(out_file) : " " + _stdout;
+  command += " 2>" + shell_quote(err_file);
+  const int raw = std::system(command.c_str());
+  run_result result;
+  if (WIFEXITED(raw)) {
+    result.status = WEXITSTATUS(raw);
+    // The shell reports a child ended by a signal as 128 + the signal number.
+    if (result.status > 128 && result.status < 128 + 65) {
+      result.signal = result.status - 128;
+      result.status = -1;
+    }
+  } else if (WIFSIGNALED(raw)) {
+    result.signal = WTERMSIG(raw);
+  }
+  const auto slurp = [](const std::string& _name) {
+    std::ifstream in(_name, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+  };
+  result.out = slurp(out_file);
+  result.err = slurp(err_file);
+  boost::system::error_code ignored;
+  boost::filesystem::remove(out_file, ignored);
+  boost::filesystem::remove(err_file, ignored);
+  return result;
+}
+
+inline run_result run_vela(const temp_folder& _folder, const std::vector<std::string>& _args,
+                           const std::string& _prefix = "", const std::string& _stdout = "") {
+  return run_in(_folder, VELA_BINARY, _args, _prefix, _stdout);
+}
+
+// The usage text, exactly as printed.
+inline const char* usage_text() {
+  return "Usage:\n"
+         "  -i  - Input position file\n"
+         "  -t  - Trackables file\n"
+         "  -a  - Vehicle-Driver association file\n"
+         "  -d  - distance_in_mm\n"
+         " [-o] - Output event file\n"
+         " [-h] - Show this message\n"
+         " [-s] - Save input files\n";
+}
+}  // namespace vela::test
