@@ -21,10 +21,12 @@ struct timestamp {
     return ts < _other.ts || (ts == _other.ts && ms <= _other.ms);
   }
 
-  // Absolute difference in milliseconds.
+  // Absolute difference in milliseconds. Differences wrap in 64-bit two's complement, so the one
+  // difference of exactly 2^63 has no positive form and stays at the 64-bit minimum.
   static std::int64_t delta_ms(const timestamp& _t1, const timestamp& _t2);
   // Absolute difference in whole seconds, where only the millisecond difference is rounded
   // (through single precision, halves away from zero): (10, 600) to (11, 100) is 0 seconds.
+  // Wraps like delta_ms.
   static std::int64_t delta_s(const timestamp& _t1, const timestamp& _t2);
 };
 }  // namespace vela

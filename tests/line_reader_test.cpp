@@ -1,1 +1,72 @@
+#include "line_reader.hpp"
+
+#include <string>
+#include <string_view>
+#include <vector>
+
 #include <gtest/gtest.h>
+
+#include "test_support.hpp"
+
+namespace vela {
+namespace {
+using std::string_literals::operator""s;
+constexpr std::size_t mib = std::size_t{1} << 20;  // the reader's buffer size
+
+std::vector<std::string> read_all(line_reader& _reader) {
+  std::vector<std::string> lines;
+  std::string_view line;
+  while (_reader.next(line)) {
+    lines.emplace_back(line);
+  }
+  return lines;
+}
+
+TEST(LineReaderTest, SplitsLikeGetline) {
+  const std::string big(3 * mib + 123, 'a');
+  const std::string buffer_less_one(mib - 1, 'b');
+  const std::string buffer_full(mib, 'c');
+  const struct {
+    std::string content;
+    std::vector<std::string> lines;
+    const char* why;
+  } rows[] = {
+      {"", {}, "empty file"},
+      {"a", {"a"}, "last line without newline"},
+      {"a\n", {"a"}, "a final newline adds no line"},
+      {"\n\n", {"", ""}, "empty lines"},
+      {"a\n\nb", {"a", "", "b"}, "empty line inside"},
+      {"a\r\nb\r\n", {"a\r", "b\r"}, "carriage returns kept"},
+      {"a\0b\nc"s, {"a\0b"s, "c"}, "NUL bytes kept"},
+      {big + "\nshort\n" + big, {big, "short", big}, "lines longer than the buffer"},
+      {buffer_less_one + "\nx", {buffer_less_one, "x"}, "newline is the buffer's last byte"},
+      {buffer_full + "\nx\n", {buffer_full, "x"}, "newline right after a full buffer"},
+  };
+  const test::temp_folder folder;
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.why);
+    folder.write("p.csv", row.content);
+    line_reader reader;
+    std::string error;
+    ASSERT_TRUE(reader.open(folder.file("p.csv"), error)) << error;
+    const std::vector<std::string> lines = read_all(reader);
+    EXPECT_TRUE(lines == row.lines) << lines.size() << " lines";
+    EXPECT_EQ(reader.size(), row.content.size());
+    EXPECT_EQ(reader.bytes_consumed(), row.content.size());
+  }
+}
+
+TEST(LineReaderTest, FolderHoldsNoLinesAndMissingFileIsNamed) {
+  const test::temp_folder folder;
+  line_reader reader;
+  std::string error;
+  ASSERT_TRUE(reader.open(folder.path(), error));
+  EXPECT_TRUE(read_all(reader).empty());
+  EXPECT_FALSE(reader.open(folder.file("absent.csv"), error));
+  EXPECT_EQ(error, folder.file("absent.csv") + ": No such file or directory");
+  folder.write("p.csv", "a\nb");  // the same reader opens another file
+  ASSERT_TRUE(reader.open(folder.file("p.csv"), error));
+  EXPECT_EQ(read_all(reader), (std::vector<std::string>{"a", "b"}));
+}
+}  // namespace
+}  // namespace vela
