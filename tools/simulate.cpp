@@ -1,1 +1,637 @@
-int main() { return 1; }
+// vela-simulate: writes a seeded, deterministic recording of a simulated site in the three input
+// formats of vela. The site model moves the objects; this file parses the options, lets every tag
+// report at its own phase with dropouts and positioning noise, and writes the files through large
+// buffers. Numbers are formatted by hand from integers, so the files are the same everywhere.
+
+#include <getopt.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <boost/filesystem.hpp>
+
+#include "site_model.hpp"
+
+namespace vela::sim {
+namespace {
+constexpr const char* usage_text =
+    "Usage: vela-simulate --out DIR [options]\n"
+    "Writes a simulated site recording into DIR (created if missing): positions.csv,\n"
+    "trackables.json and associations.json. The same options give byte-identical files.\n"
+    "\n"
+    "  --out DIR         folder for the three files (required)\n"
+    "  --persons N       persons on the site, 0 to 1000000 (default 20)\n"
+    "  --vehicles N      forklifts and tugs, 0 to 1000000 (default 10)\n"
+    "  --minutes M       length of the recording, more than 0 up to 10080 (default 15)\n"
+    "  --rate HZ         reports per second per tag, 0.05 to 50 (default 1)\n"
+    "  --area METRES     side of the square site, 30 to 100000 (default 60)\n"
+    "  --seed S          seed, a whole number below 2^64 (default 1)\n"
+    "  --noise FRACTION  0 to 1: after each position line, one more line that is malformed or\n"
+    "                    names an unknown uid, with this probability; with any noise, a few\n"
+    "                    associations name unknown uids too (default 0)\n"
+    "  --start SECONDS   seconds of the first line, 86400 to 100000000000 (default 1767225600)\n"
+    "  --help            show this message\n"
+    "\n"
+    "The encounters are laid out for a threshold of 2000 mm (vela -d 2000).\n";
+
+constexpr std::size_t buffer_bytes = std::size_t{4} << 20;
+constexpr std::size_t longest_line_bytes = 512;
+constexpr std::int64_t person_tag_height_mm = 1600;
+constexpr std::int64_t vehicle_tag_height_mm = 2300;
+constexpr std::uint64_t report_streams = std::uint64_t{1} << 40;  // apart from the movement ones
+constexpr std::uint64_t noise_stream = std::uint64_t{1} << 41;
+constexpr std::uint32_t per_million = 1000000;
+
+struct options {
+  std::string out;
+  site_config site;
+  std::int64_t period_ms = 1000;
+  std::uint32_t noise_ppm = 0;  // noise lines per million position lines
+};
+
+// A file written through a large buffer; every failure throws with the file's name.
+class output_file {
+ public:
+  explicit output_file(const std::string& _path) : m_path(_path), m_buffer(buffer_bytes) {
+    m_file = std::fopen(_path.c_str(), "wb");
+    if (m_file == nullptr) {
+      fail();
+    }
+  }
+  output_file(const output_file&) = delete;
+  output_file& operator=(const output_file&) = delete;
+  ~output_file() {
+    if (m_file != nullptr) {
+      std::fclose(m_file);
+    }
+  }
+
+  // Room for _bytes more; write there and hand the new end to commit().
+  char* reserve(std::size_t _bytes) {
+    if (m_used + _bytes > m_buffer.size()) {
+      flush();
+    }
+    return m_buffer.data() + m_used;
+  }
+  void commit(const char* _end) { m_used = static_cast<std::size_t>(_end - m_buffer.data()); }
+  void write(std::string_view _text) {
+    if (_text.size() > m_buffer.size()) {
+      flush();
+      put(_text.data(), _text.size());
+      return;
+    }
+    char* out = reserve(_text.size());
+    std::memcpy(out, _text.data(), _text.size());
+    commit(out + _text.size());
+  }
+  void close() {
+    flush();
+    std::FILE* file = m_file;
+    m_file = nullptr;
+    if (std::fclose(file) != 0) {
+      fail();
+    }
+  }
+
+ private:
+  void flush() {
+    put(m_buffer.data(), m_used);
+    m_used = 0;
+  }
+  void put(const char* _data, std::size_t _bytes) {
+    if (_bytes > 0 && std::fwrite(_data, 1, _bytes, m_file) != _bytes) {
+      fail();
+    }
+  }
+  [[noreturn]] void fail() const { throw std::runtime_error(m_path + ": " + std::strerror(errno)); }
+
+  std::string m_path;
+  std::vector<char> m_buffer;
+  std::size_t m_used = 0;
+  std::FILE* m_file = nullptr;
+};
+
+// ---- Options -------------------------------------------------------------------------------
+
+// A plain decimal ("15", "0.25", ".5") scaled by 10^_decimals; no sign, no exponent, at most
+// _decimals digits after the point.
+bool parse_decimal(const char* _text, int _decimals, std::int64_t& _scaled) {
+  std::int64_t value = 0;
+  int digits = 0;
+  int fraction = -1;  // digits after the point; -1 before a point
+  for (const char* c = _text; *c != '\0'; ++c) {
+    if (*c == '.' && fraction < 0) {
+      fraction = 0;
+      continue;
+    }
+    if (*c < '0' || *c > '9' || fraction == _decimals) {
+      return false;
+    }
+    fraction += fraction >= 0 ? 1 : 0;
+    value = value * 10 + (*c - '0');
+    if (++digits + _decimals > 18) {  // stays far below 2^63 once scaled
+      return false;
+    }
+  }
+  for (int k = std::max(fraction, 0); k < _decimals; ++k) {
+    value *= 10;
+  }
+  _scaled = value;
+  return digits > 0;
+}
+
+bool parse_seed(const char* _text, std::uint64_t& _seed) {
+  std::uint64_t value = 0;
+  for (const char* c = _text; *c != '\0'; ++c) {
+    const auto digit = static_cast<std::uint64_t>(*c - '0');
+    if (*c < '0' || *c > '9' || value > (UINT64_MAX - digit) / 10) {
+      return false;
+    }
+    value = value * 10 + digit;
+  }
+  _seed = value;
+  return *_text != '\0';
+}
+
+// One numeric option: its name, how many decimals it takes, its range (scaled), what to say.
+struct numeric_option {
+  const char* name;
+  int decimals;
+  std::int64_t low;
+  std::int64_t high;
+  const char* expected;
+};
+
+constexpr numeric_option persons_option{"persons", 0, 0, 1000000, "a whole number, 0 to 1000000"};
+constexpr numeric_option vehicles_option{"vehicles", 0, 0, 1000000, "a whole number, 0 to 1000000"};
+constexpr numeric_option minutes_option{"minutes", 3, 1, 10080000,
+                                        "minutes, more than 0 up to 10080, 3 decimals at most"};
+constexpr numeric_option rate_option{"rate", 3, 50, 50000, "Hz, 0.05 to 50, 3 decimals at most"};
+constexpr numeric_option area_option{"area", 3, 30000, 100000000,
+                                     "metres, 30 to 100000, 3 decimals at most"};
+constexpr numeric_option noise_option{"noise", 6, 0, 1000000,
+                                      "a fraction, 0 to 1, 6 decimals at most"};
+constexpr numeric_option start_option{"start", 0, 86400, 100000000000,
+                                      "seconds, 86400 to 100000000000"};
+
+bool bad_option(const std::string& _message) {
+  std::cerr << "vela-simulate: " << _message << "\n" << usage_text;
+  return false;
+}
+
+bool read_numeric(const numeric_option& _option, const char* _text, std::int64_t& _value) {
+  if (!parse_decimal(_text, _option.decimals, _value) || _value < _option.low ||
+      _value > _option.high) {
+    return bad_option(std::string("invalid --") + _option.name + " '" + _text + "' (expected " +
+                      _option.expected + ")");
+  }
+  return true;
+}
+
+bool apply_option(int _option, const char* _text, options& _options) {
+  std::int64_t value = 0;
+  switch (_option) {
+    case 'o':
+      _options.out = _text;
+      return !_options.out.empty() || bad_option("--out needs a folder name");
+    case 'p':
+      return read_numeric(persons_option, _text, value) &&
+             ((_options.site.persons = static_cast<std::uint32_t>(value)), true);
+    case 'v':
+      return read_numeric(vehicles_option, _text, value) &&
+             ((_options.site.vehicles = static_cast<std::uint32_t>(value)), true);
+    case 'm':
+      return read_numeric(minutes_option, _text, value) &&
+             ((_options.site.duration_ms = value * 60), true);  // thousandths of a minute
+    case 'r':  // millihertz to a period, rounded to the nearest millisecond
+      return read_numeric(rate_option, _text, value) &&
+             ((_options.period_ms = (1000000 + value / 2) / value), true);
+    case 'a':
+      return read_numeric(area_option, _text, _options.site.side_mm);
+    case 's':
+      return parse_seed(_text, _options.site.seed) ||
+             bad_option(std::string("invalid --seed '") + _text +
+                        "' (expected a whole number below 2^64)");
+    case 'n':
+      return read_numeric(noise_option, _text, value) &&
+             ((_options.noise_ppm = static_cast<std::uint32_t>(value)), true);
+    case 't':
+      return read_numeric(start_option, _text, _options.site.start_s);
+    default:  // getopt_long has said what is wrong
+      return bad_option("see the usage below");
+  }
+}
+
+// 0: go on; 1: --help was given; 2: a bad command line, already reported.
+int parse_options(int _argc, char** _argv, options& _options) {
+  static const struct option long_options[] = {{"out", required_argument, nullptr, 'o'},
+                                               {"persons", required_argument, nullptr, 'p'},
+                                               {"vehicles", required_argument, nullptr, 'v'},
+                                               {"minutes", required_argument, nullptr, 'm'},
+                                               {"rate", required_argument, nullptr, 'r'},
+                                               {"area", required_argument, nullptr, 'a'},
+                                               {"seed", required_argument, nullptr, 's'},
+                                               {"noise", required_argument, nullptr, 'n'},
+                                               {"start", required_argument, nullptr, 't'},
+                                               {"help", no_argument, nullptr, 'h'},
+                                               {nullptr, 0, nullptr, 0}};
+  int option = 0;
+  while ((option = ::getopt_long(_argc, _argv, "", long_options, nullptr)) != -1) {
+    if (option == 'h') {
+      return 1;
+    }
+    if (!apply_option(option, optarg, _options)) {
+      return 2;
+    }
+  }
+  if (optind < _argc) {
+    bad_option(std::string("unexpected argument '") + _argv[optind] + "'");
+    return 2;
+  }
+  if (_options.out.empty()) {
+    bad_option("--out is required");
+    return 2;
+  }
+  if (_options.site.persons + _options.site.vehicles == 0) {
+    bad_option("no objects: give --persons or --vehicles above 0");
+    return 2;
+  }
+  return 0;
+}
+
+// ---- Formatting ----------------------------------------------------------------------------
+
+char* put_uint(char* _out, std::uint64_t _value) {
+  char digits[20];
+  int count = 0;
+  do {
+    digits[count++] = static_cast<char>('0' + _value % 10);
+    _value /= 10;
+  } while (_value != 0);
+  while (count > 0) {
+    *_out++ = digits[--count];
+  }
+  return _out;
+}
+
+char* put_int(char* _out, std::int64_t _value) {
+  if (_value < 0) {
+    *_out++ = '-';
+    return put_uint(_out, 0 - static_cast<std::uint64_t>(_value));  // exact for any negative
+  }
+  return put_uint(_out, static_cast<std::uint64_t>(_value));
+}
+
+char* put_text(char* _out, std::string_view _text) {
+  std::memcpy(_out, _text.data(), _text.size());
+  return _out + _text.size();
+}
+
+// ---- Recording -----------------------------------------------------------------------------
+
+// One tag: reports every period at its own phase, misses about 2 % of its reports and now and
+// then a few in a row, and is off by up to ±100 mm per coordinate.
+struct tag {
+  std::string uid;
+  std::string mac;
+  rng reports{0};
+  std::int64_t phase_ms = 0;
+  std::int64_t height_mm = 0;
+  std::int64_t silent = 0;  // reports still to miss in an outage
+
+  bool misses_report() {
+    if (silent > 0) {
+      --silent;
+      return true;
+    }
+    const std::uint64_t draw = reports.next() % 10000;
+    if (draw < 10) {
+      silent = reports.between(2, 10);
+    }
+    return draw < 200;
+  }
+  // Triangular noise in [-100, 100] mm on each coordinate.
+  void add_noise(std::int64_t& _x, std::int64_t& _y, std::int64_t& _z) {
+    const std::uint64_t draw = reports.next();
+    const auto part = [&](int _shift) {
+      return static_cast<std::int64_t>((draw >> _shift & 0xFFFF) % 101);
+    };
+    _x += part(0) + part(16) - 100;
+    _y += part(32) + part(48) - 100;
+    _z += reports.between(-100, 100);
+  }
+};
+
+// The fields of one position line, before formatting.
+struct line_fields {
+  std::uint64_t id = 0;
+  std::int64_t ts = 0;
+  std::int64_t ms = 0;
+  std::string_view mac;
+  std::int64_t x = 0;
+  std::int64_t y = 0;
+  std::int64_t z = 0;
+  std::string_view uid;
+  std::string_view zone;
+};
+
+constexpr std::string_view project_uid = "PRJ-1";
+constexpr std::string_view record_type = "TAG";
+
+char* put_line(char* _out, const line_fields& _line) {
+  _out = put_uint(_out, _line.id);
+  *_out++ = ',';
+  _out = put_int(_out, _line.ts);
+  *_out++ = ',';
+  _out = put_int(_out, _line.ms);
+  *_out++ = ',';
+  _out = put_text(_out, _line.mac);
+  *_out++ = ',';
+  _out = put_int(_out, _line.x);
+  *_out++ = ',';
+  _out = put_int(_out, _line.y);
+  *_out++ = ',';
+  _out = put_int(_out, _line.z);
+  *_out++ = ',';
+  _out = put_text(_out, _line.uid);
+  *_out++ = ',';
+  _out = put_text(_out, _line.zone);
+  *_out++ = ',';
+  _out = put_text(_out, project_uid);
+  *_out++ = ',';
+  _out = put_text(_out, record_type);
+  *_out++ = '\n';
+  return _out;
+}
+
+std::string line_text(const line_fields& _line) {
+  char buffer[longest_line_bytes];
+  return std::string(buffer, put_line(buffer, _line));
+}
+
+// _text (one line) with field _column (from 0) replaced by _value.
+std::string replace_field(const std::string& _text, std::size_t _column,
+                          const std::string& _value) {
+  std::size_t begin = 0;
+  for (std::size_t column = 0; column < _column; ++column) {
+    begin = _text.find(',', begin) + 1;
+  }
+  return _text.substr(0, begin) + _value + _text.substr(_text.find(',', begin));
+}
+
+// The line cut at or before its tenth comma: an eleventh field never starts.
+std::string short_line(rng& _noise, const std::string& _text) {
+  std::size_t tenth = 0;
+  for (int comma = 0; comma < 10; ++comma) {
+    tenth = _text.find(',', comma == 0 ? 0 : tenth + 1);
+  }
+  const auto cut = _noise.between(0, static_cast<std::int64_t>(tenth) + 1);
+  return _text.substr(0, static_cast<std::size_t>(cut)) + "\n";
+}
+
+// A numeric field (id, ts, ms, x, y or z) without a digit where the number must start.
+std::string wordy_line(rng& _noise, const std::string& _text) {
+  static const char* const words[] = {"n/a", "NaN", "x", "", " ", "--5", "+-3", "null"};
+  const auto column = static_cast<std::size_t>(_noise.next() % 6);
+  return replace_field(_text, column < 3 ? column : column + 1, words[_noise.next() % 8]);
+}
+
+// A coordinate beyond 32 bits, or an id beyond 64 bits.
+std::string out_of_range_line(rng& _noise, const std::string& _text) {
+  const auto column = static_cast<std::size_t>(4 + _noise.next() % 4);
+  if (column == 7) {
+    return replace_field(_text, 0, "18446744073709551616" + std::to_string(_noise.between(0, 9)));
+  }
+  const std::int64_t beyond = 2147483648 + _noise.between(0, 999999999);
+  return replace_field(_text, column, std::to_string(_noise.chance(500) ? beyond : -beyond));
+}
+
+// Lines that vela must skip: well-formed but naming a tag missing from the trackables file, or
+// malformed in ways the position format rejects (a short line, a field without digits, a header,
+// a number beyond its range, a gateway's chatter, an empty line). Never a line that parses with
+// a known uid: that would move an object.
+std::string noise_line(rng& _noise, line_fields _line) {
+  switch (_noise.next() % 7) {
+    case 0: {
+      const std::string uid = "X000" + std::to_string(_noise.between(1, 9));
+      _line.uid = uid;
+      _line.mac = "02:56:4C:FF:FF:00";
+      _line.x += _noise.between(-5000, 5000);
+      return line_text(_line);
+    }
+    case 1:
+      return short_line(_noise, line_text(_line));
+    case 2:
+      return wordy_line(_noise, line_text(_line));
+    case 3:
+      return "id,ts,ms,mac,x,y,z,obj_uid,sublocation_uid,project_uid,type\n";
+    case 4:
+      return out_of_range_line(_noise, line_text(_line));
+    case 5:
+      return _noise.chance(500) ? "# gateway 3 restarted\n" : "\r\n";
+    default:
+      return "\n";
+  }
+}
+
+// ---- The three files -----------------------------------------------------------------------
+
+void write_trackables(const std::string& _path, const std::vector<trackable>& _trackables) {
+  output_file file(_path);
+  file.write("{\n  \"trackableObjects\": [");
+  for (std::size_t index = 0; index < _trackables.size(); ++index) {
+    const trackable& object = _trackables[index];
+    std::string entry = index == 0 ? "\n" : ",\n";
+    entry += "    {\"uid\": \"" + object.uid + "\", \"name\": \"" + object.name +
+             "\", \"category\": \"" + (object.vehicle ? "VEHICLE" : "PERSON") + "\"";
+    if (!object.no_alarm.empty()) {
+      entry += ", \"t2t_no_alarm_uid\": [";
+      for (std::size_t k = 0; k < object.no_alarm.size(); ++k) {
+        entry += (k == 0 ? "\"" : ", \"") + object.no_alarm[k] + "\"";
+      }
+      entry += "]";
+    }
+    file.write(entry + "}");
+  }
+  file.write("\n  ]\n}\n");
+  file.close();
+}
+
+// The association file, written as associations are made, so memory does not grow with time.
+class association_writer {
+ public:
+  explicit association_writer(const std::string& _path) : m_file(_path) {
+    m_file.write("{\n  \"vehicle_driver_associations\": [");
+  }
+  void add(const std::string& _vehicle_uid, const std::string& _driver_uid,
+           boost::optional<std::int64_t> _created_s, boost::optional<std::int64_t> _removed_s) {
+    std::string entry = m_count++ == 0 ? "\n" : ",\n";
+    entry +=
+        "    {\"vehicle_uid\": \"" + _vehicle_uid + "\", \"driver_uid\": \"" + _driver_uid + "\"";
+    if (_created_s) {
+      entry += ", \"created_at\": " + std::to_string(*_created_s);
+    }
+    if (_removed_s) {
+      entry += ", \"removed_at\": " + std::to_string(*_removed_s);
+    }
+    m_file.write(entry + "}");
+  }
+  void add(const std::vector<association_record>& _records) {
+    for (const association_record& record : _records) {
+      add(record.vehicle_uid, record.driver_uid, record.created_s, record.removed_s);
+    }
+  }
+  void close() {
+    m_file.write("\n  ]\n}\n");
+    m_file.close();
+  }
+
+ private:
+  output_file m_file;
+  std::size_t m_count = 0;
+};
+
+// Associations that vela drops because a uid is unknown; the last has no times at all, which is
+// fine for a dropped one.
+void add_unknown_associations(association_writer& _writer, const std::vector<trackable>& _objects,
+                              std::int64_t _start_s) {
+  std::string person = "X0101";
+  std::string vehicle = "X0102";
+  for (const trackable& object : _objects) {
+    (object.vehicle ? vehicle : person) = object.uid;
+  }
+  _writer.add(vehicle, "X0103", _start_s + 60, _start_s + 120);
+  _writer.add("X0104", person, _start_s + 30, boost::none);
+  _writer.add("X0105", "X0106", boost::none, boost::none);
+}
+
+std::vector<tag> make_tags(const options& _options, const std::vector<trackable>& _objects) {
+  std::vector<tag> tags(_objects.size());
+  for (std::size_t index = 0; index < tags.size(); ++index) {
+    tag& unit = tags[index];
+    unit.uid = _objects[index].uid;
+    const std::uint64_t serial = index + 1;
+    char mac[32];
+    std::snprintf(mac, sizeof mac, "02:56:4C:%02X:%02X:%02X",
+                  static_cast<unsigned>(serial >> 16 & 0xFF),
+                  static_cast<unsigned>(serial >> 8 & 0xFF), static_cast<unsigned>(serial & 0xFF));
+    unit.mac = mac;
+    unit.reports = rng(stream_seed(_options.site.seed, report_streams + index));
+    unit.phase_ms = unit.reports.between(0, _options.period_ms - 1);
+    unit.height_mm = _objects[index].vehicle
+                         ? vehicle_tag_height_mm
+                         : person_tag_height_mm + unit.reports.between(-100, 100);
+  }
+  return tags;
+}
+
+// The position lines, period by period, each tag at its phase: lines in time order.
+class recorder {
+ public:
+  explicit recorder(const options& _options)
+      : m_options(_options),
+        m_site(_options.site),
+        m_tags(make_tags(_options, m_site.trackables())),
+        m_noise(stream_seed(_options.site.seed, noise_stream)),
+        m_positions(_options.out + "/positions.csv"),
+        m_associations(_options.out + "/associations.json") {
+    for (std::size_t index = 0; index < m_tags.size(); ++index) {
+      m_order.push_back(index);
+    }
+    std::stable_sort(m_order.begin(), m_order.end(), [&](std::size_t _a, std::size_t _b) {
+      return m_tags[_a].phase_ms < m_tags[_b].phase_ms;
+    });
+    for (int zone = 1; zone <= m_site.zones(); ++zone) {
+      m_zones.push_back("zone-" + std::to_string(zone));
+    }
+  }
+
+  void run() {
+    write_trackables(m_options.out + "/trackables.json", m_site.trackables());
+    const std::int64_t duration_ms = m_options.site.duration_ms;
+    for (std::int64_t base = 0; base < duration_ms; base += m_options.period_ms) {
+      for (const std::size_t index : m_order) {
+        const std::int64_t t = base + m_tags[index].phase_ms;
+        if (t >= duration_ms) {
+          break;  // the rest of the period lies beyond the end too
+        }
+        m_site.decide_until(t);
+        report(index, t);
+      }
+      m_associations.add(m_site.take_associations());
+    }
+    m_associations.add(m_site.take_associations());
+    if (m_options.noise_ppm > 0) {
+      add_unknown_associations(m_associations, m_site.trackables(), m_options.site.start_s);
+    }
+    m_positions.close();
+    m_associations.close();
+  }
+
+ private:
+  void report(std::size_t _index, std::int64_t _t) {
+    tag& unit = m_tags[_index];
+    if (unit.misses_report()) {
+      return;
+    }
+    const point at = m_site.position_at(_index, _t);
+    line_fields line{++m_line_id,
+                     m_options.site.start_s + _t / 1000,
+                     _t % 1000,
+                     unit.mac,
+                     at.x,
+                     at.y,
+                     unit.height_mm,
+                     unit.uid,
+                     m_zones[static_cast<std::size_t>(m_site.zone_of(at) - 1)]};
+    unit.add_noise(line.x, line.y, line.z);
+    char* out = m_positions.reserve(longest_line_bytes + unit.uid.size());
+    m_positions.commit(put_line(out, line));
+    if (m_options.noise_ppm > 0 && m_noise.next() % per_million < m_options.noise_ppm) {
+      line.id = ++m_line_id;
+      m_positions.write(noise_line(m_noise, line));
+    }
+  }
+
+  const options& m_options;
+  site_model m_site;
+  std::vector<tag> m_tags;
+  std::vector<std::size_t> m_order;  // tags by phase
+  std::vector<std::string> m_zones;
+  rng m_noise;
+  output_file m_positions;
+  association_writer m_associations;
+  std::uint64_t m_line_id = 0;
+};
+}  // namespace
+}  // namespace vela::sim
+
+int main(int argc, char** argv) {
+  vela::sim::options options;
+  const int parsed = vela::sim::parse_options(argc, argv, options);
+  if (parsed == 1) {
+    std::cout << vela::sim::usage_text;
+    return std::cout.flush() ? 0 : 1;
+  }
+  if (parsed == 2) {
+    return 2;
+  }
+  try {
+    if (!boost::filesystem::is_directory(options.out)) {  // it fails on "." in Boost 1.74
+      boost::filesystem::create_directories(options.out);
+    }
+    vela::sim::recorder(options).run();
+  } catch (const std::exception& e) {
+    std::cerr << "vela-simulate: " << e.what() << std::endl;
+    return 1;
+  }
+  return 0;
+}
