@@ -39,17 +39,15 @@ class file_descriptor {
 };
 
 void sync_folder_of(const std::string& _file_name) {
-  boost::filesystem::path folder = boost::filesystem::path(_file_name).parent_path();
-  if (folder.empty()) {
-    folder = ".";
-  }
+  const boost::filesystem::path parent = boost::filesystem::path(_file_name).parent_path();
+  const std::string folder = parent.empty() ? std::string(".") : parent.string();
   file_descriptor dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dir.get() < 0) {
-    throw_errno(folder.string(), errno);
+    throw_errno(folder, errno);
   }
   // Some file systems cannot sync a folder; the rename is then as durable as they make it.
   if (::fsync(dir.get()) != 0 && errno != EINVAL && errno != EROFS) {
-    throw_errno(folder.string(), errno);
+    throw_errno(folder, errno);
   }
 }
 }  // namespace
