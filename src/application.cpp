@@ -193,7 +193,20 @@ void application::index_trackable_objects() {
 
 boost::optional<event&> application::find_event(const trackable_object& _trackable_object_1,
                                                 const trackable_object& _trackable_object_2) {
-  event* found = m_events.find(_trackable_object_1.id, _trackable_object_2.id);
+  event* found = nullptr;
+  if (m_pair_selection == pair_selection::candidates) {
+    found = m_events.find(_trackable_object_1.id, _trackable_object_2.id);
+  } else {
+    // Either side of an open event of the first object may be the second object.
+    const std::string& other = _trackable_object_2.uid;
+    m_events.for_each_open(_trackable_object_1.id, [&](event& _event) {
+      if (_event.trackable_object_1.uid == other || _event.trackable_object_2.uid == other) {
+        found = &_event;
+        return false;
+      }
+      return true;
+    });
+  }
   if (found == nullptr) {
     return boost::none;
   }
@@ -382,14 +395,34 @@ void application::evaluate_pair(trackable_object& _track_obj, trackable_object& 
   }
 }
 
+namespace {
+// The same key for (A, B) and (B, A): the greater uid first.
+std::pair<std::string, std::string> desensitized_key(const trackable_object& _trackable1,
+                                                     const trackable_object& _trackable2) {
+  if (_trackable2.uid <= _trackable1.uid) {
+    return {_trackable1.uid, _trackable2.uid};
+  }
+  return {_trackable2.uid, _trackable1.uid};
+}
+}  // namespace
+
 bool application::get_desensitized_state(const trackable_object& _trackable1,
                                          const trackable_object& _trackable2) const {
-  return m_events.is_desensitized(_trackable1.id, _trackable2.id);
+  if (m_pair_selection == pair_selection::candidates) {
+    return m_events.is_desensitized(_trackable1.id, _trackable2.id);
+  }
+  return m_desensitized_state.count(desensitized_key(_trackable1, _trackable2)) != 0;
 }
 
 void application::set_desensitized_state(bool _state, const trackable_object& _trackable1,
                                          const trackable_object& _trackable2) {
-  m_events.set_desensitized(_state, _trackable1.id, _trackable2.id);
+  if (m_pair_selection == pair_selection::candidates) {
+    m_events.set_desensitized(_state, _trackable1.id, _trackable2.id);
+  } else if (_state) {
+    m_desensitized_state.insert(desensitized_key(_trackable1, _trackable2));
+  } else {
+    m_desensitized_state.erase(desensitized_key(_trackable1, _trackable2));
+  }
 }
 
 // ---- Association replay -------------------------------------------------------------------

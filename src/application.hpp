@@ -7,8 +7,11 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
+#include <utility>
 #include <vector>
 
+#include <boost/functional/hash.hpp>
 #include <boost/optional.hpp>
 #include <json/json.h>
 
@@ -30,8 +33,11 @@ class application {
  public:
   using vdas_vector = std::vector<vehicle_driver_association>;
 
-  // Which pairs a position line evaluates. Both give the same result; all_pairs is the plain
-  // reference that the tests and benchmarks hold the fast selection against.
+  // How a position line evaluates its pairs. Both give the same result. all_pairs is the plain
+  // reference that tests and benchmarks hold the fast way against: every pair on every line, the
+  // open event found by walking the object's open events, the hysteresis state kept as a set of
+  // uid pairs. candidates evaluates only the pairs that can change (pair_candidates) and keys
+  // pair state by object ids.
   enum class pair_selection { candidates, all_pairs };
 
   application(const std::string& _input_position_file_name,
@@ -118,7 +124,11 @@ class application {
   std::map<std::string, trackable_object> m_track_objs;  // by uid, byte-wise
   vdas_vector m_vdas;                                    // sorted by time once loaded
   boost::optional<vdas_vector::const_iterator> m_current_vda;
-  event_store m_events;  // also holds the desensitized state of the pairs
+  event_store m_events;  // also holds the desensitized state of the pairs (candidates)
+  // The desensitized pairs (all_pairs), greater uid first.
+  std::unordered_set<std::pair<std::string, std::string>,
+                     boost::hash<std::pair<std::string, std::string>>>
+      m_desensitized_state;
 
   // Lookup tables built once the trackables are loaded; the table never changes afterwards.
   std::vector<trackable_object*> m_objects_by_id;                // id = rank of the uid
