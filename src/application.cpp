@@ -178,15 +178,25 @@ exit_code application::get_vdas_from_json(const Json::Value& _message) {
 void application::index_trackable_objects() {
   m_objects_by_id.clear();
   m_ids.clear();
+  m_uids.clear();
   for (auto& [uid, obj] : m_track_objs) {
     obj.id = static_cast<std::uint32_t>(m_objects_by_id.size());
     m_objects_by_id.push_back(&obj);
-    m_ids.emplace(std::string_view(uid), obj.id);
+    m_uids += uid;
   }
-  const auto empty_uid = m_ids.find(std::string_view());
+  std::size_t offset = 0;
+  for (const trackable_object* obj : m_objects_by_id) {
+    m_ids.find_or_insert(std::string_view(m_uids).substr(offset, obj->uid.size())) = obj->id;
+    offset += obj->uid.size();
+  }
+  const std::uint32_t* empty_uid = m_ids.find(std::string_view());
+  std::vector<bool> is_person;
+  for (const trackable_object* obj : m_objects_by_id) {
+    is_person.push_back(obj->m_category == category::person);
+  }
   m_events.reset(m_objects_by_id.size());
-  m_candidates.reset(m_objects_by_id.size(), m_distance_in_mm,
-                     empty_uid == m_ids.end() ? pair_candidates::no_id : empty_uid->second);
+  m_candidates.reset(is_person, m_distance_in_mm,
+                     empty_uid == nullptr ? pair_candidates::no_id : *empty_uid);
 }
 
 // ---- Event store --------------------------------------------------------------------------
@@ -219,8 +229,8 @@ trackable_object_for_event application::snapshot(const trackable_object& _tracka
   snap.x = _trackable_object.last_position.x;
   snap.y = _trackable_object.last_position.y;
   if (_trackable_object.is_vda_vehicle()) {
-    // The key in the table, not the object's own copy, which changes with the association.
-    snap.driver_uid = m_ids.find(_trackable_object.get_vda_uid())->first;
+    // The driver's own uid, not the vehicle's copy, which changes with the association.
+    snap.driver_uid = m_objects_by_id[*m_ids.find(_trackable_object.get_vda_uid())]->uid;
   }
   return snap;
 }
@@ -297,13 +307,13 @@ void application::generate_alarms() {
 }
 
 void application::process_line(const position_view& _pos) {
-  const auto known = m_ids.find(_pos.obj_uid);
-  if (known == m_ids.end()) {
+  const std::uint32_t* known = m_ids.find(_pos.obj_uid);
+  if (known == nullptr) {
     return;  // an object not in the trackables table: skipped without a message
   }
   process_VDA_until(_pos.timestamp);
   m_latest_timestamp = _pos.timestamp;
-  trackable_object& track_obj = *m_objects_by_id[known->second];
+  trackable_object& track_obj = *m_objects_by_id[*known];
   const bool was_positioned = track_obj.last_position.timestamp.ts != 0;
   track_obj.last_position.timestamp = _pos.timestamp;
   track_obj.last_position.x = _pos.x;
@@ -315,21 +325,17 @@ void application::process_line(const position_view& _pos) {
   }
   const bool is_positioned = track_obj.last_position.timestamp.ts != 0;
 
-  bool evaluate_all = m_pair_selection == pair_selection::all_pairs;
-  if (!evaluate_all) {
-    m_candidates.moved(track_obj.id, was_positioned, is_positioned, _pos.x, _pos.y);
-    evaluate_all = !m_candidates.collect(track_obj.id, was_positioned, _pos.x, _pos.y, m_events,
-                                         m_candidate_ids);
-  }
   // In ascending uid order either way, so that events created on one line keep their order.
-  if (evaluate_all) {
+  if (m_pair_selection == pair_selection::all_pairs) {
     for (trackable_object* another_track_obj : m_objects_by_id) {
       evaluate_pair(track_obj, *another_track_obj, _pos.timestamp);
     }
-  } else {
-    for (const std::uint32_t id : m_candidate_ids) {
-      evaluate_pair(track_obj, *m_objects_by_id[id], _pos.timestamp);
-    }
+    return;
+  }
+  m_candidates.moved(track_obj.id, was_positioned, is_positioned, _pos.x, _pos.y);
+  m_candidates.collect(track_obj.id, was_positioned, _pos.x, _pos.y, m_events, m_candidate_ids);
+  for (const std::uint32_t id : m_candidate_ids) {
+    evaluate_pair(track_obj, *m_objects_by_id[id], _pos.timestamp);
   }
 }
 
@@ -471,7 +477,7 @@ void application::association_changed(trackable_object& _trackable_object) {
   if (m_pair_selection == pair_selection::candidates) {
     const std::string& partner_uid = _trackable_object.get_vda_uid();
     const std::uint32_t partner =
-        partner_uid.empty() ? pair_candidates::no_id : m_ids.at(partner_uid);
+        partner_uid.empty() ? pair_candidates::no_id : *m_ids.find(partner_uid);
     m_candidates.association_changed(_trackable_object.id, partner, driving);
   }
 }

@@ -17,6 +17,7 @@
 
 #include "event.hpp"
 #include "event_store.hpp"
+#include "flat_map.hpp"
 #include "globals.hpp"
 #include "line_reader.hpp"
 #include "pair_candidates.hpp"
@@ -131,8 +132,9 @@ class application {
       m_desensitized_state;
 
   // Lookup tables built once the trackables are loaded; the table never changes afterwards.
-  std::vector<trackable_object*> m_objects_by_id;                // id = rank of the uid
-  std::unordered_map<std::string_view, std::uint32_t> m_ids;     // uid -> id
+  std::vector<trackable_object*> m_objects_by_id;  // id = rank of the uid
+  std::string m_uids;  // all uids end to end: m_ids' keys, close together in memory
+  flat_map<std::string_view, std::uint32_t, std::hash<std::string_view>> m_ids;  // uid -> id
   pair_candidates m_candidates;
   pair_selection m_pair_selection = pair_selection::candidates;
   std::vector<std::uint32_t> m_candidate_ids;  // reused for every line

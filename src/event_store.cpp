@@ -17,11 +17,11 @@ std::uint64_t event_store::pair_key(std::uint32_t _a, std::uint32_t _b) {
 }
 
 event* event_store::find(std::uint32_t _a, std::uint32_t _b) {
-  const auto it = m_pairs.find(pair_key(_a, _b));
-  if (it == m_pairs.end() || it->second.open_slot == no_slot) {
+  const pair_entry* entry = m_pairs.find(pair_key(_a, _b));
+  if (entry == nullptr || entry->open_slot == no_slot) {
     return nullptr;
   }
-  return &m_slots[it->second.open_slot].ev;
+  return &m_slots[entry->open_slot].ev;
 }
 
 event& event_store::open(const event& _event, std::uint32_t _a, std::uint32_t _b) {
@@ -43,15 +43,16 @@ event& event_store::open(const event& _event, std::uint32_t _a, std::uint32_t _b
   sl.state = slot_state::open;
   link(s, 0);
   link(s, 1);
-  m_pairs[pair_key(_a, _b)].open_slot = s;
+  m_pairs.find_or_insert(pair_key(_a, _b)).open_slot = s;
   return sl.ev;
 }
 
 void event_store::close(std::uint32_t _a, std::uint32_t _b) {
-  const auto it = m_pairs.find(pair_key(_a, _b));
-  const std::uint32_t s = it->second.open_slot;
-  it->second.open_slot = no_slot;
-  forget_if_idle(it);
+  const std::uint64_t key = pair_key(_a, _b);
+  pair_entry* entry = m_pairs.find(key);
+  const std::uint32_t s = entry->open_slot;
+  entry->open_slot = no_slot;
+  forget_if_idle(key, *entry);
   unlink(s, 0);
   unlink(s, 1);
   slot& sl = m_slots[s];
@@ -64,25 +65,25 @@ void event_store::close(std::uint32_t _a, std::uint32_t _b) {
 }
 
 bool event_store::is_desensitized(std::uint32_t _a, std::uint32_t _b) const {
-  const auto it = m_pairs.find(pair_key(_a, _b));
-  return it != m_pairs.end() && it->second.desensitized;
+  const pair_entry* entry = m_pairs.find(pair_key(_a, _b));
+  return entry != nullptr && entry->desensitized;
 }
 
 void event_store::set_desensitized(bool _state, std::uint32_t _a, std::uint32_t _b) {
+  const std::uint64_t key = pair_key(_a, _b);
   if (_state) {
-    m_pairs[pair_key(_a, _b)].desensitized = true;
+    m_pairs.find_or_insert(key).desensitized = true;
     return;
   }
-  const auto it = m_pairs.find(pair_key(_a, _b));
-  if (it != m_pairs.end()) {
-    it->second.desensitized = false;
-    forget_if_idle(it);
+  if (pair_entry* entry = m_pairs.find(key)) {
+    entry->desensitized = false;
+    forget_if_idle(key, *entry);
   }
 }
 
-void event_store::forget_if_idle(std::unordered_map<std::uint64_t, pair_entry>::iterator _it) {
-  if (_it->second.open_slot == no_slot && !_it->second.desensitized) {
-    m_pairs.erase(_it);
+void event_store::forget_if_idle(std::uint64_t _key, const pair_entry& _entry) {
+  if (_entry.open_slot == no_slot && !_entry.desensitized) {
+    m_pairs.erase(_key);
   }
 }
 

@@ -3,10 +3,10 @@
 #include <array>
 #include <cstdint>
 #include <deque>
-#include <unordered_map>
 #include <vector>
 
 #include "event.hpp"
+#include "flat_map.hpp"
 
 namespace vela {
 // The events of a run and the state of every pair of objects, keyed by object ids.
@@ -67,15 +67,19 @@ class event_store {
   };
   static constexpr std::uint32_t no_slot = UINT32_MAX;
 
+  struct key_hash {
+    std::uint64_t operator()(std::uint64_t _key) const { return _key; }
+  };
+
   static std::uint64_t pair_key(std::uint32_t _a, std::uint32_t _b);
   std::vector<std::uint32_t>& list_of(const slot& _slot, int _side);
   void link(std::uint32_t _slot, int _side);
   void unlink(std::uint32_t _slot, int _side);
-  void forget_if_idle(std::unordered_map<std::uint64_t, pair_entry>::iterator _it);
+  void forget_if_idle(std::uint64_t _key, const pair_entry& _entry);
 
   std::deque<slot> m_slots;  // a deque: open events are held by reference while slots are added
   std::vector<std::uint32_t> m_free_slots;
-  std::unordered_map<std::uint64_t, pair_entry> m_pairs;  // only pairs with state
+  flat_map<std::uint64_t, pair_entry, key_hash> m_pairs;  // only pairs with state
   // Per object: open event slots whose partner does not drive [0] and drives [1].
   std::vector<std::array<std::vector<std::uint32_t>, 2>> m_lists;
   std::vector<std::uint8_t> m_driving;

@@ -21,24 +21,35 @@ void pair_candidates::id_set::erase(std::uint32_t _id) {
   m_pos[_id] = absent;
 }
 
-void pair_candidates::reset(std::size_t _object_count, std::uint32_t _threshold_mm,
+void pair_candidates::reset(const std::vector<bool>& _is_person, std::uint32_t _threshold_mm,
                             std::uint32_t _empty_uid_id) {
+  const std::size_t count = _is_person.size();
   m_threshold_mm = _threshold_mm;
   m_empty_uid_id = _empty_uid_id;
-  m_grid.reset(_object_count, _threshold_mm);
-  m_partner.assign(_object_count, no_id);
-  m_named_by.assign(_object_count, {});
-  m_drivers.reset(_object_count);
-  m_incomplete.assign(_object_count, 0);
-  m_incomplete_positioned_drivers.reset(_object_count);
+  m_is_person.assign(_is_person.begin(), _is_person.end());
+  m_non_persons.clear();
+  for (std::uint32_t id = 0; id < count; ++id) {
+    if (!_is_person[id]) {
+      m_non_persons.push_back(id);
+    }
+  }
+  m_grid.reset(count, _threshold_mm);
+  m_partner.assign(count, no_id);
+  m_named_by.assign(count, {});
+  m_incomplete.assign(count, 0);
+  for (int kind = 0; kind < 2; ++kind) {
+    m_drivers[kind].reset(count);
+    m_incomplete_positioned_drivers[kind].reset(count);
+  }
 }
 
 void pair_candidates::set_incomplete(std::uint32_t _driver, bool _incomplete) {
   m_incomplete[_driver] = _incomplete;
+  id_set& incomplete = m_incomplete_positioned_drivers[m_is_person[_driver]];
   if (_incomplete && m_grid.contains(_driver)) {
-    m_incomplete_positioned_drivers.insert(_driver);
+    incomplete.insert(_driver);
   } else {
-    m_incomplete_positioned_drivers.erase(_driver);
+    incomplete.erase(_driver);
   }
 }
 
@@ -49,15 +60,17 @@ void pair_candidates::moved(std::uint32_t _id, bool _was_positioned, bool _is_po
   } else {
     m_grid.remove(_id);
   }
-  if (m_drivers.contains(_id)) {
+  if (m_drivers[m_is_person[_id]].contains(_id)) {
     set_incomplete(_id, m_incomplete[_id]);  // follows the positioned state
   }
   if (!_was_positioned && _is_positioned) {
     // This line evaluates the object against the positioned drivers only; the others now lack
     // its skipped event.
-    for (const std::uint32_t driver : m_drivers.ids()) {
-      if (driver != _id && !m_grid.contains(driver)) {
-        set_incomplete(driver, true);
+    for (const id_set& drivers : m_drivers) {
+      for (const std::uint32_t driver : drivers.ids()) {
+        if (driver != _id && !m_grid.contains(driver)) {
+          set_incomplete(driver, true);
+        }
       }
     }
   }
@@ -76,52 +89,77 @@ void pair_candidates::association_changed(std::uint32_t _id, std::uint32_t _part
     }
     m_partner[_id] = _partner;
   }
-  if (_driving == m_drivers.contains(_id)) {
+  id_set& drivers = m_drivers[m_is_person[_id]];
+  if (_driving == drivers.contains(_id)) {
     return;
   }
   if (_driving) {
-    m_drivers.insert(_id);
-    set_incomplete(_id, true);
+    drivers.insert(_id);
   } else {
-    m_drivers.erase(_id);
-    set_incomplete(_id, false);
+    drivers.erase(_id);
+  }
+  set_incomplete(_id, _driving);
+}
+
+void pair_candidates::collect_all(std::uint32_t _id, std::vector<std::uint32_t>& _out) const {
+  const auto add_positioned = [&](std::uint32_t _other) {
+    if (m_grid.contains(_other)) {
+      _out.push_back(_other);
+    }
+  };
+  if (m_is_person[_id]) {
+    std::for_each(m_non_persons.begin(), m_non_persons.end(), add_positioned);
+  } else {
+    for (std::uint32_t other = 0; other < m_is_person.size(); ++other) {
+      add_positioned(other);
+    }
   }
 }
 
-bool pair_candidates::collect(std::uint32_t _id, bool _was_positioned, std::int32_t _x,
+void pair_candidates::collect(std::uint32_t _id, bool _was_positioned, std::int32_t _x,
                               std::int32_t _y, const event_store& _events,
                               std::vector<std::uint32_t>& _out) {
-  if (_id == m_empty_uid_id) {
-    return false;  // every unassociated object names the empty uid: all pairs are concerned
-  }
   _out.clear();
-  if (m_drivers.contains(_id)) {
-    if (!m_incomplete[_id]) {
-      return true;  // every pair of a complete driver already holds its skipped event
-    }
-    set_incomplete(_id, false);  // this line evaluates all pairs
-    return false;
+  const bool is_driver = m_drivers[m_is_person[_id]].contains(_id);
+  if (is_driver && !m_incomplete[_id]) {
+    return;  // every pair of a complete driver already holds its skipped event
   }
+  if (_id == m_empty_uid_id || is_driver) {
+    // Every unassociated object "names" the empty uid; an incomplete driver meets everyone.
+    if (is_driver) {
+      set_incomplete(_id, false);
+    }
+    collect_all(_id, _out);
+    return;
+  }
+  const bool persons_pair = !m_is_person[_id];  // a person never pairs with a person
   const auto add = [&_out](std::uint32_t _other) { _out.push_back(_other); };
   m_grid.for_each_near(_x, _y, [&](std::uint32_t _other, std::int32_t _ox, std::int32_t _oy) {
-    if (planar_distance_mm(_x, _y, _ox, _oy) <= std::int64_t{m_threshold_mm}) {
+    if ((persons_pair || !m_is_person[_other]) &&
+        planar_distance_mm(_x, _y, _ox, _oy) <= std::int64_t{m_threshold_mm}) {
       add(_other);
     }
   });
   _events.for_each_partner_not_driving(_id, add);
+  // Objects associated with this one; drivers among them are left to the driver lists below.
+  const auto add_unless_driving = [&](std::uint32_t _other) {
+    if (!m_drivers[m_is_person[_other]].contains(_other)) {
+      add(_other);
+    }
+  };
   if (m_partner[_id] != no_id) {
-    add(m_partner[_id]);
+    add_unless_driving(m_partner[_id]);
   } else if (m_empty_uid_id != no_id) {
-    add(m_empty_uid_id);  // an unassociated object "is associated" with the empty uid
+    add_unless_driving(m_empty_uid_id);  // an unassociated object "is associated" with ""
   }
-  for (const std::uint32_t other : m_named_by[_id]) {
-    add(other);
-  }
+  std::for_each(m_named_by[_id].begin(), m_named_by[_id].end(), add_unless_driving);
   // A complete driver already met every object that was positioned before this line.
-  const auto& drivers =
-      _was_positioned ? m_incomplete_positioned_drivers.ids() : m_drivers.ids();
-  for (const std::uint32_t driver : drivers) {
-    add(driver);
+  for (int kind = 0; kind < (persons_pair ? 2 : 1); ++kind) {
+    const auto& drivers = _was_positioned ? m_incomplete_positioned_drivers[kind].ids()
+                                          : m_drivers[kind].ids();
+    for (const std::uint32_t driver : drivers) {
+      add(driver);
+    }
   }
   std::sort(_out.begin(), _out.end());
   _out.erase(std::unique(_out.begin(), _out.end()), _out.end());
@@ -129,6 +167,5 @@ bool pair_candidates::collect(std::uint32_t _id, bool _was_positioned, std::int3
   if (self != _out.end() && *self == _id) {
     _out.erase(self);
   }
-  return true;
 }
 }  // namespace vela

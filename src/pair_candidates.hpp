@@ -20,11 +20,14 @@ namespace vela {
 // A driver that has evaluated every positioned object since it started driving is "complete":
 // all its pairs then hold an open skipped event, which no evaluation changes, until another
 // object becomes positioned while the driver is not.
+// Two persons never make a pair, so a person's candidates are never persons.
 class pair_candidates {
  public:
   static constexpr std::uint32_t no_id = UINT32_MAX;
 
-  void reset(std::size_t _object_count, std::uint32_t _threshold_mm, std::uint32_t _empty_uid_id);
+  // _is_person: per id. _empty_uid_id: the object with the empty uid, or no_id.
+  void reset(const std::vector<bool>& _is_person, std::uint32_t _threshold_mm,
+             std::uint32_t _empty_uid_id);
 
   // The object's position was stored: positioned before (_was) and now (_is) at (_x, _y).
   void moved(std::uint32_t _id, bool _was_positioned, bool _is_positioned, std::int32_t _x,
@@ -32,9 +35,9 @@ class pair_candidates {
   // The object's association partner (no_id for none) and whether it drives have changed.
   void association_changed(std::uint32_t _id, std::uint32_t _partner, bool _driving);
 
-  // For a line of _id at (_x, _y): either fills _out with the candidate ids in ascending order
-  // (ascending uid order) and returns true, or returns false: evaluate every object.
-  bool collect(std::uint32_t _id, bool _was_positioned, std::int32_t _x, std::int32_t _y,
+  // For a line of _id at (_x, _y): fills _out with the ids of the objects to evaluate the line's
+  // object against, in ascending order (ascending uid order).
+  void collect(std::uint32_t _id, bool _was_positioned, std::int32_t _x, std::int32_t _y,
                const event_store& _events, std::vector<std::uint32_t>& _out);
 
  private:
@@ -57,14 +60,19 @@ class pair_candidates {
   };
 
   void set_incomplete(std::uint32_t _driver, bool _incomplete);
+  // Every positioned object that may pair with _id.
+  void collect_all(std::uint32_t _id, std::vector<std::uint32_t>& _out) const;
 
   std::uint32_t m_threshold_mm = 0;
   std::uint32_t m_empty_uid_id = no_id;
+  std::vector<std::uint8_t> m_is_person;
+  std::vector<std::uint32_t> m_non_persons;  // ascending
   proximity_grid m_grid;  // the positioned objects
   std::vector<std::uint32_t> m_partner;
   std::vector<std::vector<std::uint32_t>> m_named_by;  // objects whose partner is this one
-  id_set m_drivers;
+  // Drivers and incomplete positioned drivers, each split into [0] not persons, [1] persons.
+  id_set m_drivers[2];
   std::vector<std::uint8_t> m_incomplete;  // per driver
-  id_set m_incomplete_positioned_drivers;
+  id_set m_incomplete_positioned_drivers[2];
 };
 }  // namespace vela

@@ -23,8 +23,10 @@ std::int64_t planar_distance_mm(std::int32_t _x1, std::int32_t _y1, std::int32_t
 
 void proximity_grid::reset(std::size_t _object_count, std::uint64_t _radius_mm) {
   m_radius_mm = static_cast<std::int64_t>(_radius_mm);
-  m_cell_mm = std::max(2 * m_radius_mm, min_cell_mm);
+  m_cell_mm = std::max(4 * m_radius_mm, min_cell_mm);
+  m_cell_index.clear();
   m_cells.clear();
+  m_free_cells.clear();
   m_where.assign(_object_count, where{});
 }
 
@@ -39,37 +41,48 @@ std::uint64_t proximity_grid::cell_key(std::int64_t _cx, std::int64_t _cy) {
 }
 
 void proximity_grid::place(std::uint32_t _id, std::int32_t _x, std::int32_t _y) {
+  const std::uint64_t key = cell_key(cell_of(_x), cell_of(_y));
   where& w = m_where[_id];
-  const std::uint64_t cell = cell_key(cell_of(_x), cell_of(_y));
-  w.x = _x;
-  w.y = _y;
-  if (w.in_grid && w.cell == cell) {
+  if (w.cell != no_cell && m_cells[w.cell].key == key) {
+    member& m = m_cells[w.cell].members[w.pos];
+    m.x = _x;
+    m.y = _y;
     return;
   }
-  if (w.in_grid) {
-    remove(_id);
+  remove(_id);
+  std::uint32_t index = 0;
+  if (const std::uint32_t* found = m_cell_index.find(key)) {
+    index = *found;
+  } else {  // a new cell: reuse a dropped one, keeping its array
+    if (m_free_cells.empty()) {
+      index = static_cast<std::uint32_t>(m_cells.size());
+      m_cells.emplace_back();
+    } else {
+      index = m_free_cells.back();
+      m_free_cells.pop_back();
+    }
+    m_cells[index].key = key;
+    m_cell_index.find_or_insert(key) = index;
   }
-  std::vector<std::uint32_t>& ids = m_cells[cell];
-  w.cell = cell;
-  w.pos = static_cast<std::uint32_t>(ids.size());
-  w.in_grid = true;
-  ids.push_back(_id);
+  std::vector<member>& members = m_cells[index].members;
+  w.cell = index;
+  w.pos = static_cast<std::uint32_t>(members.size());
+  members.push_back(member{_id, _x, _y});
 }
 
 void proximity_grid::remove(std::uint32_t _id) {
   where& w = m_where[_id];
-  if (!w.in_grid) {
+  if (w.cell == no_cell) {
     return;
   }
-  const auto it = m_cells.find(w.cell);
-  std::vector<std::uint32_t>& ids = it->second;
-  const std::uint32_t moved = ids.back();
-  ids[w.pos] = moved;
-  m_where[moved].pos = w.pos;
-  ids.pop_back();
-  if (ids.empty()) {
-    m_cells.erase(it);
+  cell& c = m_cells[w.cell];
+  c.members[w.pos] = c.members.back();
+  m_where[c.members[w.pos].id].pos = w.pos;
+  c.members.pop_back();
+  if (c.members.empty()) {
+    m_cell_index.erase(c.key);
+    m_free_cells.push_back(w.cell);
   }
-  w.in_grid = false;
+  w = where{};
 }
 }  // namespace vela
