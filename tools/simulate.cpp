@@ -38,6 +38,8 @@ constexpr const char* usage_text =
     "                    names an unknown uid, with this probability; with any noise, a few\n"
     "                    associations name unknown uids too (default 0)\n"
     "  --start SECONDS   seconds of the first line, 86400 to 100000000000 (default 1767225600)\n"
+    "  --trip-legs N     mean number of drives a driver makes between login and logout, 1 to\n"
+    "                    1000 (default 3: short trips; a shift-long login is some 30)\n"
     "  --help            show this message\n"
     "\n"
     "The encounters are laid out for a threshold of 2000 mm (vela -d 2000).\n";
@@ -181,6 +183,7 @@ constexpr numeric_option noise_option{"noise", 6, 0, 1000000,
                                       "a fraction, 0 to 1, 6 decimals at most"};
 constexpr numeric_option start_option{"start", 0, 86400, 100000000000,
                                       "seconds, 86400 to 100000000000"};
+constexpr numeric_option trip_legs_option{"trip-legs", 0, 1, 1000, "a whole number, 1 to 1000"};
 
 bool bad_option(const std::string& _message) {
   std::cerr << "vela-simulate: " << _message << "\n" << usage_text;
@@ -225,6 +228,8 @@ bool apply_option(int _option, const char* _text, options& _options) {
              ((_options.noise_ppm = static_cast<std::uint32_t>(value)), true);
     case 't':
       return read_numeric(start_option, _text, _options.site.start_s);
+    case 'l':
+      return read_numeric(trip_legs_option, _text, _options.site.trip_legs);
     default:  // getopt_long has said what is wrong
       return bad_option("see the usage below");
   }
@@ -241,6 +246,7 @@ int parse_options(int _argc, char** _argv, options& _options) {
                                                {"seed", required_argument, nullptr, 's'},
                                                {"noise", required_argument, nullptr, 'n'},
                                                {"start", required_argument, nullptr, 't'},
+                                               {"trip-legs", required_argument, nullptr, 'l'},
                                                {"help", no_argument, nullptr, 'h'},
                                                {nullptr, 0, nullptr, 0}};
   int option = 0;

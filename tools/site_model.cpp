@@ -478,7 +478,8 @@ int site_model::choose_vehicle(std::size_t _driver, std::int64_t _now) const {
 // Two to four legs with a stop after each, then back into the home bay. Returns the logout time
 // (whole seconds, a few seconds after parking).
 std::int64_t site_model::plan_trip(agent& _vehicle) {
-  const std::int64_t legs = _vehicle.moves.between(2, 4);
+  const std::int64_t legs =
+      _vehicle.moves.between(std::max<std::int64_t>(1, m_config.trip_legs - 1), m_config.trip_legs + 1);
   for (std::int64_t leg = 0; leg < legs; ++leg) {
     drive_to_stop(_vehicle, 5000, 25000);
   }

@@ -100,6 +100,7 @@ struct site_config {
   std::int64_t side_mm = 60000;
   std::uint64_t seed = 1;
   std::int64_t start_s = 1767225600;  // seconds of the recording start
+  std::int64_t trip_legs = 3;         // mean number of drives between a login and its logout
 };
 
 // One object as the trackables file lists it.
