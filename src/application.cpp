@@ -540,6 +540,11 @@ exit_code application::delete_input_files() const {
   // Every deletion is attempted; a file that is already gone is not an error.
   for (const std::string* name :
        {&m_input_position_file_name, &m_trackables_file_name, &m_vda_file_name}) {
+    boost::system::error_code ignored;
+    if (!m_output_event_file_name.empty() &&
+        boost::filesystem::equivalent(*name, m_output_event_file_name, ignored)) {
+      continue;  // the result was written over this input: deleting it would lose the result
+    }
     try {
       boost::filesystem::remove(*name);
     } catch (const std::exception& e) {
