@@ -288,14 +288,18 @@ void application::generate_alarms() {
   index_trackable_objects();
   m_latest_timestamp = timestamp();
   progress report(m_input_position_file_name);
-  std::uint64_t lines = 0;
-  std::string_view line;
-  while (m_input_position_file.next(line)) {
-    report.update(++lines, m_input_position_file.bytes_consumed(), m_input_position_file.size());
-    // A malformed line is skipped without a message.
-    if (const boost::optional<position_view> pos = position_view::from_csv_line(line)) {
-      process_line(*pos);
+  // One line is read ahead, so that its object is on its way into the cache while the current
+  // line is evaluated; the reader keeps both lines valid.
+  parsed_line lines[2];
+  int current = 0;
+  bool have_current = read_line(lines[current], report);
+  while (have_current) {
+    const bool have_next = read_line(lines[1 - current], report);
+    if (lines[current].id != no_object) {
+      process_line(*lines[current].pos, lines[current].id);
     }
+    current = 1 - current;
+    have_current = have_next;
   }
   report.finish();
   m_input_position_file.close();
@@ -306,14 +310,31 @@ void application::generate_alarms() {
   });
 }
 
-void application::process_line(const position_view& _pos) {
-  const std::uint32_t* known = m_ids.find(_pos.obj_uid);
-  if (known == nullptr) {
-    return;  // an object not in the trackables table: skipped without a message
+bool application::read_line(parsed_line& _parsed, progress& _report) {
+  std::string_view line;
+  if (!m_input_position_file.next(line)) {
+    return false;
   }
+  _report.update(++m_lines_read, m_input_position_file.bytes_consumed(),
+                 m_input_position_file.size());
+  _parsed.id = no_object;
+  // A malformed line, or one naming an object not in the trackables table, is skipped without a
+  // message.
+  _parsed.pos = position_view::from_csv_line(line);
+  if (_parsed.pos) {
+    if (const std::uint32_t* id = m_ids.find(_parsed.pos->obj_uid)) {
+      _parsed.id = *id;
+      __builtin_prefetch(&m_objects_by_id[*id]->last_position, 1);
+      m_candidates.prefetch(*id);
+    }
+  }
+  return true;
+}
+
+void application::process_line(const position_view& _pos, std::uint32_t _id) {
   process_VDA_until(_pos.timestamp);
   m_latest_timestamp = _pos.timestamp;
-  trackable_object& track_obj = *m_objects_by_id[*known];
+  trackable_object& track_obj = *m_objects_by_id[_id];
   const bool was_positioned = track_obj.last_position.timestamp.ts != 0;
   track_obj.last_position.timestamp = _pos.timestamp;
   track_obj.last_position.x = _pos.x;

@@ -22,6 +22,7 @@
 #include "line_reader.hpp"
 #include "pair_candidates.hpp"
 #include "position.hpp"
+#include "progress.hpp"
 #include "proximity_grid.hpp"
 #include "timestamp.hpp"
 #include "trackable_object.hpp"
@@ -95,7 +96,13 @@ class application {
   trackable_object_for_event snapshot(const trackable_object& _trackable_object) const;
 
   // Detection pass.
-  void process_line(const position_view& _pos);
+  static constexpr std::uint32_t no_object = UINT32_MAX;
+  struct parsed_line {
+    boost::optional<position_view> pos;
+    std::uint32_t id = no_object;  // the object of an accepted line, if known
+  };
+  bool read_line(parsed_line& _parsed, progress& _report);
+  void process_line(const position_view& _pos, std::uint32_t _id);
   void evaluate_pair(trackable_object& _track_obj, trackable_object& _another_track_obj,
                      const timestamp& _line_timestamp);
   bool get_desensitized_state(const trackable_object& _trackable1,
@@ -139,5 +146,6 @@ class application {
   pair_selection m_pair_selection = pair_selection::candidates;
   std::vector<std::uint32_t> m_candidate_ids;  // reused for every line
   timestamp m_latest_timestamp;
+  std::uint64_t m_lines_read = 0;
 };
 }  // namespace vela

@@ -30,7 +30,9 @@ bool line_reader::open(const std::string& _path, std::string& _error) {
   }
   m_fd = fd;
   m_path = _path;
-  m_buffer.resize(chunk_bytes);
+  m_buffers[0].resize(chunk_bytes);
+  m_buffers[1].resize(chunk_bytes);
+  m_current = 0;
   m_begin = m_end = 0;
   m_consumed = 0;
   return true;
@@ -44,22 +46,31 @@ void line_reader::close() {
   m_at_end = true;
 }
 
-// Reads more bytes after the pending ones, moving them to the front or growing the buffer when
-// one line fills it. False when nothing more can be read.
-bool line_reader::fill() {
+// Reads more bytes after the pending ones (the start of a line). The first time in a call it
+// carries them over to the other buffer, which leaves the line returned last untouched; later
+// (a line longer than the buffer) it grows the buffer. False when nothing more can be read.
+bool line_reader::fill(bool _first_in_call) {
   if (m_at_end) {
     return false;
   }
-  if (m_begin > 0) {
-    std::memmove(m_buffer.data(), m_buffer.data() + m_begin, m_end - m_begin);
-    m_end -= m_begin;
+  const std::size_t pending = m_end - m_begin;
+  if (_first_in_call) {
+    std::vector<char>& from = m_buffers[m_current];
+    std::vector<char>& to = m_buffers[1 - m_current];
+    if (to.size() < from.size()) {
+      to.resize(from.size());
+    }
+    std::memcpy(to.data(), from.data() + m_begin, pending);
+    m_current = 1 - m_current;
     m_begin = 0;
+    m_end = pending;
   }
-  if (m_end == m_buffer.size()) {
-    m_buffer.resize(m_buffer.size() * 2);
+  std::vector<char>& buffer = m_buffers[m_current];
+  if (m_end == buffer.size()) {
+    buffer.resize(buffer.size() * 2);
   }
   for (;;) {
-    const ssize_t n = ::read(m_fd, m_buffer.data() + m_end, m_buffer.size() - m_end);
+    const ssize_t n = ::read(m_fd, buffer.data() + m_end, buffer.size() - m_end);
     if (n > 0) {
       m_end += static_cast<std::size_t>(n);
       return true;
@@ -77,25 +88,26 @@ bool line_reader::fill() {
 
 bool line_reader::next(std::string_view& _line) {
   std::size_t scanned = m_begin;
-  for (;;) {
+  for (bool first_fill = true;; first_fill = false) {
+    const char* data = m_buffers[m_current].data();
     const char* newline = nullptr;
     if (scanned < m_end) {
-      newline = static_cast<const char*>(
-          std::memchr(m_buffer.data() + scanned, '\n', m_end - scanned));
+      newline = static_cast<const char*>(std::memchr(data + scanned, '\n', m_end - scanned));
     }
     if (newline != nullptr) {
-      const auto end = static_cast<std::size_t>(newline - m_buffer.data());
-      _line = std::string_view(m_buffer.data() + m_begin, end - m_begin);
+      const auto end = static_cast<std::size_t>(newline - data);
+      _line = std::string_view(data + m_begin, end - m_begin);
       m_consumed += end + 1 - m_begin;
       m_begin = end + 1;
       return true;
     }
     const std::size_t pending = m_end - m_begin;
-    if (!fill()) {
+    if (!fill(first_fill)) {
       if (pending == 0) {
         return false;
       }
-      _line = std::string_view(m_buffer.data() + m_begin, pending);  // last line, no newline
+      // The last line, without a newline.
+      _line = std::string_view(m_buffers[m_current].data() + m_begin, pending);
       m_consumed += pending;
       m_begin = m_end;
       return true;

@@ -6,9 +6,12 @@
 #include <vector>
 
 namespace vela {
-// Reads a file line by line through a large buffer, as getline with '\n' would split it: a last
+// Reads a file line by line through large buffers, as getline with '\n' would split it: a last
 // line without a newline is still a line, and nothing follows a final newline. A folder holds no
 // lines. Read errors are thrown, not taken for the end of the file.
+// A line stays valid until the second call after the one that returned it, so that a caller can
+// read one line ahead: reading switches between two buffers and never moves the bytes of the
+// line returned last.
 class line_reader {
  public:
   line_reader() = default;
@@ -19,7 +22,7 @@ class line_reader {
   // Opens _path for reading; false with a description in _error when it cannot be opened.
   bool open(const std::string& _path, std::string& _error);
   bool is_open() const { return m_fd >= 0; }
-  // The next line without its newline, valid until the next call; false at the end.
+  // The next line without its newline, valid until the second call after; false at the end.
   // Throws vela::exception on a read error.
   bool next(std::string_view& _line);
   void close();
@@ -29,11 +32,12 @@ class line_reader {
   std::uint64_t size() const { return m_size; }
 
  private:
-  bool fill();
+  bool fill(bool _first_in_call);
 
   int m_fd = -1;
   std::string m_path;
-  std::vector<char> m_buffer;
+  std::vector<char> m_buffers[2];
+  int m_current = 0;        // the buffer being read
   std::size_t m_begin = 0;  // first byte not yet handed out
   std::size_t m_end = 0;    // end of the bytes read
   bool m_at_end = false;    // nothing more to read from the file

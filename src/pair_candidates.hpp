@@ -29,6 +29,8 @@ class pair_candidates {
   void reset(const std::vector<bool>& _is_person, std::uint32_t _threshold_mm,
              std::uint32_t _empty_uid_id);
 
+  // The object will be moved soon: start fetching what moved() reads.
+  void prefetch(std::uint32_t _id) const { m_grid.prefetch(_id); }
   // The object's position was stored: positioned before (_was) and now (_is) at (_x, _y).
   void moved(std::uint32_t _id, bool _was_positioned, bool _is_positioned, std::int32_t _x,
              std::int32_t _y);

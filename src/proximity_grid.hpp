@@ -20,6 +20,7 @@ class proximity_grid {
   void reset(std::size_t _object_count, std::uint64_t _radius_mm);
 
   bool contains(std::uint32_t _id) const { return m_where[_id].bucket != none; }
+  void prefetch(std::uint32_t _id) const { __builtin_prefetch(&m_where[_id]); }
   // Places the object at (_x, _y), inserting it if it is not in the grid.
   void place(std::uint32_t _id, std::int32_t _x, std::int32_t _y);
   void remove(std::uint32_t _id);

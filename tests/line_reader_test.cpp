@@ -70,3 +70,38 @@ TEST(LineReaderTest, FolderHoldsNoLinesAndMissingFileIsNamed) {
 }
 }  // namespace
 }  // namespace vela
+
+namespace vela {
+namespace {
+TEST(LineReaderTest, KeepsTheLastLineValidWhileReadingTheNext) {
+  // Lines of growing length across several buffer refills, one far longer than a buffer.
+  std::string content;
+  std::vector<std::string> expected;
+  for (int i = 0; i < 60000; ++i) {
+    expected.push_back(std::to_string(i) + std::string(static_cast<std::size_t>(i % 97), 'x'));
+  }
+  expected.insert(expected.begin() + 30000, std::string(3 << 20, 'y'));
+  for (const std::string& line : expected) {
+    content += line + "\n";
+  }
+  test::temp_folder folder;
+  folder.write("lines", content);
+  line_reader reader;
+  std::string error;
+  ASSERT_TRUE(reader.open(folder.file("lines"), error));
+  std::string_view previous;
+  std::string_view line;
+  std::size_t count = 0;
+  while (reader.next(line)) {
+    ASSERT_LT(count, expected.size());
+    ASSERT_EQ(line, expected[count]);
+    if (count > 0) {
+      ASSERT_EQ(previous, expected[count - 1]) << "line " << count - 1 << " moved";
+    }
+    previous = line;
+    ++count;
+  }
+  EXPECT_EQ(count, expected.size());
+}
+}  // namespace
+}  // namespace vela
