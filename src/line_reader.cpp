@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -12,6 +13,7 @@
 namespace vela {
 namespace {
 constexpr std::size_t chunk_bytes = std::size_t{1} << 20;
+constexpr std::size_t small_chunk_bytes = std::size_t{1} << 12;  // small files need no more
 }  // namespace
 
 line_reader::~line_reader() { close(); }
@@ -23,15 +25,23 @@ bool line_reader::open(const std::string& _path, std::string& _error) {
     _error = _path + ": " + std::strerror(errno);
     return false;
   }
+  m_at_end = false;
+  m_size = 0;
+  std::size_t buffer_bytes = chunk_bytes;
   struct stat st {};
   if (::fstat(fd, &st) == 0) {
     m_at_end = S_ISDIR(st.st_mode);  // a folder is read as holding no lines
-    m_size = S_ISREG(st.st_mode) ? static_cast<std::uint64_t>(st.st_size) : 0;
+    if (S_ISREG(st.st_mode)) {
+      m_size = static_cast<std::uint64_t>(st.st_size);
+      // No larger than the file: a small file does not pay for a large buffer.
+      buffer_bytes = static_cast<std::size_t>(
+          std::clamp<std::uint64_t>(m_size + 1, small_chunk_bytes, chunk_bytes));
+    }
   }
   m_fd = fd;
   m_path = _path;
-  m_buffers[0].resize(chunk_bytes);
-  m_buffers[1].resize(chunk_bytes);
+  m_buffers[0].assign(buffer_bytes, '\0');
+  m_buffers[1].assign(buffer_bytes, '\0');
   m_current = 0;
   m_begin = m_end = 0;
   m_consumed = 0;
