@@ -1,0 +1,63 @@
+// The trackables loader on arbitrary bytes, through init() as a run reads the file. Any status
+// of init is fine; a crash, a sanitizer report or an escaping exception is a finding. A
+// document that loads is also replayed (an empty recording, one association) and written out.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "application.hpp"
+#include "fuzz_support.hpp"
+
+namespace {
+// Applied at the end of the replay when the fuzzed document names both objects.
+constexpr char associations_json[] = R"({"vehicle_driver_associations": [
+  {"vehicle_uid": "V1", "driver_uid": "P1", "created_at": 100, "removed_at": 200},
+  {"vehicle_uid": "V1", "driver_uid": "", "created_at": 150}
+]})";
+
+struct file_names {
+  std::string positions = vela::fuzz::scratch().file("positions.csv");
+  std::string trackables = vela::fuzz::scratch().file("trackables.json");
+  std::string associations = vela::fuzz::scratch().file("associations.json");
+  std::string output = vela::fuzz::scratch().file("events.json");
+};
+
+const file_names& files() {
+  static const file_names names;
+  return names;
+}
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  vela::fuzz::silence_standard_error();
+  vela::fuzz::write_file(files().positions, "");
+  vela::fuzz::write_file(files().associations, associations_json);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* _data, std::size_t _size) {
+  vela::fuzz::write_file(files().trackables,
+                         std::string_view(reinterpret_cast<const char*>(_data), _size));
+  vela::application app(files().positions, files().trackables, files().associations, 2000,
+                        files().output, true);
+  const vela::exit_code loaded = app.init();
+  if (loaded == vela::exit_code::SYNC_FAILURE_OPENING_INPUT_FILE ||
+      loaded == vela::exit_code::SYNC_FAILURE_PARSING_INPUT_FILE) {
+    return 0;
+  }
+  if (loaded != vela::exit_code::SYNC_SUCCESS) {
+    vela::fuzz::finding("init returned " + vela::fuzz::exit_code_text(loaded));
+  }
+  for (const auto& [uid, object] : app.track_objs()) {
+    if (object.uid != uid) {
+      vela::fuzz::finding("an object is filed under another uid");
+    }
+  }
+  const vela::exit_code ran = app.run();
+  if (ran != vela::exit_code::SYNC_SUCCESS) {
+    vela::fuzz::finding("run returned " + vela::fuzz::exit_code_text(ran));
+  }
+  return 0;
+}
