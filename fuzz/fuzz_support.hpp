@@ -16,6 +16,7 @@
 #include <boost/filesystem.hpp>
 #include <boost/optional.hpp>
 
+#include "application.hpp"
 #include "globals.hpp"
 
 namespace vela::fuzz {
@@ -99,5 +100,19 @@ inline void silence_standard_error() {
 
 inline std::string exit_code_text(vela::exit_code _code) {
   return std::to_string(static_cast<int>(_code));
+}
+
+// Loads arbitrary inputs: false when init rejected them as it may (it cannot open or parse
+// them); any other outcome than success is a finding.
+inline bool loaded(vela::application& _app) {
+  const vela::exit_code result = _app.init();
+  if (result == vela::exit_code::SYNC_FAILURE_OPENING_INPUT_FILE ||
+      result == vela::exit_code::SYNC_FAILURE_PARSING_INPUT_FILE) {
+    return false;
+  }
+  if (result != vela::exit_code::SYNC_SUCCESS) {
+    finding("init returned " + exit_code_text(result));
+  }
+  return true;
 }
 }  // namespace vela::fuzz

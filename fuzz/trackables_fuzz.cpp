@@ -42,13 +42,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* _data, std::size_t _si
                          std::string_view(reinterpret_cast<const char*>(_data), _size));
   vela::application app(files().positions, files().trackables, files().associations, 2000,
                         files().output, true);
-  const vela::exit_code loaded = app.init();
-  if (loaded == vela::exit_code::SYNC_FAILURE_OPENING_INPUT_FILE ||
-      loaded == vela::exit_code::SYNC_FAILURE_PARSING_INPUT_FILE) {
+  if (!vela::fuzz::loaded(app)) {
     return 0;
-  }
-  if (loaded != vela::exit_code::SYNC_SUCCESS) {
-    vela::fuzz::finding("init returned " + vela::fuzz::exit_code_text(loaded));
   }
   for (const auto& [uid, object] : app.track_objs()) {
     if (object.uid != uid) {

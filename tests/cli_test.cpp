@@ -47,14 +47,6 @@ arguments summarize(const Json::Value& _events) {
   return summary;
 }
 
-Json::Value parse(const std::string& _text) {
-  Json::Value root;
-  std::istringstream in(_text);
-  std::string errors;
-  EXPECT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), in, &root, &errors)) << errors;
-  return root;
-}
-
 std::size_t lines_of(const std::string& _text) {
   return static_cast<std::size_t>(std::count(_text.begin(), _text.end(), '\n'));
 }
@@ -149,7 +141,7 @@ TEST_F(CliTest, RunTakesTheLastOccurrenceAndTheLow32BitsOfTheThreshold) {
     const test::run_result result = run(args);
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(result.err, "");
-    EXPECT_EQ(summarize(parse(result.out)), row.events);
+    EXPECT_EQ(summarize(test::parse_json(result.out)), row.events);
     EXPECT_EQ(present(), "---");  // delivered: all three inputs go
   }
 }
@@ -198,7 +190,7 @@ TEST_F(CliTest, DeliveredResultDeletesTheInputsUnlessSaved) {
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(result.err, "");
     const bool to_file = row.more.back() == "out.json";
-    const Json::Value document = parse(to_file ? m_dir.read("out.json") : result.out);
+    const Json::Value document = test::parse_json(to_file ? m_dir.read("out.json") : result.out);
     EXPECT_EQ(summarize(to_file ? document["events"] : document), threshold_0_events);
     if (to_file) {
       EXPECT_EQ(result.out, "");
@@ -214,7 +206,7 @@ TEST_F(CliTest, ResultWrittenOverAnInputIsNotDeleted) {
   const test::run_result result = run(inputs({"-o", "t.json"}));
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.err, "");
-  EXPECT_EQ(summarize(parse(m_dir.read("t.json"))["events"]), threshold_0_events);
+  EXPECT_EQ(summarize(test::parse_json(m_dir.read("t.json"))["events"]), threshold_0_events);
   EXPECT_EQ(present(), "-t-");
 }
 
@@ -267,7 +259,7 @@ TEST_F(CliTest, UndeletableInputFailsAfterDelivery) {
     write_inputs();
     const test::run_result result = run(inputs(row.more), row.prefix);
     EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(summarize(parse(result.out)), row.events);
+    EXPECT_EQ(summarize(test::parse_json(result.out)), row.events);
     EXPECT_EQ(lines_of(result.err), 1U) << result.err;
     EXPECT_NE(result.err.find(row.named), std::string::npos) << result.err;
     EXPECT_EQ(present(), row.left);

@@ -38,11 +38,7 @@ run_result run(const temp_folder& _folder, const std::string& _positions,
 }
 
 Json::Value events_of(const temp_folder& _folder) {
-  Json::Value document;
-  std::istringstream in(_folder.read("o.json"));
-  std::string errors;
-  EXPECT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), in, &document, &errors)) << errors;
-  return document["events"];
+  return vela::test::parse_json(_folder.read("o.json"))["events"];
 }
 
 TEST(HostileInputTest, EndsWithAStatusWhateverTheFilesHold) {

@@ -20,14 +20,6 @@ using arguments = std::vector<std::string>;
 using uid_pair = std::pair<std::string, std::string>;
 constexpr std::int64_t threshold_mm = 2000;
 
-Json::Value parse(const std::string& _text) {
-  Json::Value root;
-  std::istringstream in(_text);
-  std::string errors;
-  EXPECT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), in, &root, &errors)) << errors;
-  return root;
-}
-
 test::run_result simulate(const test::temp_folder& _folder, arguments _options) {
   _options.insert(_options.begin(), {"--out", "."});
   return test::run_in(_folder, VELA_SIMULATE, _options);
@@ -40,7 +32,7 @@ Json::Value simulate_and_detect(const test::temp_folder& _folder, const argument
       test::run_vela(_folder, {"-i", "positions.csv", "-t", "trackables.json", "-a",
                                "associations.json", "-d", "2000", "-o", "events.json", "-s"});
   EXPECT_EQ(0, run.status) << run.err;
-  return parse(_folder.read("events.json"));
+  return test::parse_json(_folder.read("events.json"));
 }
 
 // Checks every written event against what the rules guarantee for any input. Returns the number
@@ -48,7 +40,7 @@ Json::Value simulate_and_detect(const test::temp_folder& _folder, const argument
 std::pair<int, int> expect_rules_hold(const test::temp_folder& _folder, const Json::Value& _doc) {
   std::map<std::string, std::string> category;
   std::set<uid_pair> no_alarm;  // both orders: either object's list excludes the pair
-  const Json::Value trackables = parse(_folder.read("trackables.json"));
+  const Json::Value trackables = test::parse_json(_folder.read("trackables.json"));
   for (const Json::Value& object : trackables["trackableObjects"]) {
     category[object["uid"].asString()] = object["category"].asString();
     for (const Json::Value& other : object["t2t_no_alarm_uid"]) {
@@ -60,7 +52,7 @@ std::pair<int, int> expect_rules_hold(const test::temp_folder& _folder, const Js
   // again), so a person drives exactly from created_at to removed_at and has no event then.
   std::multimap<std::string, std::pair<std::int64_t, std::int64_t>> driving;
   std::set<uid_pair> associated;  // (vehicle, driver)
-  const Json::Value associations = parse(_folder.read("associations.json"));
+  const Json::Value associations = test::parse_json(_folder.read("associations.json"));
   for (const Json::Value& record : associations["vehicle_driver_associations"]) {
     associated.insert({record["vehicle_uid"].asString(), record["driver_uid"].asString()});
     driving.insert(

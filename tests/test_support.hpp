@@ -12,6 +12,8 @@
 #include <vector>
 
 #include <boost/filesystem.hpp>
+#include <gtest/gtest.h>
+#include <json/json.h>
 
 namespace vela::test {
 // A new empty folder, removed with everything in it when the object goes.
@@ -118,6 +120,15 @@ inline run_result run_in(const temp_folder& _folder, const std::string& _binary,
 inline run_result run_vela(const temp_folder& _folder, const std::vector<std::string>& _args,
                            const std::string& _prefix = "", const std::string& _stdout = "") {
   return run_in(_folder, VELA_BINARY, _args, _prefix, _stdout);
+}
+
+// A JSON document the way any reader of the result would take it; fails the test if malformed.
+inline Json::Value parse_json(const std::string& _text) {
+  Json::Value root;
+  std::istringstream in(_text);
+  std::string errors;
+  EXPECT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), in, &root, &errors)) << errors;
+  return root;
 }
 
 // The usage text, exactly as printed.
