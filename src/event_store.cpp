@@ -6,6 +6,7 @@
 namespace vela {
 void event_store::reset(std::size_t _object_count) {
   m_lists.assign(_object_count, {});
+  m_not_driving_count.assign(_object_count, 0);
   m_driving.assign(_object_count, 0);
 }
 
@@ -97,6 +98,8 @@ void event_store::link(std::uint32_t _slot, int _side) {
   auto& list = list_of(sl, _side);
   sl.list_pos[_side] = static_cast<std::uint32_t>(list.size());
   list.push_back(_slot);
+  m_not_driving_count[sl.objects[_side]] =
+      static_cast<std::uint32_t>(m_lists[sl.objects[_side]][0].size());
 }
 
 void event_store::unlink(std::uint32_t _slot, int _side) {
@@ -107,6 +110,7 @@ void event_store::unlink(std::uint32_t _slot, int _side) {
   const std::uint32_t moved = list.back();
   list[pos] = moved;
   list.pop_back();
+  m_not_driving_count[object] = static_cast<std::uint32_t>(m_lists[object][0].size());
   if (moved != _slot) {
     slot& moved_slot = m_slots[moved];
     moved_slot.list_pos[moved_slot.objects[0] == object ? 0 : 1] = pos;

@@ -82,6 +82,7 @@ class event_store {
   flat_map<std::uint64_t, pair_entry, key_hash> m_pairs;  // only pairs with state
   // Per object: open event slots whose partner does not drive [0] and drives [1].
   std::vector<std::array<std::vector<std::uint32_t>, 2>> m_lists;
+  std::vector<std::uint32_t> m_not_driving_count;  // the size of each object's list [0]
   std::vector<std::uint8_t> m_driving;
   std::uint64_t m_created = 0;
 };
@@ -100,6 +101,9 @@ bool event_store::for_each_open(std::uint32_t _object, Callback&& _callback) {
 
 template <class Callback>
 void event_store::for_each_partner_not_driving(std::uint32_t _object, Callback&& _callback) const {
+  if (m_not_driving_count[_object] == 0) {
+    return;  // the usual case, told by a small array without touching the lists
+  }
   for (const std::uint32_t s : m_lists[_object][0]) {
     const slot& sl = m_slots[s];
     _callback(sl.objects[0] == _object ? sl.objects[1] : sl.objects[0]);

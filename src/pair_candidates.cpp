@@ -26,17 +26,16 @@ void pair_candidates::reset(const std::vector<bool>& _is_person, std::uint32_t _
   const std::size_t count = _is_person.size();
   m_threshold_mm = _threshold_mm;
   m_empty_uid_id = _empty_uid_id;
-  m_is_person.assign(_is_person.begin(), _is_person.end());
+  m_state.assign(count, object_state{});
   m_non_persons.clear();
   for (std::uint32_t id = 0; id < count; ++id) {
+    m_state[id].person = _is_person[id];
     if (!_is_person[id]) {
       m_non_persons.push_back(id);
     }
   }
   m_grid.reset(count, _threshold_mm);
-  m_partner.assign(count, no_id);
   m_named_by.assign(count, {});
-  m_incomplete.assign(count, 0);
   for (int kind = 0; kind < 2; ++kind) {
     m_drivers[kind].reset(count);
     m_incomplete_positioned_drivers[kind].reset(count);
@@ -44,8 +43,8 @@ void pair_candidates::reset(const std::vector<bool>& _is_person, std::uint32_t _
 }
 
 void pair_candidates::set_incomplete(std::uint32_t _driver, bool _incomplete) {
-  m_incomplete[_driver] = _incomplete;
-  id_set& incomplete = m_incomplete_positioned_drivers[m_is_person[_driver]];
+  m_state[_driver].incomplete = _incomplete;
+  id_set& incomplete = m_incomplete_positioned_drivers[m_state[_driver].person];
   if (_incomplete && m_grid.contains(_driver)) {
     incomplete.insert(_driver);
   } else {
@@ -60,8 +59,8 @@ void pair_candidates::moved(std::uint32_t _id, bool _was_positioned, bool _is_po
   } else {
     m_grid.remove(_id);
   }
-  if (m_drivers[m_is_person[_id]].contains(_id)) {
-    set_incomplete(_id, m_incomplete[_id]);  // follows the positioned state
+  if (m_state[_id].driving && _was_positioned != _is_positioned) {
+    set_incomplete(_id, m_state[_id].incomplete);  // follows the positioned state
   }
   if (!_was_positioned && _is_positioned) {
     // This line evaluates the object against the positioned drivers only; the others now lack
@@ -78,25 +77,27 @@ void pair_candidates::moved(std::uint32_t _id, bool _was_positioned, bool _is_po
 
 void pair_candidates::association_changed(std::uint32_t _id, std::uint32_t _partner,
                                           bool _driving) {
-  const std::uint32_t old_partner = m_partner[_id];
-  if (old_partner != _partner) {
-    if (old_partner != no_id) {
-      auto& named = m_named_by[old_partner];
+  object_state& state = m_state[_id];
+  if (state.partner != _partner) {
+    if (state.partner != no_id) {
+      auto& named = m_named_by[state.partner];
       named.erase(std::find(named.begin(), named.end(), _id));
+      --m_state[state.partner].named_by;
     }
     if (_partner != no_id) {
       m_named_by[_partner].push_back(_id);
+      ++m_state[_partner].named_by;
     }
-    m_partner[_id] = _partner;
+    state.partner = _partner;
   }
-  id_set& drivers = m_drivers[m_is_person[_id]];
-  if (_driving == drivers.contains(_id)) {
+  if (_driving == state.driving) {
     return;
   }
+  state.driving = _driving;
   if (_driving) {
-    drivers.insert(_id);
+    m_drivers[state.person].insert(_id);
   } else {
-    drivers.erase(_id);
+    m_drivers[state.person].erase(_id);
   }
   set_incomplete(_id, _driving);
 }
@@ -107,10 +108,10 @@ void pair_candidates::collect_all(std::uint32_t _id, std::vector<std::uint32_t>&
       _out.push_back(_other);
     }
   };
-  if (m_is_person[_id]) {
+  if (m_state[_id].person) {
     std::for_each(m_non_persons.begin(), m_non_persons.end(), add_positioned);
   } else {
-    for (std::uint32_t other = 0; other < m_is_person.size(); ++other) {
+    for (std::uint32_t other = 0; other < m_state.size(); ++other) {
       add_positioned(other);
     }
   }
@@ -120,22 +121,22 @@ void pair_candidates::collect(std::uint32_t _id, bool _was_positioned, std::int3
                               std::int32_t _y, const event_store& _events,
                               std::vector<std::uint32_t>& _out) {
   _out.clear();
-  const bool is_driver = m_drivers[m_is_person[_id]].contains(_id);
-  if (is_driver && !m_incomplete[_id]) {
+  const object_state& self = m_state[_id];
+  if (self.driving && !self.incomplete) {
     return;  // every pair of a complete driver already holds its skipped event
   }
-  if (_id == m_empty_uid_id || is_driver) {
+  if (_id == m_empty_uid_id || self.driving) {
     // Every unassociated object "names" the empty uid; an incomplete driver meets everyone.
-    if (is_driver) {
+    if (self.driving) {
       set_incomplete(_id, false);
     }
     collect_all(_id, _out);
     return;
   }
-  const bool persons_pair = !m_is_person[_id];  // a person never pairs with a person
+  const bool persons_pair = !self.person;  // a person never pairs with a person
   const auto add = [&_out](std::uint32_t _other) { _out.push_back(_other); };
   m_grid.for_each_near(_x, _y, [&](std::uint32_t _other, std::int32_t _ox, std::int32_t _oy) {
-    if ((persons_pair || !m_is_person[_other]) &&
+    if ((persons_pair || !m_state[_other].person) &&
         planar_distance_mm(_x, _y, _ox, _oy) <= std::int64_t{m_threshold_mm}) {
       add(_other);
     }
@@ -143,29 +144,31 @@ void pair_candidates::collect(std::uint32_t _id, bool _was_positioned, std::int3
   _events.for_each_partner_not_driving(_id, add);
   // Objects associated with this one; drivers among them are left to the driver lists below.
   const auto add_unless_driving = [&](std::uint32_t _other) {
-    if (!m_drivers[m_is_person[_other]].contains(_other)) {
+    if (!m_state[_other].driving) {
       add(_other);
     }
   };
-  if (m_partner[_id] != no_id) {
-    add_unless_driving(m_partner[_id]);
+  if (self.partner != no_id) {
+    add_unless_driving(self.partner);
   } else if (m_empty_uid_id != no_id) {
     add_unless_driving(m_empty_uid_id);  // an unassociated object "is associated" with ""
   }
-  std::for_each(m_named_by[_id].begin(), m_named_by[_id].end(), add_unless_driving);
+  if (self.named_by != 0) {
+    std::for_each(m_named_by[_id].begin(), m_named_by[_id].end(), add_unless_driving);
+  }
   // A complete driver already met every object that was positioned before this line.
   for (int kind = 0; kind < (persons_pair ? 2 : 1); ++kind) {
-    const auto& drivers = _was_positioned ? m_incomplete_positioned_drivers[kind].ids()
-                                          : m_drivers[kind].ids();
+    const auto& drivers =
+        _was_positioned ? m_incomplete_positioned_drivers[kind].ids() : m_drivers[kind].ids();
     for (const std::uint32_t driver : drivers) {
       add(driver);
     }
   }
   std::sort(_out.begin(), _out.end());
   _out.erase(std::unique(_out.begin(), _out.end()), _out.end());
-  const auto self = std::lower_bound(_out.begin(), _out.end(), _id);
-  if (self != _out.end() && *self == _id) {
-    _out.erase(self);
+  const auto self_entry = std::lower_bound(_out.begin(), _out.end(), _id);
+  if (self_entry != _out.end() && *self_entry == _id) {
+    _out.erase(self_entry);
   }
 }
 }  // namespace vela

@@ -1,9 +1,8 @@
 #pragma once
 
+#include <boost/optional.hpp>
 #include <cstdint>
 #include <vector>
-
-#include <boost/optional.hpp>
 
 #include "event_store.hpp"
 #include "proximity_grid.hpp"
@@ -61,20 +60,27 @@ class pair_candidates {
     std::vector<std::uint32_t> m_ids;
   };
 
+  // What every line reads of an object, together in one small record.
+  struct object_state {
+    std::uint32_t partner = no_id;  // the association partner
+    std::uint32_t named_by = 0;     // how many objects name this one as their partner
+    bool person = false;
+    bool driving = false;
+    bool incomplete = false;  // a driver that may lack the skipped event of a positioned object
+  };
+
   void set_incomplete(std::uint32_t _driver, bool _incomplete);
   // Every positioned object that may pair with _id.
   void collect_all(std::uint32_t _id, std::vector<std::uint32_t>& _out) const;
 
   std::uint32_t m_threshold_mm = 0;
   std::uint32_t m_empty_uid_id = no_id;
-  std::vector<std::uint8_t> m_is_person;
-  std::vector<std::uint32_t> m_non_persons;  // ascending
-  proximity_grid m_grid;  // the positioned objects
-  std::vector<std::uint32_t> m_partner;
+  std::vector<object_state> m_state;
+  std::vector<std::uint32_t> m_non_persons;            // ascending
+  proximity_grid m_grid;                               // the positioned objects
   std::vector<std::vector<std::uint32_t>> m_named_by;  // objects whose partner is this one
   // Drivers and incomplete positioned drivers, each split into [0] not persons, [1] persons.
   id_set m_drivers[2];
-  std::vector<std::uint8_t> m_incomplete;  // per driver
   id_set m_incomplete_positioned_drivers[2];
 };
 }  // namespace vela
