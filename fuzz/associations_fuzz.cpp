@@ -21,17 +21,7 @@ constexpr char trackables_json[] = R"({"trackableObjects": [
   {"uid": "C1", "name": "Crane", "category": "CRANE"}
 ]})";
 
-struct file_names {
-  std::string positions = vela::fuzz::scratch().file("positions.csv");
-  std::string trackables = vela::fuzz::scratch().file("trackables.json");
-  std::string associations = vela::fuzz::scratch().file("associations.json");
-  std::string output = vela::fuzz::scratch().file("events.json");
-};
-
-const file_names& files() {
-  static const file_names names;
-  return names;
-}
+using vela::fuzz::files;
 
 // Two records per association kept, both uids known, in ascending order of time.
 void check_table(const vela::application& _app) {

@@ -60,6 +60,19 @@ inline const scratch_folder& scratch() {
   return folder;
 }
 
+// The files of one run in the scratch folder.
+struct input_files {
+  std::string positions = scratch().file("positions.csv");
+  std::string trackables = scratch().file("trackables.json");
+  std::string associations = scratch().file("associations.json");
+  std::string output = scratch().file("events.json");
+};
+
+inline const input_files& files() {
+  static const input_files names;
+  return names;
+}
+
 // Reports what the fuzzer found (visible when the saved input is run again by hand) and ends
 // the input as a crash.
 [[noreturn]] inline void finding(const std::string& _what) {

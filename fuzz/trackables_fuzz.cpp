@@ -17,17 +17,7 @@ constexpr char associations_json[] = R"({"vehicle_driver_associations": [
   {"vehicle_uid": "V1", "driver_uid": "", "created_at": 150}
 ]})";
 
-struct file_names {
-  std::string positions = vela::fuzz::scratch().file("positions.csv");
-  std::string trackables = vela::fuzz::scratch().file("trackables.json");
-  std::string associations = vela::fuzz::scratch().file("associations.json");
-  std::string output = vela::fuzz::scratch().file("events.json");
-};
-
-const file_names& files() {
-  static const file_names names;
-  return names;
-}
+using vela::fuzz::files;
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
