@@ -1,4 +1,5 @@
 #include "trackable_object.hpp"
+#include "vehicle_driver_association.hpp"
 
 #include <cstdint>
 #include <map>
@@ -77,6 +78,14 @@ TEST(TrackableObjectTest, PrintersListNoAlarmUids) {
   std::ostringstream empty;
   empty << std::map<std::string, trackable_object>();
   EXPECT_EQ(empty.str(), "");
+}
+
+TEST(TrackableObjectTest, AssociationRecordPrinterLeavesWordMode) {
+  std::ostringstream out;
+  out << vehicle_driver_association{timestamp(100, 0), "V1", "P1", false};
+  EXPECT_EQ(out.str(), "100:0 V:V1 D:P1 Created:false");
+  out << ' ' << true;  // booleans stay words
+  EXPECT_EQ(out.str(), "100:0 V:V1 D:P1 Created:false true");
 }
 }  // namespace
 }  // namespace vela
