@@ -135,8 +135,11 @@ void pair_candidates::collect(std::uint32_t _id, bool _was_positioned, std::int3
   }
   const bool persons_pair = !self.person;  // a person never pairs with a person
   const auto add = [&_out](std::uint32_t _other) { _out.push_back(_other); };
+  // A complete driver near by needs no evaluation either: its pair already holds its skipped
+  // event (when this object was not positioned before, the driver lists below add it).
   m_grid.for_each_near(_x, _y, [&](std::uint32_t _other, std::int32_t _ox, std::int32_t _oy) {
-    if ((persons_pair || !m_state[_other].person) &&
+    const object_state& other = m_state[_other];
+    if ((persons_pair || !other.person) && (!other.driving || other.incomplete) &&
         planar_distance_mm(_x, _y, _ox, _oy) <= std::int64_t{m_threshold_mm}) {
       add(_other);
     }
