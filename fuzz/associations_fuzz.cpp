@@ -57,17 +57,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* _data, std::size_t _size) {
-  vela::fuzz::write_file(files().associations,
-                         std::string_view(reinterpret_cast<const char*>(_data), _size));
-  vela::application app(files().positions, files().trackables, files().associations, 2000,
-                        files().output, true);
-  if (!vela::fuzz::loaded(app)) {
-    return 0;
-  }
-  check_table(app);
-  const vela::exit_code ran = app.run();
-  if (ran != vela::exit_code::SYNC_SUCCESS) {
-    vela::fuzz::finding("run returned " + vela::fuzz::exit_code_text(ran));
-  }
+  vela::fuzz::load_and_run(files().associations,
+                           std::string_view(reinterpret_cast<const char*>(_data), _size),
+                           check_table);
   return 0;
 }

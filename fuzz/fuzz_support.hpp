@@ -12,6 +12,7 @@
 #include <streambuf>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include <boost/filesystem.hpp>
 #include <boost/optional.hpp>
@@ -127,5 +128,23 @@ inline bool loaded(vela::application& _app) {
     finding("init returned " + exit_code_text(result));
   }
   return true;
+}
+
+// One input of a loader target: _bytes become the file _input, the job runs on the scratch
+// files, and whatever init accepted must replay successfully; _check(app) looks at what was
+// loaded before the replay.
+template <class Check>
+void load_and_run(const std::string& _input, std::string_view _bytes, Check&& _check) {
+  write_file(_input, _bytes);
+  vela::application app(files().positions, files().trackables, files().associations, 2000,
+                        files().output, true);
+  if (!loaded(app)) {
+    return;
+  }
+  _check(std::as_const(app));
+  const vela::exit_code ran = app.run();
+  if (ran != vela::exit_code::SYNC_SUCCESS) {
+    finding("run returned " + exit_code_text(ran));
+  }
 }
 }  // namespace vela::fuzz

@@ -221,16 +221,16 @@ std::string decode_positions(std::string_view _part, std::uint32_t _threshold_mm
   return text;
 }
 
-struct file_names {
-  std::string positions = vela::fuzz::scratch().file("positions.csv");
-  std::string trackables = vela::fuzz::scratch().file("trackables.json");
-  std::string associations = vela::fuzz::scratch().file("associations.json");
-  std::string fast_output = vela::fuzz::scratch().file("events-candidates.json");
-  std::string plain_output = vela::fuzz::scratch().file("events-all-pairs.json");
+using vela::fuzz::files;
+
+// One result file per pair selection, beside the shared input files.
+struct output_names {
+  std::string fast = vela::fuzz::scratch().file("events-candidates.json");
+  std::string plain = vela::fuzz::scratch().file("events-all-pairs.json");
 };
 
-const file_names& files() {
-  static const file_names names;
+const output_names& outputs() {
+  static const output_names names;
   return names;
 }
 
@@ -303,8 +303,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* _data, std::size_t _si
   vela::fuzz::write_file(files().positions, decode_positions(position_part, threshold_mm));
 
   using selection = vela::application::pair_selection;
-  const outcome fast = run_once(threshold_mm, selection::candidates, files().fast_output);
-  const outcome plain = run_once(threshold_mm, selection::all_pairs, files().plain_output);
+  const outcome fast = run_once(threshold_mm, selection::candidates, outputs().fast);
+  const outcome plain = run_once(threshold_mm, selection::all_pairs, outputs().plain);
   if (fast.init != plain.init || fast.run != plain.run) {
     vela::fuzz::finding("the statuses differ");
   }
