@@ -13,6 +13,7 @@ namespace {
 using vela::application;
 using vela::test::temp_folder;
 
+// The output document, then what the replay left in every object.
 std::string run_job(const temp_folder& _folder, std::uint32_t _distance_in_mm,
                     application::pair_selection _selection) {
   const std::string output = _folder.file("events.json");
@@ -21,7 +22,17 @@ std::string run_job(const temp_folder& _folder, std::uint32_t _distance_in_mm,
   app.set_pair_selection(_selection);
   EXPECT_EQ(app.init(), vela::exit_code::SYNC_SUCCESS);
   EXPECT_EQ(app.run(), vela::exit_code::SYNC_SUCCESS);
-  return _folder.read("events.json");
+  std::string result = _folder.read("events.json");
+  for (const auto& [uid, obj] : app.track_objs()) {
+    const auto& last = obj.last_position;
+    for (const std::int64_t value :
+         {last.timestamp.ts, last.timestamp.ms, std::int64_t{last.x}, std::int64_t{last.y},
+          std::int64_t{last.z}, obj.first_position.timestamp.ts, obj.first_position.timestamp.ms}) {
+      result += std::to_string(value) + ",";
+    }
+    result += last.sublocation_uid + "\n";
+  }
+  return result;
 }
 
 void expect_same_result(const temp_folder& _folder, std::uint32_t _distance_in_mm) {
@@ -89,10 +100,12 @@ class tiny_site {
       const std::uint64_t roll = next(100);
       const std::uint64_t seconds = roll < 3 ? 0 : roll < 6 ? ms / 1000 / 2 : 1 + ms / 1000;
       const std::string uid = roll == 99 ? "unknown" : uids[obj];
+      static const std::string sublocations[] = {"S", "", "S2", std::string(70, 'L')};
       lines += roll == 98 ? std::string("garbage,line\n")
                           : std::to_string(i) + "," + std::to_string(seconds) + "," +
                                 std::to_string(ms % 1000) + ",M," + std::to_string(x[obj]) + "," +
-                                std::to_string(y[obj]) + ",0," + uid + ",S,P,T\n";
+                                std::to_string(y[obj]) + "," + std::to_string(next(9)) + "," +
+                                uid + "," + sublocations[next(4)] + ",P,T\n";
     }
     _folder.write("positions.csv", lines);
     static const std::uint32_t thresholds[] = {0, 100, 1000, 2000, 2000};
