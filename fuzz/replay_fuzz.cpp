@@ -300,7 +300,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* _data, std::size_t _si
   const std::string_view position_part =
       separator == std::string_view::npos ? rest : rest.substr(separator + 1);
   vela::fuzz::write_file(files().associations, decode_associations(association_part));
-  vela::fuzz::write_file(files().positions, decode_positions(position_part, threshold_mm));
+  const std::string positions = decode_positions(position_part, threshold_mm);
+  vela::fuzz::write_file(files().positions, positions);
 
   using selection = vela::application::pair_selection;
   const outcome fast = run_once(threshold_mm, selection::candidates, outputs().fast);
@@ -311,6 +312,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* _data, std::size_t _si
   if (plain.init != vela::exit_code::SYNC_SUCCESS) {
     if (plain.init != vela::exit_code::SYNC_FAILURE_PARSING_INPUT_FILE) {
       vela::fuzz::finding("init returned " + vela::fuzz::exit_code_text(plain.init));
+    }
+    return 0;
+  }
+  if (plain.run == vela::exit_code::SYNC_FAILURE_UNKNOWN &&
+      vela::fuzz::holds_no_position_line(positions)) {
+    if (plain.output || fast.output) {
+      vela::fuzz::finding("a result was written from a recording without a position line");
     }
     return 0;
   }

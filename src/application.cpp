@@ -3,7 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
+#include <memory>
 #include <iostream>
 #include <limits>
 
@@ -11,6 +11,7 @@
 
 #include "exception.hpp"
 #include "file_output.hpp"
+#include "input_file.hpp"
 #include "position.hpp"
 #include "progress.hpp"
 
@@ -18,6 +19,16 @@ namespace vela {
 namespace {
 constexpr std::int64_t desensitization_area_size_mm = 175;  // half-width of the hysteresis band
 constexpr std::int64_t five_minutes_s = 300;
+
+// A document without its list is another kind of file (perhaps the other input): reading it as
+// an empty list would consume a recording for a result made from nothing.
+exit_code report_missing_list(const std::string& _file_name, const Json::Value& _message,
+                              const std::string& _member) {
+  const bool present = _message.isObject() && _message.isMember(_member);
+  std::cerr << "Error parsing file:" << _file_name << " (field \"" << _member << "\" "
+            << (present ? "is not an array" : "not found") << ")" << std::endl;
+  return exit_code::SYNC_FAILURE_PARSING_INPUT_FILE;
+}
 }  // namespace
 
 // ---- Construction -------------------------------------------------------------------------
@@ -38,7 +49,7 @@ application::application(const std::string& _input_position_file_name,
 exit_code application::init() {
   {
     Json::Value trackables;
-    exit_code res = get_json_message_from_file(m_trackables_file_name, trackables);
+    exit_code res = get_json_message_from_file(m_trackables_file_name, trackables, m_trackables_input);
     if (res == exit_code::SYNC_SUCCESS) {
       res = get_trackable_objects_from_json(trackables);
     }
@@ -52,7 +63,7 @@ exit_code application::init() {
     return exit_code::SYNC_FAILURE_OPENING_INPUT_FILE;
   }
   Json::Value vdas;
-  exit_code res = get_json_message_from_file(m_vda_file_name, vdas);
+  exit_code res = get_json_message_from_file(m_vda_file_name, vdas, m_vdas_input);
   if (res == exit_code::SYNC_SUCCESS) {
     res = get_vdas_from_json(vdas);
   }
@@ -61,13 +72,13 @@ exit_code application::init() {
 }
 
 exit_code application::get_json_message_from_file(const std::string& _file_name,
-                                                  Json::Value& _json_message) const {
-  std::ifstream input_file;
-  input_file.exceptions(std::ifstream::failbit | std::ifstream::badbit);
-  try {
-    input_file.open(_file_name);
-  } catch (const std::exception& e) {
-    std::cerr << "Error opening file:" << _file_name << " (" << e.what() << ")" << std::endl;
+                                                  Json::Value& _json_message,
+                                                  input_file& _read) const {
+  _read = input_file{_file_name};
+  std::string content;
+  std::string error;
+  if (!read_whole_file(_read, content, error)) {
+    std::cerr << "Error opening file:" << _file_name << " (" << error << ")" << std::endl;
     return exit_code::SYNC_FAILURE_OPENING_INPUT_FILE;
   }
   Json::CharReaderBuilder builder;
@@ -79,7 +90,9 @@ exit_code application::get_json_message_from_file(const std::string& _file_name,
   std::string errors;
   bool parsed = false;
   try {
-    parsed = Json::parseFromStream(builder, input_file, &_json_message, &errors);
+    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    parsed = reader->parse(content.data(), content.data() + content.size(), &_json_message,
+                           &errors);
   } catch (const std::exception& e) {  // nesting beyond the reader's limit, memory exhaustion
     errors = e.what();
   }
@@ -94,6 +107,9 @@ exit_code application::get_trackable_objects_from_json(const Json::Value& _messa
   const std::string object = "trackableObjects";
   try {
     const Json::Value j_trackable_objects = _message[object];
+    if (!j_trackable_objects.isArray() && !j_trackable_objects.isObject()) {
+      return report_missing_list(m_trackables_file_name, _message, object);
+    }
     for (const Json::Value& j_trackable_object : j_trackable_objects) {
       trackable_object track_obj;
       std::string err;
@@ -137,6 +153,9 @@ exit_code application::get_vdas_from_json(const Json::Value& _message) {
   const std::string object = "vehicle_driver_associations";
   try {
     const Json::Value j_vdas = _message[object];
+    if (!j_vdas.isNull() && !j_vdas.isArray() && !j_vdas.isObject()) {
+      return report_missing_list(m_vda_file_name, _message, object);  // missing: no associations
+    }
     for (const Json::Value& j_vda : j_vdas) {
       std::string vehicle_uid;
       std::string driver_uid;
@@ -303,6 +322,14 @@ void application::generate_alarms() {
   }
   report.finish();
   m_input_position_file.close();
+  if (m_position_lines == 0 && m_non_empty_lines > 0) {
+    // Another kind of file, or another format: an empty result from it would be no result.
+    throw vela::exception("Error reading file:" + m_input_position_file_name + " (" +
+                          std::to_string(m_lines_read) +
+                          (m_lines_read == 1 ? " line read, not a position line)"
+                                             : " lines read, none of them a position line)"))
+        .set_location(__FILE__, __LINE__);
+  }
   process_remaining_VDA();
   // Events still open end with the last position; unlike a closed event, 0 seconds stays 0.
   m_events.for_each_open_event([this](event& _event) {
@@ -318,10 +345,12 @@ bool application::read_line(parsed_line& _parsed, progress& _report) {
   _report.update(++m_lines_read, m_input_position_file.bytes_consumed(),
                  m_input_position_file.size());
   _parsed.id = no_object;
+  m_non_empty_lines += line.empty() ? 0 : 1;
   // A malformed line, or one naming an object not in the trackables table, is skipped without a
   // message.
   _parsed.pos = position_view::from_csv_line(line);
   if (_parsed.pos) {
+    ++m_position_lines;
     if (const std::uint32_t* id = m_ids.find(_parsed.pos->obj_uid)) {
       _parsed.id = *id;
       __builtin_prefetch(&m_objects_by_id[*id]->last_position, 1);
@@ -526,18 +555,36 @@ exit_code application::save_event_file() const {
   builder["commentStyle"] = "None";
   builder["indentation"] = "    ";
   try {
+    refuse_input_as_temporary();
+    output_file out;
+    out.open(m_output_event_file_name);
     Json::Value document;
     document["trackableObjects"] = get_track_objs_as_json();
     document["events"] = get_events_as_json();
     std::string text = Json::writeString(builder, document);
     text += '\n';
-    replace_file_durably(m_output_event_file_name, text);
+    out.write(text);
+    out.commit();
   } catch (const std::exception& e) {
     std::cerr << "Error writing file:" << m_output_event_file_name << " (" << e.what() << ")"
               << std::endl;
     return exit_code::SYNC_FAILURE_WRITING_OUTPUT_FILE;
   }
   return exit_code::SYNC_SUCCESS;
+}
+
+// Replacing a stale temporary file that is in fact an input would lose that input.
+void application::refuse_input_as_temporary() const {
+  const std::string temporary = temporary_name_of(m_output_event_file_name);
+  for (const input_file* input : inputs()) {
+    if (input->is_at(temporary)) {
+      throw vela::exception(temporary + ": an input of this run").set_location(__FILE__, __LINE__);
+    }
+  }
+}
+
+std::array<const input_file*, 3> application::inputs() const {
+  return {&m_input_position_file.source(), &m_trackables_input, &m_vdas_input};
 }
 
 exit_code application::write_events_to_standard_output() const {
@@ -559,17 +606,15 @@ exit_code application::delete_input_files() const {
   }
   exit_code res = exit_code::SYNC_SUCCESS;
   // Every deletion is attempted; a file that is already gone is not an error.
-  for (const std::string* name :
-       {&m_input_position_file_name, &m_trackables_file_name, &m_vda_file_name}) {
+  for (const input_file* input : inputs()) {
     boost::system::error_code ignored;
     if (!m_output_event_file_name.empty() &&
-        boost::filesystem::equivalent(*name, m_output_event_file_name, ignored)) {
+        boost::filesystem::equivalent(input->name, m_output_event_file_name, ignored)) {
       continue;  // the result was written over this input: deleting it would lose the result
     }
-    try {
-      boost::filesystem::remove(*name);
-    } catch (const std::exception& e) {
-      std::cerr << e.what() << std::endl;
+    const std::string failure = delete_input(*input);
+    if (!failure.empty()) {
+      std::cerr << failure << std::endl;
       res = exit_code::SYNC_FAILURE_UNKNOWN;
     }
   }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -17,6 +18,7 @@
 #include "event_store.hpp"
 #include "flat_map.hpp"
 #include "globals.hpp"
+#include "input_file.hpp"
 #include "line_reader.hpp"
 #include "pair_candidates.hpp"
 #include "position.hpp"
@@ -72,8 +74,9 @@ class application {
 
  private:
   // Loading.
-  exit_code get_json_message_from_file(const std::string& _file_name,
-                                       Json::Value& _json_message) const;
+  // Reads and parses one JSON input; _read records which file it was.
+  exit_code get_json_message_from_file(const std::string& _file_name, Json::Value& _json_message,
+                                       input_file& _read) const;
   exit_code get_trackable_objects_from_json(const Json::Value& _message);
   exit_code get_vdas_from_json(const Json::Value& _message);
   void index_trackable_objects();
@@ -118,6 +121,9 @@ class application {
   Json::Value get_events_as_json() const;
   Json::Value get_track_objs_as_json() const;
   exit_code write_events_to_standard_output() const;
+  void refuse_input_as_temporary() const;
+  // The three inputs as they were read: positions, trackables, associations.
+  std::array<const input_file*, 3> inputs() const;
   exit_code delete_input_files() const;
 
   const std::string m_input_position_file_name;
@@ -127,6 +133,8 @@ class application {
   const std::string m_output_event_file_name;
   const bool m_save_input_files;
   line_reader m_input_position_file;
+  input_file m_trackables_input;
+  input_file m_vdas_input;
   std::map<std::string, trackable_object> m_track_objs;  // by uid, byte-wise
   vdas_vector m_vdas;                                    // sorted by time once loaded
   boost::optional<vdas_vector::const_iterator> m_current_vda;
@@ -145,5 +153,7 @@ class application {
   std::vector<std::uint32_t> m_candidate_ids;  // reused for every line
   timestamp m_latest_timestamp;
   std::uint64_t m_lines_read = 0;
+  std::uint64_t m_non_empty_lines = 0;
+  std::uint64_t m_position_lines = 0;  // lines that pass the line rules, known object or not
 };
 }  // namespace vela

@@ -1,6 +1,8 @@
 #include "file_output.hpp"
 
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,42 +14,58 @@
 
 namespace vela {
 namespace {
+constexpr int max_open_attempts = 100;  // each retry means another run raced for the name
+
 [[noreturn]] void throw_errno(const std::string& _what, int _errno) {
   throw vela::exception(_what + ": " + std::strerror(_errno)).set_location(__FILE__, __LINE__);
 }
 
-// Closes the descriptor on every path; close() reports late write errors, so it is checked.
-class file_descriptor {
- public:
-  explicit file_descriptor(int _fd) : m_fd(_fd) {}
-  file_descriptor(const file_descriptor&) = delete;
-  file_descriptor& operator=(const file_descriptor&) = delete;
-  ~file_descriptor() {
-    if (m_fd >= 0) {
-      ::close(m_fd);
+// Closes a descriptor of a file only read here, whatever happens.
+struct probe_descriptor {
+  int fd;
+  ~probe_descriptor() {
+    if (fd >= 0) {
+      ::close(fd);
     }
   }
-  int get() const { return m_fd; }
-  int release_and_close() {
-    const int result = ::close(m_fd);
-    m_fd = -1;
-    return result;
-  }
-
- private:
-  int m_fd;
 };
+
+bool same_file(const struct stat& _a, const struct stat& _b) {
+  return _a.st_dev == _b.st_dev && _a.st_ino == _b.st_ino;
+}
 
 void sync_folder_of(const std::string& _file_name) {
   const boost::filesystem::path parent = boost::filesystem::path(_file_name).parent_path();
   const std::string folder = parent.empty() ? std::string(".") : parent.string();
-  file_descriptor dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir.get() < 0) {
+  const probe_descriptor dir{::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+  if (dir.fd < 0) {
     throw_errno(folder, errno);
   }
   // Some file systems cannot sync a folder; the rename is then as durable as they make it.
-  if (::fsync(dir.get()) != 0 && errno != EINVAL && errno != EROFS) {
+  if (::fsync(dir.fd) != 0 && errno != EINVAL && errno != EROFS) {
     throw_errno(folder, errno);
+  }
+}
+
+// Something already has the temporary name. Runs only ever make regular files there, and hold
+// them locked while they write: anything else, or a file no run holds, is stale and goes.
+void remove_stale_temporary(const std::string& _temporary) {
+  struct stat st {};
+  if (::lstat(_temporary.c_str(), &st) != 0) {
+    if (errno == ENOENT) {
+      return;  // gone meanwhile
+    }
+    throw_errno(_temporary, errno);
+  }
+  if (S_ISREG(st.st_mode)) {
+    const probe_descriptor probe{
+        ::open(_temporary.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)};
+    if (probe.fd >= 0 && ::flock(probe.fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+      throw vela::exception(_temporary + ": in use by another run").set_location(__FILE__, __LINE__);
+    }
+  }
+  if (::unlink(_temporary.c_str()) != 0 && errno != ENOENT) {
+    throw_errno(_temporary, errno);
   }
 }
 }  // namespace
@@ -65,26 +83,104 @@ void write_all(int _fd, std::string_view _data, const std::string& _what) {
   }
 }
 
-void replace_file_durably(const std::string& _file_name, std::string_view _content) {
-  const std::string temporary = _file_name + ".tmp";
-  // Whatever is there (a stale file, a link to elsewhere) goes; O_EXCL then refuses to follow
-  // anything that appeared since.
-  if (::unlink(temporary.c_str()) != 0 && errno != ENOENT && errno != EISDIR) {
-    throw_errno(temporary, errno);
+std::string temporary_name_of(const std::string& _file_name) { return _file_name + ".tmp"; }
+
+void output_file::open(const std::string& _file_name) {
+  abandon();
+  m_file_name = _file_name;
+  struct stat st {};
+  if (::stat(_file_name.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    if (!S_ISCHR(st.st_mode) && !S_ISFIFO(st.st_mode)) {
+      throw vela::exception(_file_name + ": " +
+                            (S_ISDIR(st.st_mode) ? std::string(std::strerror(EISDIR))
+                                                 : "not a regular file, a character device or a fifo"))
+          .set_location(__FILE__, __LINE__);
+    }
+    // Nothing to replace: a device takes the bytes, and a fifo's reader waits for them.
+    m_fd = ::open(_file_name.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+    if (m_fd < 0) {
+      throw_errno(_file_name, errno);
+    }
+    return;
   }
-  file_descriptor file(
-      ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666));
-  if (file.get() < 0) {
-    throw_errno(temporary, errno);
+  open_temporary();
+}
+
+// A new temporary file, created exclusively and locked; a stale one is removed first.
+void output_file::open_temporary() {
+  const std::string temporary = temporary_name_of(m_file_name);
+  for (int attempt = 0; attempt < max_open_attempts; ++attempt) {
+    const int fd =
+        ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0) {
+      if (errno != EEXIST) {
+        throw_errno(temporary, errno);
+      }
+      remove_stale_temporary(temporary);
+      continue;
+    }
+    m_fd = fd;
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      const int error = errno;
+      close_descriptor();
+      if (error == EWOULDBLOCK) {
+        throw vela::exception(temporary + ": in use by another run").set_location(__FILE__, __LINE__);
+      }
+      throw_errno(temporary, error);
+    }
+    // Another run may have taken the unlocked new file for stale and replaced it.
+    struct stat held {};
+    struct stat named {};
+    if (::fstat(fd, &held) == 0 && ::lstat(temporary.c_str(), &named) == 0 &&
+        same_file(held, named)) {
+      m_temporary = temporary;
+      return;
+    }
+    close_descriptor();
   }
-  write_all(file.get(), _content, temporary);
-  if (::fsync(file.get()) != 0) {
-    throw_errno(temporary, errno);
+  throw vela::exception(temporary + ": taken by other runs").set_location(__FILE__, __LINE__);
+}
+
+void output_file::write(std::string_view _data) {
+  write_all(m_fd, _data, m_temporary.empty() ? m_file_name : m_temporary);
+}
+
+void output_file::commit() {
+  if (m_temporary.empty()) {
+    if (::close(m_fd) != 0) {  // late write errors of a device show here
+      m_fd = -1;
+      throw_errno(m_file_name, errno);
+    }
+    m_fd = -1;
+    return;
   }
-  if (file.release_and_close() != 0) {
-    throw_errno(temporary, errno);
+  if (::fsync(m_fd) != 0) {
+    throw_errno(m_temporary, errno);
   }
-  boost::filesystem::rename(temporary, _file_name);
-  sync_folder_of(_file_name);
+  boost::filesystem::rename(m_temporary, m_file_name);
+  m_temporary.clear();  // renamed: nothing is left to remove
+  sync_folder_of(m_file_name);
+  close_descriptor();  // after the rename, so that the lock covers it; fsync reported the errors
+}
+
+void output_file::abandon() {
+  if (m_fd >= 0 && !m_temporary.empty()) {
+    struct stat held {};
+    struct stat named {};
+    // Only our own file: the name may lead elsewhere by now.
+    if (::fstat(m_fd, &held) == 0 && ::lstat(m_temporary.c_str(), &named) == 0 &&
+        same_file(held, named)) {
+      ::unlink(m_temporary.c_str());
+    }
+  }
+  m_temporary.clear();
+  close_descriptor();
+}
+
+void output_file::close_descriptor() {
+  if (m_fd >= 0) {
+    ::close(m_fd);
+    m_fd = -1;
+  }
 }
 }  // namespace vela

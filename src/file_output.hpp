@@ -8,10 +8,38 @@ namespace vela {
 // description that starts with _what on failure (a full disk, a closed pipe, a size limit).
 void write_all(int _fd, std::string_view _data, const std::string& _what);
 
-// Replaces _file_name by a file holding _content, durably: the content goes to _file_name plus
-// ".tmp", which is synced, renamed over _file_name, and the folder synced, so that a reader
-// never sees a partial document under the name, even after a crash. A stale temporary file is
-// replaced, never written through (it may be a link). Throws on failure; an existing
-// _file_name keeps its content then, and the temporary file may be left behind.
-void replace_file_durably(const std::string& _file_name, std::string_view _content);
+// The name of the temporary file through which a result replaces _file_name.
+std::string temporary_name_of(const std::string& _file_name);
+
+// A result on its way to a named file, so that a reader never sees a partial document under the
+// name, even after a crash: the bytes go to the temporary file (the name plus ".tmp"), which is
+// synced, renamed over the name and the folder synced. The run holds an exclusive lock on its
+// temporary file while it writes, so that two runs never take each other's. A stale temporary
+// file that no run holds is replaced, never written through (it may be a link).
+// An existing character device or fifo under the name is written directly instead (there is
+// nothing to replace); any other kind of file that is not a regular file is refused.
+// Every failure throws vela::exception. Until commit() has succeeded, the earlier file under the
+// name is untouched, and the temporary file is removed when the object goes.
+class output_file {
+ public:
+  output_file() = default;
+  output_file(const output_file&) = delete;
+  output_file& operator=(const output_file&) = delete;
+  ~output_file() { abandon(); }
+
+  void open(const std::string& _file_name);
+  void write(std::string_view _data);
+  // Makes the written bytes the file's content, durably.
+  void commit();
+  // Removes the temporary file, if one is held; the name keeps its earlier content.
+  void abandon();
+
+ private:
+  void open_temporary();
+  void close_descriptor();
+
+  std::string m_file_name;
+  std::string m_temporary;  // empty when the name is written directly
+  int m_fd = -1;
+};
 }  // namespace vela

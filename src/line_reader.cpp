@@ -30,7 +30,11 @@ bool line_reader::open(const std::string& _path, std::string& _error) {
   std::size_t buffer_bytes = chunk_bytes;
   struct stat st {};
   if (::fstat(fd, &st) == 0) {
-    m_at_end = S_ISDIR(st.st_mode);  // a folder is read as holding no lines
+    if (S_ISDIR(st.st_mode)) {  // a folder holds no recording
+      ::close(fd);
+      _error = _path + ": " + std::strerror(EISDIR);
+      return false;
+    }
     if (S_ISREG(st.st_mode)) {
       m_size = static_cast<std::uint64_t>(st.st_size);
       // No larger than the file: a small file does not pay for a large buffer.
@@ -39,7 +43,8 @@ bool line_reader::open(const std::string& _path, std::string& _error) {
     }
   }
   m_fd = fd;
-  m_path = _path;
+  m_source.name = _path;
+  m_source.opened_as(fd);
   m_buffers[0].assign(buffer_bytes, '\0');
   m_buffers[1].assign(buffer_bytes, '\0');
   m_current = 0;
@@ -83,14 +88,16 @@ bool line_reader::fill(bool _first_in_call) {
     const ssize_t n = ::read(m_fd, buffer.data() + m_end, buffer.size() - m_end);
     if (n > 0) {
       m_end += static_cast<std::size_t>(n);
+      m_source.bytes_read += static_cast<std::uint64_t>(n);
       return true;
     }
     if (n == 0) {
       m_at_end = true;
+      m_source.reached_end(m_fd);
       return false;
     }
     if (errno != EINTR) {
-      throw vela::exception("Error reading file:" + m_path + " (" + std::strerror(errno) + ")")
+      throw vela::exception("Error reading file:" + m_source.name + " (" + std::strerror(errno) + ")")
           .set_location(__FILE__, __LINE__);
     }
   }

@@ -5,10 +5,12 @@
 #include <string_view>
 #include <vector>
 
+#include "input_file.hpp"
+
 namespace vela {
 // Reads a file line by line through large buffers, as getline with '\n' would split it: a last
-// line without a newline is still a line, and nothing follows a final newline. A folder holds no
-// lines. Read errors are thrown, not taken for the end of the file.
+// line without a newline is still a line, and nothing follows a final newline. A folder cannot be
+// opened. Read errors are thrown, not taken for the end of the file.
 // A line stays valid until the second call after the one that returned it, so that a caller can
 // read one line ahead: reading switches between two buffers and never moves the bytes of the
 // line returned last.
@@ -30,12 +32,14 @@ class line_reader {
   // For progress reports: bytes handed out so far, and the file's size (0 if unknown).
   std::uint64_t bytes_consumed() const { return m_consumed; }
   std::uint64_t size() const { return m_size; }
+  // The file that was opened and how much of it was read.
+  const input_file& source() const { return m_source; }
 
  private:
   bool fill(bool _first_in_call);
 
   int m_fd = -1;
-  std::string m_path;
+  input_file m_source;
   std::vector<char> m_buffers[2];
   int m_current = 0;        // the buffer being read
   std::size_t m_begin = 0;  // first byte not yet handed out

@@ -56,17 +56,21 @@ TEST(LineReaderTest, SplitsLikeGetline) {
   }
 }
 
-TEST(LineReaderTest, FolderHoldsNoLinesAndMissingFileIsNamed) {
+TEST(LineReaderTest, FolderAndMissingFileCannotBeOpenedAndAreNamed) {
   const test::temp_folder folder;
   line_reader reader;
   std::string error;
-  ASSERT_TRUE(reader.open(folder.path(), error));
-  EXPECT_TRUE(read_all(reader).empty());
+  EXPECT_FALSE(reader.open(folder.path(), error));
+  EXPECT_EQ(error, folder.path() + ": Is a directory");
   EXPECT_FALSE(reader.open(folder.file("absent.csv"), error));
   EXPECT_EQ(error, folder.file("absent.csv") + ": No such file or directory");
   folder.write("p.csv", "a\nb");  // the same reader opens another file
   ASSERT_TRUE(reader.open(folder.file("p.csv"), error));
   EXPECT_EQ(read_all(reader), (std::vector<std::string>{"a", "b"}));
+  // What was read, for the decision to delete it later.
+  EXPECT_TRUE(reader.source().regular);
+  EXPECT_EQ(reader.source().bytes_read, 3U);
+  EXPECT_TRUE(reader.source().is_at(folder.file("p.csv")));
 }
 }  // namespace
 }  // namespace vela

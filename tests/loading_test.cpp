@@ -89,12 +89,42 @@ class LoadingTest : public testing::Test {
 };
 
 TEST_F(LoadingTest, TrackablesWithoutObjectsGiveAnEmptyTable) {
-  for (const char* doc : {R"({"trackableObjects": []})", "{}", "null",
-                          R"({"trackableObjects": null})", R"({"trackableObjects": "P1"})"}) {
+  for (const char* doc : {R"({"trackableObjects": []})", R"({"trackableObjects": {}})"}) {
     SCOPED_TRACE(doc);
     EXPECT_EQ(load(doc), exit_code::SYNC_SUCCESS);
     EXPECT_TRUE(m_app->track_objs().empty());
     EXPECT_EQ(m_err, "");
+  }
+}
+
+// A document without its list is some other file (the two JSON inputs swapped, say): refused,
+// naming the file, rather than read as a site or a day without anything in it.
+TEST_F(LoadingTest, DocumentsWithoutTheirListAreRefusedNamingTheFile) {
+  const std::string missing = " (field \"trackableObjects\" not found)\n";
+  const std::string not_a_list = " (field \"trackableObjects\" is not an array)\n";
+  const std::string vdas_not_a_list = " (field \"vehicle_driver_associations\" is not an array)\n";
+  const struct {
+    std::string trackables;
+    std::string associations;
+    bool in_trackables;  // which file the message names
+    std::string tail;
+  } rows[] = {
+      {associations("[]"), "{}", true, missing},
+      {"{}", "{}", true, missing},
+      {"null", "{}", true, missing},
+      {R"({"trackableObjects": null})", "{}", true, not_a_list},
+      {R"({"trackableObjects": 5})", "{}", true, not_a_list},
+      {R"({"trackableObjects": "P1"})", "{}", true, not_a_list},
+      {R"({"trackableObjects": false})", "{}", true, not_a_list},
+      {known_objects, associations("5"), false, vdas_not_a_list},
+      {known_objects, associations(R"("V1")"), false, vdas_not_a_list},
+      {known_objects, associations("true"), false, vdas_not_a_list},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.trackables + " / " + row.associations);
+    EXPECT_EQ(load(row.trackables, row.associations), exit_code::SYNC_FAILURE_PARSING_INPUT_FILE);
+    const std::string file = m_dir.file(row.in_trackables ? "t.json" : "a.json");
+    EXPECT_EQ(m_err, "Error parsing file:" + file + row.tail);
   }
 }
 
@@ -157,8 +187,7 @@ TEST_F(LoadingTest, TrackablesFailuresNameTheObject) {
 
 TEST_F(LoadingTest, AssociationsWithoutRecords) {
   for (const std::string& doc :
-       {std::string("{}"), std::string("null"), associations("[]"), associations("5"),
-        associations("null"),
+       {std::string("{}"), std::string("null"), associations("[]"), associations("null"),
         associations(R"([{"vehicle_uid": "V1", "driver_uid": "D9"}])"),  // no time needed
         associations(R"([{"vehicle_uid": "V9", "driver_uid": "D1", "created_at": "x"}])")}) {
     SCOPED_TRACE(doc);
@@ -241,7 +270,8 @@ TEST_F(LoadingTest, ReaderSkipsCommentsAndTrailingTextAndTakesTheLaterOfRepeated
   EXPECT_EQ(objects(), std::vector<std::string>{"P2=Anna/P"});
   EXPECT_EQ(m_err, "");
   // The deepest nesting the reader takes: the root object and 999 arrays.
-  EXPECT_EQ(load(R"({"x": )" + nested_arrays(999) + "}"), exit_code::SYNC_SUCCESS);
+  EXPECT_EQ(load(R"({"trackableObjects": [], "x": )" + nested_arrays(999) + "}"),
+            exit_code::SYNC_SUCCESS);
 }
 
 TEST_F(LoadingTest, ReaderRejectionsNameTheFile) {

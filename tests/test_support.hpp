@@ -2,8 +2,11 @@
 // Helpers for the end-to-end tests: a fresh temporary folder per test, and running the built
 // binary in it with its standard output and error captured.
 
+#include <fcntl.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -121,6 +124,68 @@ inline run_result run_vela(const temp_folder& _folder, const std::vector<std::st
                            const std::string& _prefix = "", const std::string& _stdout = "") {
   return run_in(_folder, VELA_BINARY, _args, _prefix, _stdout);
 }
+
+// The binary started in _folder without waiting for it, its standard output and error going to
+// files beside the folder; wait() collects its end. For tests that act while it runs.
+class spawned_run {
+ public:
+  spawned_run(const temp_folder& _folder, const std::vector<std::string>& _args)
+      : m_out(_folder.path() + ".stdout"), m_err(_folder.path() + ".stderr") {
+    std::vector<std::string> argv = {VELA_BINARY};
+    argv.insert(argv.end(), _args.begin(), _args.end());
+    std::vector<char*> raw;
+    for (std::string& arg : argv) {
+      raw.push_back(arg.data());
+    }
+    raw.push_back(nullptr);
+    m_pid = ::fork();
+    if (m_pid == 0) {  // only async-signal-safe calls until exec
+      const int out = ::open(m_out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      const int err = ::open(m_err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      if (::chdir(_folder.path().c_str()) != 0 || out < 0 || err < 0 ||
+          ::dup2(out, STDOUT_FILENO) < 0 || ::dup2(err, STDERR_FILENO) < 0) {
+        ::_exit(127);
+      }
+      ::execv(raw[0], raw.data());
+      ::_exit(127);
+    }
+  }
+  spawned_run(const spawned_run&) = delete;
+  spawned_run& operator=(const spawned_run&) = delete;
+  ~spawned_run() {
+    if (m_pid > 0) {
+      ::kill(m_pid, SIGKILL);
+      wait();
+    }
+  }
+
+  run_result wait() {
+    run_result result;
+    int raw = 0;
+    if (m_pid > 0 && ::waitpid(m_pid, &raw, 0) == m_pid) {
+      result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+      result.signal = WIFSIGNALED(raw) ? WTERMSIG(raw) : 0;
+    }
+    m_pid = -1;
+    const auto slurp = [](const std::string& _name) {
+      std::ifstream in(_name, std::ios::binary);
+      std::ostringstream text;
+      text << in.rdbuf();
+      return text.str();
+    };
+    result.out = slurp(m_out);
+    result.err = slurp(m_err);
+    boost::system::error_code ignored;
+    boost::filesystem::remove(m_out, ignored);
+    boost::filesystem::remove(m_err, ignored);
+    return result;
+  }
+
+ private:
+  std::string m_out;
+  std::string m_err;
+  pid_t m_pid = -1;
+};
 
 // A JSON document the way any reader of the result would take it; fails the test if malformed.
 inline Json::Value parse_json(const std::string& _text) {
