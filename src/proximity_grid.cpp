@@ -24,14 +24,15 @@ std::int64_t planar_distance_mm(std::int32_t _x1, std::int32_t _y1, std::int32_t
 
 void proximity_grid::reset(std::size_t _object_count, std::uint64_t _radius_mm) {
   m_radius_mm = static_cast<std::int64_t>(_radius_mm);
-  // The radius is at most 2^32, so four times it cannot overflow.
-  m_cell_mm = std::max(4 * m_radius_mm, min_cell_mm);
+  // The radius is at most 2^32, so twice it cannot overflow.
+  m_cell_mm = std::max(2 * m_radius_mm, min_cell_mm);
   // Twice as many buckets as objects: few objects of other cells share a bucket.
   std::size_t buckets = min_buckets;
   while (buckets < 2 * _object_count) {
     buckets *= 2;
   }
-  m_heads.assign(buckets, none);
+  m_buckets.assign(buckets, bucket{});
+  m_spills.clear();
   m_shift = 64 - __builtin_ctzll(buckets);
   m_where.assign(_object_count, where{});
 }
@@ -46,37 +47,55 @@ std::uint32_t proximity_grid::bucket_of(std::int64_t _cx, std::int64_t _cy) cons
   return static_cast<std::uint32_t>((key * 0x9E3779B97F4A7C15ull) >> m_shift);
 }
 
+proximity_grid::entry& proximity_grid::entry_at(bucket& _bucket, std::uint32_t _slot) {
+  return _slot < inline_entries ? _bucket.inline_part[_slot]
+                                : m_spills[_bucket.spill][_slot - inline_entries];
+}
+
+void proximity_grid::add(std::uint32_t _bucket, std::uint32_t _id, std::int32_t _x,
+                         std::int32_t _y) {
+  bucket& b = m_buckets[_bucket];
+  const std::uint32_t slot = b.count++;
+  if (slot < inline_entries) {
+    b.inline_part[slot] = {_x, _y, _id};
+  } else {
+    if (b.spill == none) {
+      b.spill = static_cast<std::uint32_t>(m_spills.size());
+      m_spills.emplace_back();
+    }
+    m_spills[b.spill].push_back({_x, _y, _id});
+  }
+  m_where[_id] = {_bucket, slot};
+}
+
 void proximity_grid::place(std::uint32_t _id, std::int32_t _x, std::int32_t _y) {
-  const std::uint32_t bucket = bucket_of(cell_of(_x), cell_of(_y));
-  where& w = m_where[_id];
-  w.x = _x;
-  w.y = _y;
-  if (w.bucket == bucket) {
+  const std::uint32_t target = bucket_of(cell_of(_x), cell_of(_y));
+  const where w = m_where[_id];
+  if (w.bucket == target) {
+    entry& e = entry_at(m_buckets[target], w.slot);
+    e.x = _x;
+    e.y = _y;
     return;
   }
   remove(_id);
-  w.bucket = bucket;
-  w.prev = none;
-  w.next = m_heads[bucket];
-  if (w.next != none) {
-    m_where[w.next].prev = _id;
-  }
-  m_heads[bucket] = _id;
+  add(target, _id, _x, _y);
 }
 
 void proximity_grid::remove(std::uint32_t _id) {
-  where& w = m_where[_id];
+  const where w = m_where[_id];
   if (w.bucket == none) {
     return;
   }
-  if (w.prev != none) {
-    m_where[w.prev].next = w.next;
-  } else {
-    m_heads[w.bucket] = w.next;
+  // The bucket's last entry takes the place of the removed one.
+  bucket& b = m_buckets[w.bucket];
+  const std::uint32_t last = b.count - 1;
+  const entry moved = entry_at(b, last);
+  entry_at(b, w.slot) = moved;
+  m_where[moved.id].slot = w.slot;
+  if (last >= inline_entries) {
+    m_spills[b.spill].pop_back();
   }
-  if (w.next != none) {
-    m_where[w.next].prev = w.prev;
-  }
-  w.bucket = none;
+  b.count = last;
+  m_where[_id].bucket = none;
 }
 }  // namespace vela

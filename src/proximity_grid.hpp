@@ -10,10 +10,11 @@ std::int64_t planar_distance_mm(std::int32_t _x1, std::int32_t _y1, std::int32_t
                                 std::int32_t _y2);
 
 // Finds the positioned objects near a point without looking at all of them: a uniform grid of
-// cells at least four times the search radius wide (so a search touches one to four cells),
-// hashed into a fixed number of buckets, each a list linked through per-object arrays. All of
-// it is a few dense arrays sized by the number of objects, whatever ground they cover, and
-// small enough to stay in the processor's caches.
+// cells twice the search radius wide, so that a search covers exactly two by two cells, hashed
+// into a fixed number of buckets. A bucket holds its first few objects with their coordinates in
+// one cache line and the rest in a list of its own, so that a search reads a few cache lines
+// in a row rather than following links. All of it is sized by the number of objects, whatever
+// ground they cover.
 class proximity_grid {
  public:
   // _radius_mm: the largest distance asked for by for_each_near.
@@ -32,50 +33,73 @@ class proximity_grid {
 
  private:
   static constexpr std::uint32_t none = UINT32_MAX;
+  static constexpr std::uint32_t inline_entries = 4;
+  struct entry {
+    std::int32_t x;
+    std::int32_t y;
+    std::uint32_t id;
+  };
+  struct alignas(64) bucket {
+    std::uint32_t count = 0;     // entries, inline ones first
+    std::uint32_t spill = none;  // index of the list holding entries beyond the inline ones
+    entry inline_part[inline_entries];
+  };
   struct where {
-    std::int32_t x = 0;
-    std::int32_t y = 0;
     std::uint32_t bucket = none;  // none: not in the grid
-    std::uint32_t prev = none;    // neighbours in the bucket's list
-    std::uint32_t next = none;
+    std::uint32_t slot = 0;       // place among the bucket's entries
   };
 
   std::int64_t cell_of(std::int64_t _coordinate) const;
   std::uint32_t bucket_of(std::int64_t _cx, std::int64_t _cy) const;
+  entry& entry_at(bucket& _bucket, std::uint32_t _slot);
+  void add(std::uint32_t _bucket, std::uint32_t _id, std::int32_t _x, std::int32_t _y);
+  template <class Callback>
+  void scan(const entry* _entries, std::uint32_t _count, std::int32_t _x, std::int32_t _y,
+            Callback& _callback) const;
 
   std::int64_t m_radius_mm = 0;
   std::int64_t m_cell_mm = 1;
   int m_shift = 64;
-  std::vector<std::uint32_t> m_heads;  // first object of each bucket
-  std::vector<where> m_where;          // per object
+  std::vector<bucket> m_buckets;
+  std::vector<std::vector<entry>> m_spills;  // one per bucket that ever overflowed
+  std::vector<where> m_where;                // per object
 };
 
 template <class Callback>
+void proximity_grid::scan(const entry* _entries, std::uint32_t _count, std::int32_t _x,
+                          std::int32_t _y, Callback& _callback) const {
+  for (std::uint32_t i = 0; i < _count; ++i) {
+    const entry& e = _entries[i];
+    const std::int64_t dx = std::int64_t{e.x} - _x;
+    const std::int64_t dy = std::int64_t{e.y} - _y;
+    if (dx <= m_radius_mm && -dx <= m_radius_mm && dy <= m_radius_mm && -dy <= m_radius_mm) {
+      _callback(e.id, e.x, e.y);
+    }
+  }
+}
+
+template <class Callback>
 void proximity_grid::for_each_near(std::int32_t _x, std::int32_t _y, Callback&& _callback) const {
-  const std::int64_t cx0 = cell_of(std::int64_t{_x} - m_radius_mm);
-  const std::int64_t cx1 = cell_of(std::int64_t{_x} + m_radius_mm);
-  const std::int64_t cy0 = cell_of(std::int64_t{_y} - m_radius_mm);
-  const std::int64_t cy1 = cell_of(std::int64_t{_y} + m_radius_mm);
+  // Cells are twice the radius wide: the square around the point spans two cells each way.
+  const std::int64_t cx = cell_of(std::int64_t{_x} - m_radius_mm);
+  const std::int64_t cy = cell_of(std::int64_t{_y} - m_radius_mm);
   std::uint32_t visited[4];
   int visited_count = 0;
-  for (std::int64_t cx = cx0; cx <= cx1; ++cx) {
-    for (std::int64_t cy = cy0; cy <= cy1; ++cy) {
-      const std::uint32_t bucket = bucket_of(cx, cy);
+  for (const std::int64_t x : {cx, cx + 1}) {
+    for (const std::int64_t y : {cy, cy + 1}) {
+      const std::uint32_t index = bucket_of(x, y);
       bool seen = false;
       for (int i = 0; i < visited_count; ++i) {
-        seen = seen || visited[i] == bucket;
+        seen = seen || visited[i] == index;
       }
       if (seen) {
         continue;  // two cells of the square share a bucket
       }
-      visited[visited_count++] = bucket;
-      for (std::uint32_t id = m_heads[bucket]; id != none; id = m_where[id].next) {
-        const where& w = m_where[id];
-        const std::int64_t dx = std::int64_t{w.x} - _x;
-        const std::int64_t dy = std::int64_t{w.y} - _y;
-        if (dx <= m_radius_mm && -dx <= m_radius_mm && dy <= m_radius_mm && -dy <= m_radius_mm) {
-          _callback(id, w.x, w.y);
-        }
+      visited[visited_count++] = index;
+      const bucket& b = m_buckets[index];
+      scan(b.inline_part, std::min(b.count, inline_entries), _x, _y, _callback);
+      if (b.count > inline_entries) {
+        scan(m_spills[b.spill].data(), b.count - inline_entries, _x, _y, _callback);
       }
     }
   }
