@@ -1,14 +1,24 @@
-// vela-bench-replay DIR DISTANCE_MM candidates|all_pairs OUTPUT: the whole job in-process on
-// DIR/positions.csv, DIR/trackables.json and DIR/associations.json (kept), with the chosen pair
-// selection, the result written to OUTPUT. Prints "seconds=S replay_hwm_kib=M" on standard
-// error: the replay's time and the peak memory reached before the output is built.
+// vela-bench-replay DIR DISTANCE_MM fast|reference OUTPUT: the detection in-process on
+// DIR/positions.csv, DIR/trackables.json and DIR/associations.json (kept), by the replay a run
+// uses (with its streaming result) or by the plain all-pairs reference, the event document
+// written to OUTPUT. Prints "seconds=S hwm_kib=M" on standard error: the time of the replay and
+// the delivery of its result, and the peak memory of the process.
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <sstream>
 #include <string>
 
-#include "application.hpp"
+#include <json/json.h>
+
+#include "input_file.hpp"
+#include "line_reader.hpp"
+#include "progress.hpp"
+#include "reference_replay.hpp"
+#include "replay.hpp"
+#include "result.hpp"
+#include "site.hpp"
 
 namespace {
 long peak_rss_kib() {
@@ -21,31 +31,70 @@ long peak_rss_kib() {
   }
   return -1;
 }
+
+bool load(const std::string& _dir, vela::site& _site) {
+  Json::Value trackables;
+  Json::Value associations;
+  std::ifstream t(_dir + "/trackables.json");
+  std::ifstream a(_dir + "/associations.json");
+  std::string errors;
+  return Json::parseFromStream(Json::CharReaderBuilder(), t, &trackables, &errors) &&
+         Json::parseFromStream(Json::CharReaderBuilder(), a, &associations, &errors) &&
+         _site.load_trackables(trackables, "trackables.json") == vela::exit_code::SYNC_SUCCESS &&
+         _site.load_associations(associations, "associations.json") ==
+             vela::exit_code::SYNC_SUCCESS;
+}
+
+bool run_fast(const vela::site& _site, const std::string& _positions, std::uint32_t _threshold,
+              const std::string& _output) {
+  vela::line_reader reader;
+  std::string error;
+  if (!reader.open(_positions, error)) {
+    std::fprintf(stderr, "%s\n", error.c_str());
+    return false;
+  }
+  vela::result delivery(_site, _output);
+  const vela::input_file none;
+  delivery.begin({&reader.source(), &none, &none});
+  vela::replay detection(_site, _threshold);
+  vela::progress report(_positions);
+  detection.run(reader, report, [&](const vela::event_record& _event) { delivery.add(_event); });
+  return delivery.deliver() == vela::exit_code::SYNC_SUCCESS;
+}
+
+bool run_reference(const vela::site& _site, const std::string& _positions,
+                   std::uint32_t _threshold, const std::string& _output) {
+  std::ifstream positions(_positions);
+  vela::reference_replay reference(_site, _threshold);
+  reference.generate_alarms(positions, _positions);
+  std::ofstream out(_output, std::ios::binary | std::ios::trunc);
+  out << reference.document(true);
+  return static_cast<bool>(out.flush());
+}
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 5 || (std::strcmp(argv[3], "candidates") != 0 &&
-                    std::strcmp(argv[3], "all_pairs") != 0)) {
-    std::fprintf(stderr, "usage: vela-bench-replay DIR DISTANCE_MM candidates|all_pairs OUTPUT\n");
+  if (argc != 5 || (std::strcmp(argv[3], "fast") != 0 && std::strcmp(argv[3], "reference") != 0)) {
+    std::fprintf(stderr, "usage: vela-bench-replay DIR DISTANCE_MM fast|reference OUTPUT\n");
     return 2;
   }
   const std::string dir = argv[1];
-  vela::application app(dir + "/positions.csv", dir + "/trackables.json",
-                        dir + "/associations.json", std::stoul(argv[2]), argv[4], true);
-  if (std::strcmp(argv[3], "all_pairs") == 0) {
-    app.set_pair_selection(vela::application::pair_selection::all_pairs);
-  }
-  if (app.init() != vela::exit_code::SYNC_SUCCESS) {
+  const auto threshold = static_cast<std::uint32_t>(std::stoul(argv[2]));
+  vela::site site;
+  if (!load(dir, site)) {
+    std::fprintf(stderr, "%s: cannot load the site\n", dir.c_str());
     return 1;
   }
   const auto start = std::chrono::steady_clock::now();
-  app.generate_alarms();
+  const std::string positions = dir + "/positions.csv";
+  const bool done = std::strcmp(argv[3], "fast") == 0
+                        ? run_fast(site, positions, threshold, argv[4])
+                        : run_reference(site, positions, threshold, argv[4]);
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  const long hwm = peak_rss_kib();
-  if (app.save_event_file() != vela::exit_code::SYNC_SUCCESS) {
+  if (!done) {
     return 1;
   }
-  std::fprintf(stderr, "seconds=%.3f replay_hwm_kib=%ld\n", seconds, hwm);
+  std::fprintf(stderr, "seconds=%.3f hwm_kib=%ld\n", seconds, peak_rss_kib());
   return 0;
 }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "application.hpp"
 #include "fuzz_support.hpp"
@@ -25,7 +26,7 @@ using vela::fuzz::files;
 
 // Two records per association kept, both uids known, in ascending order of time.
 void check_table(const vela::application& _app) {
-  const vela::application::vdas_vector& vdas = _app.vdas();
+  const std::vector<vela::association_record>& vdas = _app.loaded_site().associations();
   if (vdas.size() % 2 != 0) {
     vela::fuzz::finding("an odd number of association records");
   }
@@ -34,8 +35,8 @@ void check_table(const vela::application& _app) {
     if (i > 0 && vdas[i].timestamp < vdas[i - 1].timestamp) {
       vela::fuzz::finding("association records out of order");
     }
-    if (_app.track_objs().count(vdas[i].vehicle_uid) == 0 ||
-        _app.track_objs().count(vdas[i].driver_uid) == 0) {
+    if (vdas[i].vehicle >= _app.loaded_site().size() ||
+        vdas[i].driver >= _app.loaded_site().size()) {
       vela::fuzz::finding("an association record names an unknown object");
     }
     if (vdas[i].timestamp.ms != 0) {

@@ -1,5 +1,5 @@
-// The whole run in-process, twice on the same files: once with the fast pair selection and once
-// evaluating every pair. Both results must be the same bytes, and every written event must obey
+// The whole run in-process on the same files, and the plain all-pairs reference on its site. Both
+// results must be the same bytes, and every written event must obey
 // the rules that hold whatever the input (within the threshold, never two persons, never a pair
 // excluded by a no-alarm list).
 //
@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <fstream>
 #include <limits>
 #include <map>
 #include <set>
@@ -29,7 +30,9 @@
 #include <boost/optional.hpp>
 
 #include "application.hpp"
+#include "exception.hpp"
 #include "fuzz_support.hpp"
+#include "reference_replay.hpp"
 
 namespace {
 constexpr std::uint32_t thresholds_mm[] = {0, 100, 175, 1000, 2000, 5000, 2147483648u, 4294967295u};
@@ -223,37 +226,33 @@ std::string decode_positions(std::string_view _part, std::uint32_t _threshold_mm
 
 using vela::fuzz::files;
 
-// One result file per pair selection, beside the shared input files.
-struct output_names {
-  std::string fast = vela::fuzz::scratch().file("events-candidates.json");
-  std::string plain = vela::fuzz::scratch().file("events-all-pairs.json");
-};
-
-const output_names& outputs() {
-  static const output_names names;
-  return names;
-}
-
 struct outcome {
   vela::exit_code init = vela::exit_code::SYNC_SUCCESS;
   vela::exit_code run = vela::exit_code::SYNC_SUCCESS;
   boost::optional<std::string> output;
+  boost::optional<std::string> reference;  // the reference's document, when it succeeds
 };
 
-// One run as `vela -s -d _threshold_mm -o _output` would make it.
-outcome run_once(std::uint32_t _threshold_mm, vela::application::pair_selection _selection,
-                 const std::string& _output) {
+// One run as `vela -s -d _threshold_mm -o FILE` would make it, and the reference on its site.
+outcome run_both(std::uint32_t _threshold_mm) {
   boost::system::error_code ignored;
-  boost::filesystem::remove(_output, ignored);  // a stale result must not pass for a new one
+  boost::filesystem::remove(files().output, ignored);  // a stale result must not pass for new
   vela::application app(files().positions, files().trackables, files().associations, _threshold_mm,
-                        _output, true);
-  app.set_pair_selection(_selection);
+                        files().output, true);
   outcome result;
   result.init = app.init();
-  if (result.init == vela::exit_code::SYNC_SUCCESS) {
-    result.run = app.run();
+  if (result.init != vela::exit_code::SYNC_SUCCESS) {
+    return result;
   }
-  result.output = vela::fuzz::read_file(_output);
+  result.run = app.run();
+  result.output = vela::fuzz::read_file(files().output);
+  vela::reference_replay reference(app.loaded_site(), _threshold_mm);
+  std::ifstream positions(files().positions, std::ios::binary);
+  try {
+    reference.generate_alarms(positions, files().positions);
+    result.reference = reference.document(true);
+  } catch (const vela::exception&) {  // not one position line: no result either
+  }
   return result;
 }
 
@@ -303,32 +302,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* _data, std::size_t _si
   const std::string positions = decode_positions(position_part, threshold_mm);
   vela::fuzz::write_file(files().positions, positions);
 
-  using selection = vela::application::pair_selection;
-  const outcome fast = run_once(threshold_mm, selection::candidates, outputs().fast);
-  const outcome plain = run_once(threshold_mm, selection::all_pairs, outputs().plain);
-  if (fast.init != plain.init || fast.run != plain.run) {
-    vela::fuzz::finding("the statuses differ");
-  }
-  if (plain.init != vela::exit_code::SYNC_SUCCESS) {
-    if (plain.init != vela::exit_code::SYNC_FAILURE_PARSING_INPUT_FILE) {
-      vela::fuzz::finding("init returned " + vela::fuzz::exit_code_text(plain.init));
+  const outcome both = run_both(threshold_mm);
+  if (both.init != vela::exit_code::SYNC_SUCCESS) {
+    if (both.init != vela::exit_code::SYNC_FAILURE_PARSING_INPUT_FILE) {
+      vela::fuzz::finding("init returned " + vela::fuzz::exit_code_text(both.init));
     }
     return 0;
   }
-  if (plain.run == vela::exit_code::SYNC_FAILURE_UNKNOWN &&
-      vela::fuzz::holds_no_position_line(positions)) {
-    if (plain.output || fast.output) {
-      vela::fuzz::finding("a result was written from a recording without a position line");
+  if (!both.reference) {  // a recording without a position line fails, with nothing written
+    if (both.run != vela::exit_code::SYNC_FAILURE_UNKNOWN || both.output ||
+        !vela::fuzz::holds_no_position_line(positions)) {
+      vela::fuzz::finding("a recording without a position line: run returned " +
+                          vela::fuzz::exit_code_text(both.run));
     }
     return 0;
   }
-  if (plain.run != vela::exit_code::SYNC_SUCCESS || !plain.output || !fast.output) {
-    vela::fuzz::finding("run returned " + vela::fuzz::exit_code_text(plain.run));
+  if (both.run != vela::exit_code::SYNC_SUCCESS || !both.output) {
+    vela::fuzz::finding("run returned " + vela::fuzz::exit_code_text(both.run));
   }
-  if (*fast.output != *plain.output) {
-    vela::fuzz::finding("the pair selection changes the result:\n--- all pairs\n" + *plain.output +
-                        "\n--- candidates\n" + *fast.output);
+  if (*both.output != *both.reference) {
+    vela::fuzz::finding("the replay differs from the reference:\n--- reference\n" +
+                        *both.reference + "\n--- replay\n" + *both.output);
   }
-  check_events(*plain.output, threshold_mm);
+  check_events(*both.output, threshold_mm);
   return 0;
 }

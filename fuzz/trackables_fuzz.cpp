@@ -2,6 +2,7 @@
 // of init is fine; a crash, a sanitizer report or an escaping exception is a finding. A
 // document that loads is also replayed (an empty recording, one association) and written out.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -19,11 +20,18 @@ constexpr char associations_json[] = R"({"vehicle_driver_associations": [
 
 using vela::fuzz::files;
 
-// Every object is filed under its own uid.
+// Every object is found under its own uid, ids in ascending byte order of the uids, and the
+// no-alarm lists name objects of the site, ascending.
 void check_table(const vela::application& _app) {
-  for (const auto& [uid, object] : _app.track_objs()) {
-    if (object.uid != uid) {
-      vela::fuzz::finding("an object is filed under another uid");
+  const vela::site& site = _app.loaded_site();
+  for (vela::object_id id = 0; id < site.size(); ++id) {
+    const vela::site_object& object = site.object(id);
+    if (site.find(object.uid) != id || (id > 0 && !(site.object(id - 1).uid < object.uid))) {
+      vela::fuzz::finding("an object is not found under its own uid in uid order");
+    }
+    if (!std::is_sorted(object.no_alarm.begin(), object.no_alarm.end()) ||
+        (!object.no_alarm.empty() && object.no_alarm.back() >= site.size())) {
+      vela::fuzz::finding("a no-alarm list names no object of the site");
     }
   }
 }

@@ -89,11 +89,11 @@ vela::document_event read_event(input_reader& _in) {
 
 vela::trackable_object_for_event as_trackable(const vela::document_party& _party) {
   vela::trackable_object_for_event out;
-  out.uid = _party.uid;
+  out.uid = std::string(_party.uid);
   out.x = _party.x;
   out.y = _party.y;
   if (_party.has_driver) {
-    out.driver_uid = _party.driver_uid;
+    out.driver_uid = std::string(_party.driver_uid);
   }
   return out;
 }

@@ -2,16 +2,12 @@
 
 namespace vela {
 namespace {
-Json::Value text(std::string_view _view) {
-  return Json::Value(_view.data(), _view.data() + _view.size());
-}
-
 Json::Value trackable_as_json(const trackable_object_for_event& _obj) {
   Json::Value j(Json::objectValue);
-  j["uid"] = text(_obj.uid);
+  j["uid"] = _obj.uid;
   j["x"] = _obj.x;
   j["y"] = _obj.y;
-  j["driver_uid"] = _obj.driver_uid ? text(*_obj.driver_uid) : Json::Value(Json::nullValue);
+  j["driver_uid"] = _obj.driver_uid ? Json::Value(*_obj.driver_uid) : Json::Value(Json::nullValue);
   return j;
 }
 }  // namespace

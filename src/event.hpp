@@ -2,7 +2,7 @@
 
 #include <cstdint>
 #include <ostream>
-#include <string_view>
+#include <string>
 
 #include <boost/optional.hpp>
 #include <json/json.h>
@@ -10,11 +10,10 @@
 #include "timestamp.hpp"
 
 namespace vela {
-// One object of an event as it was when the event began. The uids are views into the trackables
-// table, which outlives every event.
+// One object of an event as it was when the event began.
 struct trackable_object_for_event {
-  boost::optional<std::string_view> driver_uid;  // set when the object was a vehicle with a driver
-  std::string_view uid;
+  boost::optional<std::string> driver_uid;  // set when the object was a vehicle with a driver
+  std::string uid;
   std::int32_t x = 0;  // mm
   std::int32_t y = 0;  // mm
 };

@@ -4,147 +4,275 @@
 #include <stdexcept>
 
 namespace vela {
+namespace {
+constexpr std::size_t max_objects = (std::size_t{1} << 30) - 1;  // a row entry keeps 30 bits
+constexpr std::size_t min_row_capacity = 4;
+
+std::uint32_t row_home(object_id _partner, std::size_t _capacity) {
+  const std::uint32_t hash = (_partner + 1) * 0x9E3779B1u;
+  return hash >> (32 - __builtin_ctzll(_capacity));
+}
+
+std::uint32_t row_entry(object_id _partner, std::uint32_t _flags) {
+  return ((_partner + 1) << 2) | _flags;
+}
+
+object_id row_partner(std::uint32_t _entry) { return (_entry >> 2) - 1; }
+}  // namespace
+
 void event_store::reset(std::size_t _object_count) {
-  m_lists.assign(_object_count, {});
-  m_not_driving_count.assign(_object_count, 0);
+  if (_object_count > max_objects) {
+    throw std::length_error("too many trackable objects");
+  }
+  m_active_lists.assign(_object_count, {});
+  m_rows.assign(_object_count, {});
+  m_row_counts.assign(_object_count, 0);
+  m_met.assign(_object_count, {});
   m_driving.assign(_object_count, 0);
 }
 
-std::uint64_t event_store::pair_key(std::uint32_t _a, std::uint32_t _b) {
+std::uint64_t event_store::pair_key(object_id _a, object_id _b) {
   // The same key whichever object comes first.
-  const auto hi = std::max(_a, _b);
-  const auto lo = std::min(_a, _b);
-  return (static_cast<std::uint64_t>(hi) << 32) | lo;
+  return (static_cast<std::uint64_t>(std::max(_a, _b)) << 32) | std::min(_a, _b);
 }
 
-event* event_store::find(std::uint32_t _a, std::uint32_t _b) {
-  const pair_entry* entry = m_pairs.find(pair_key(_a, _b));
-  if (entry == nullptr || entry->open_slot == no_slot) {
-    return nullptr;
+event_store::pair_view event_store::find(object_id _a, object_id _b) {
+  if (const std::uint32_t* slot = m_active_index.find(pair_key(_a, _b))) {
+    const active_pair& pair = m_active[*slot];
+    return {true, pair.desensitized, pair.record == no_record ? nullptr : &record(pair.record)};
   }
-  return &m_slots[entry->open_slot].ev;
+  const std::uint32_t flags = quiet_flags(_a, _b);
+  return {(flags & open_bit) != 0, (flags & desensitized_bit) != 0, nullptr};
 }
 
-event& event_store::open(const event& _event, std::uint32_t _a, std::uint32_t _b) {
-  std::uint32_t s = no_slot;
-  if (!m_free_slots.empty()) {
-    s = m_free_slots.back();
-    m_free_slots.pop_back();
-  } else {
-    if (m_slots.size() >= no_slot) {
-      throw std::length_error("too many events");
-    }
-    s = static_cast<std::uint32_t>(m_slots.size());
-    m_slots.emplace_back();
+void event_store::open(object_id _a, object_id _b, const event_record* _record) {
+  std::uint64_t number = no_record;
+  if (_record != nullptr) {
+    number = m_created++;
+    m_records.push_back(*_record);
+    m_records.back().m_state = event_record::state::open;
   }
-  slot& sl = m_slots[s];
-  sl.ev = _event;
-  sl.ev.index = m_created++;
-  sl.objects = {_a, _b};
-  sl.state = slot_state::open;
-  link(s, 0);
-  link(s, 1);
-  m_pairs.find_or_insert(pair_key(_a, _b)).open_slot = s;
-  return sl.ev;
-}
-
-void event_store::close(std::uint32_t _a, std::uint32_t _b) {
-  const std::uint64_t key = pair_key(_a, _b);
-  pair_entry* entry = m_pairs.find(key);
-  const std::uint32_t s = entry->open_slot;
-  entry->open_slot = no_slot;
-  forget_if_idle(key, *entry);
-  unlink(s, 0);
-  unlink(s, 1);
-  slot& sl = m_slots[s];
-  if (sl.ev.m_should_skip == event::should_skip::yes) {
-    sl.state = slot_state::free;  // never written: nothing of it is needed any more
-    m_free_slots.push_back(s);
-  } else {
-    sl.state = slot_state::closed;
-  }
-}
-
-bool event_store::is_desensitized(std::uint32_t _a, std::uint32_t _b) const {
-  const pair_entry* entry = m_pairs.find(pair_key(_a, _b));
-  return entry != nullptr && entry->desensitized;
-}
-
-void event_store::set_desensitized(bool _state, std::uint32_t _a, std::uint32_t _b) {
-  const std::uint64_t key = pair_key(_a, _b);
-  if (_state) {
-    m_pairs.find_or_insert(key).desensitized = true;
+  const std::uint32_t flags = quiet_flags(_a, _b);
+  if (!is_driving(_a) && !is_driving(_b)) {
+    set_quiet_flags(_a, _b, 0);
+    activate(_a, _b, number, (flags & desensitized_bit) != 0);
     return;
   }
-  if (pair_entry* entry = m_pairs.find(key)) {
-    entry->desensitized = false;
-    forget_if_idle(key, *entry);
+  // With a driver the event is skipped: nothing of it is kept but the pair's bits.
+  if (number != no_record) {
+    record(number).m_state = event_record::state::skipped;
+  }
+  set_quiet_flags(_a, _b, flags | open_bit);
+  if (is_driving(_a)) {
+    m_met[_a].push_back(_b);
+  } else {
+    m_met[_b].push_back(_a);
   }
 }
 
-void event_store::forget_if_idle(std::uint64_t _key, const pair_entry& _entry) {
-  if (_entry.open_slot == no_slot && !_entry.desensitized) {
-    m_pairs.erase(_key);
-  }
-}
-
-std::vector<std::uint32_t>& event_store::list_of(const slot& _slot, int _side) {
-  const std::uint32_t partner = _slot.objects[1 - _side];
-  return m_lists[_slot.objects[_side]][m_driving[partner]];
-}
-
-void event_store::link(std::uint32_t _slot, int _side) {
-  slot& sl = m_slots[_slot];
-  auto& list = list_of(sl, _side);
-  sl.list_pos[_side] = static_cast<std::uint32_t>(list.size());
-  list.push_back(_slot);
-  m_not_driving_count[sl.objects[_side]] =
-      static_cast<std::uint32_t>(m_lists[sl.objects[_side]][0].size());
-}
-
-void event_store::unlink(std::uint32_t _slot, int _side) {
-  const slot& sl = m_slots[_slot];
-  const std::uint32_t object = sl.objects[_side];
-  auto& list = list_of(sl, _side);
-  const std::uint32_t pos = sl.list_pos[_side];
-  const std::uint32_t moved = list.back();
-  list[pos] = moved;
-  list.pop_back();
-  m_not_driving_count[object] = static_cast<std::uint32_t>(m_lists[object][0].size());
-  if (moved != _slot) {
-    slot& moved_slot = m_slots[moved];
-    moved_slot.list_pos[moved_slot.objects[0] == object ? 0 : 1] = pos;
-  }
-}
-
-void event_store::set_driving(std::uint32_t _object, bool _driving) {
-  if (static_cast<bool>(m_driving[_object]) == _driving) {
+void event_store::close(object_id _a, object_id _b) {
+  const std::uint32_t* slot = m_active_index.find(pair_key(_a, _b));
+  if (slot == nullptr) {  // a quiet pair: its event was never to be written
+    set_quiet_flags(_a, _b, quiet_flags(_a, _b) & ~open_bit);
     return;
   }
-  // The object's own lists do not change: they are split by its partners' state.
-  std::vector<std::uint32_t> slots;
-  for (const auto& list : m_lists[_object]) {
-    slots.insert(slots.end(), list.begin(), list.end());
+  const active_pair& pair = m_active[*slot];
+  if (pair.record != no_record) {
+    record(pair.record).m_state = event_record::state::closed;
   }
-  const auto partner_side = [&](std::uint32_t s) { return m_slots[s].objects[0] == _object; };
-  for (const std::uint32_t s : slots) {
-    unlink(s, partner_side(s) ? 1 : 0);
-  }
-  m_driving[_object] = _driving;
-  for (const std::uint32_t s : slots) {
-    link(s, partner_side(s) ? 1 : 0);
+  const bool desensitized = pair.desensitized;
+  deactivate(*slot);
+  set_quiet_flags(_a, _b, desensitized ? desensitized_bit : 0);
+}
+
+void event_store::mark_skipped(object_id _a, object_id _b) {
+  if (const std::uint32_t* slot = m_active_index.find(pair_key(_a, _b))) {
+    active_pair& pair = m_active[*slot];
+    if (pair.record != no_record) {
+      record(pair.record).m_state = event_record::state::skipped;
+      pair.record = no_record;
+    }
   }
 }
 
-std::vector<const event*> event_store::written_in_creation_order() const {
-  std::vector<const event*> events;
-  for (const slot& sl : m_slots) {
-    if (sl.state != slot_state::free && sl.ev.m_should_skip == event::should_skip::no) {
-      events.push_back(&sl.ev);
+void event_store::set_desensitized(object_id _a, object_id _b, bool _state) {
+  if (const std::uint32_t* slot = m_active_index.find(pair_key(_a, _b))) {
+    m_active[*slot].desensitized = _state;
+    return;
+  }
+  const std::uint32_t flags = quiet_flags(_a, _b);
+  set_quiet_flags(_a, _b, _state ? flags | desensitized_bit : flags & ~desensitized_bit);
+}
+
+void event_store::set_driving(object_id _object, bool _driving) {
+  if (is_driving(_object) == _driving) {
+    return;
+  }
+  m_driving[_object] = _driving ? 1 : 0;
+  if (_driving) {
+    // Its open events turn quiet: skipped (the driver rule holds for every one of them now).
+    while (!m_active_lists[_object].empty()) {
+      const std::uint32_t slot = m_active_lists[_object].back();
+      const active_pair pair = m_active[slot];
+      if (pair.record != no_record) {
+        record(pair.record).m_state = event_record::state::skipped;
+      }
+      deactivate(slot);
+      const object_id partner = pair.objects[0] == _object ? pair.objects[1] : pair.objects[0];
+      set_quiet_flags(_object, partner, open_bit | (pair.desensitized ? desensitized_bit : 0));
+      m_met[_object].push_back(partner);
+    }
+    return;
+  }
+  // Its open events turn active again, unless the partner drives too.
+  std::vector<object_id> met;
+  met.swap(m_met[_object]);
+  if (m_lines_ended) {
+    return;  // nothing reads them again: activating them would cost memory for nothing
+  }
+  for (const object_id partner : met) {
+    const std::uint32_t flags = quiet_flags(_object, partner);
+    if ((flags & open_bit) == 0) {
+      continue;  // listed twice, and made active already
+    }
+    if (is_driving(partner)) {
+      m_met[partner].push_back(_object);
+      continue;
+    }
+    set_quiet_flags(_object, partner, 0);
+    activate(_object, partner, no_record, (flags & desensitized_bit) != 0);
+  }
+}
+
+void event_store::end_line() {
+  const std::uint64_t count = m_created - m_line_first;
+  if (count >= 2) {
+    // Created in the order the pairs were evaluated; the line's object is objects[0] of each.
+    const auto begin = m_records.end() - static_cast<std::ptrdiff_t>(count);
+    std::sort(begin, m_records.end(), [](const event_record& _l, const event_record& _r) {
+      return _l.objects[1] < _r.objects[1];
+    });
+    for (std::uint64_t number = m_line_first; number < m_created; ++number) {
+      const event_record& rec = record(number);
+      m_active[*m_active_index.find(pair_key(rec.objects[0], rec.objects[1]))].record = number;
     }
   }
-  std::sort(events.begin(), events.end(),
-            [](const event* _l, const event* _r) { return _l->index < _r->index; });
-  return events;
+  m_line_first = m_created;
+}
+
+std::uint32_t event_store::activate(object_id _a, object_id _b, std::uint64_t _record,
+                                    bool _desensitized) {
+  std::uint32_t slot = 0;
+  if (m_free_active.empty()) {
+    slot = static_cast<std::uint32_t>(m_active.size());
+    m_active.emplace_back();
+  } else {
+    slot = m_free_active.back();
+    m_free_active.pop_back();
+  }
+  active_pair& pair = m_active[slot];
+  pair.objects = {_a, _b};
+  pair.record = _record;
+  pair.desensitized = _desensitized;
+  for (int side = 0; side < 2; ++side) {
+    std::vector<std::uint32_t>& list = m_active_lists[pair.objects[side]];
+    pair.list_pos[side] = static_cast<std::uint32_t>(list.size());
+    list.push_back(slot);
+  }
+  m_active_index.find_or_insert(pair_key(_a, _b)) = slot;
+  return slot;
+}
+
+void event_store::deactivate(std::uint32_t _slot) {
+  const active_pair pair = m_active[_slot];
+  for (int side = 0; side < 2; ++side) {
+    const object_id object = pair.objects[side];
+    std::vector<std::uint32_t>& list = m_active_lists[object];
+    const std::uint32_t moved = list.back();
+    list[pair.list_pos[side]] = moved;
+    list.pop_back();
+    if (moved != _slot) {
+      active_pair& moved_pair = m_active[moved];
+      moved_pair.list_pos[moved_pair.objects[0] == object ? 0 : 1] = pair.list_pos[side];
+    }
+  }
+  m_active_index.erase(pair_key(pair.objects[0], pair.objects[1]));
+  m_free_active.push_back(_slot);
+}
+
+std::uint32_t event_store::quiet_flags(object_id _a, object_id _b) const {
+  const std::vector<std::uint32_t>& row = m_rows[std::min(_a, _b)];
+  if (row.empty()) {
+    return 0;
+  }
+  const object_id partner = std::max(_a, _b);
+  const std::size_t mask = row.size() - 1;
+  for (std::size_t i = row_home(partner, row.size());; i = (i + 1) & mask) {
+    if (row[i] == 0) {
+      return 0;
+    }
+    if (row_partner(row[i]) == partner) {
+      return row[i] & 3;
+    }
+  }
+}
+
+void event_store::set_quiet_flags(object_id _a, object_id _b, std::uint32_t _flags) {
+  const object_id owner = std::min(_a, _b);
+  const object_id partner = std::max(_a, _b);
+  std::vector<std::uint32_t>& row = m_rows[owner];
+  if (_flags == 0 && row.empty()) {
+    return;
+  }
+  if (_flags != 0 && (m_row_counts[owner] + 1) * 4 > row.size() * 3) {
+    grow_row(owner);
+  }
+  const std::size_t mask = row.size() - 1;
+  std::size_t i = row_home(partner, row.size());
+  for (; row[i] != 0; i = (i + 1) & mask) {
+    if (row_partner(row[i]) == partner) {
+      break;
+    }
+  }
+  if (row[i] != 0 && _flags != 0) {
+    row[i] = row_entry(partner, _flags);
+    return;
+  }
+  if (row[i] == 0) {
+    if (_flags != 0) {
+      row[i] = row_entry(partner, _flags);
+      ++m_row_counts[owner];
+    }
+    return;
+  }
+  // Erased: later entries of the run move back into the hole when their home allows it, so that
+  // every entry stays reachable from its home.
+  for (std::size_t j = (i + 1) & mask; row[j] != 0; j = (j + 1) & mask) {
+    const std::size_t home = row_home(row_partner(row[j]), row.size());
+    const bool stays = (i < j) ? (i < home && home <= j) : (i < home || home <= j);
+    if (!stays) {
+      row[i] = row[j];
+      i = j;
+    }
+  }
+  row[i] = 0;
+  --m_row_counts[owner];
+}
+
+void event_store::grow_row(object_id _owner) {
+  std::vector<std::uint32_t> old;
+  old.swap(m_rows[_owner]);
+  std::vector<std::uint32_t>& row = m_rows[_owner];
+  row.assign(old.empty() ? min_row_capacity : old.size() * 2, 0);
+  const std::size_t mask = row.size() - 1;
+  for (const std::uint32_t entry : old) {
+    if (entry != 0) {
+      std::size_t i = row_home(row_partner(entry), row.size());
+      while (row[i] != 0) {
+        i = (i + 1) & mask;
+      }
+      row[i] = entry;
+    }
+  }
 }
 }  // namespace vela

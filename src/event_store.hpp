@@ -3,119 +3,178 @@
 #include <array>
 #include <cstdint>
 #include <deque>
+#include <utility>
 #include <vector>
 
-#include "event.hpp"
 #include "flat_map.hpp"
+#include "site.hpp"
+#include "timestamp.hpp"
 
 namespace vela {
-// The events of a run and the state of every pair of objects, keyed by object ids.
+// A near-miss as the replay keeps it until it is written: its objects by id, 64 bytes.
+struct event_record {
+  enum class state : std::uint8_t { open, closed, skipped };
+
+  vela::timestamp timestamp;  // start: the time of the line that created it
+  std::int64_t duration = 0;  // whole seconds; 0 while open
+  std::uint32_t distance = 0;            // the smallest distance seen, mm
+  std::array<object_id, 2> objects{};    // [0]: the object whose line created it
+  std::array<object_id, 2> drivers{no_object, no_object};  // of a vehicle that had one then
+  std::array<std::int32_t, 2> x{};       // positions at the start, mm
+  std::array<std::int32_t, 2> y{};
+  state m_state = state::open;
+};
+
+// The events of a replay and the state of every pair of objects, keyed by object ids.
 //
-// An open event lives in a slot. When it closes, a slot whose event will be written stays taken
-// until the output; a skipped event gives its slot back. Memory therefore follows the result
-// and the open events, not the length of the recording.
+// Of a pair the rules need to know whether it has an open event (and, when that event will be
+// written, its record) and whether it is desensitized (the hysteresis). Pairs come in two kinds:
+//   - active: an open event while neither object drives. Few, and looked at on every line of
+//     either object: kept with their record in a table of their own, listed per object.
+//   - quiet: everything else, which may be a great many (every driver has an open, skipped event
+//     with everyone it meets, and pairs stay desensitized for good): two bits per pair in the row
+//     of the pair's lower id, a small hash set of the partners. A driver also keeps the list of
+//     the partners of its open events, to make them active again when it stops driving.
+// An open event with a driver is always skipped, so quiet pairs never have a record.
 //
-// Each object's open events are split by whether the partner currently drives a vehicle: an
-// open event with a driver is always skipped and always under the driver rule, so evaluating that
-// pair changes nothing, and the replay asks only for the other events.
+// Records of events to write wait in creation order until every earlier event is final (closed,
+// or skipped and dropped); then they leave through take_finished().
 class event_store {
  public:
+  // What the store holds of a pair.
+  struct pair_view {
+    bool open = false;
+    bool desensitized = false;
+    event_record* record = nullptr;  // the open event, when it will be written
+  };
+
   // Sizes the per-object tables; the store must be empty.
   void reset(std::size_t _object_count);
 
-  // The open event of the pair, or nullptr. At most one event of a pair is open at a time.
-  event* find(std::uint32_t _a, std::uint32_t _b);
-  // Stores _event as the open event of the pair (which has none), setting its index to the
-  // number of events created before it. The reference stays valid while the event is open.
-  event& open(const event& _event, std::uint32_t _a, std::uint32_t _b);
-  // Closes the open event of the pair; its duration must already be set.
-  void close(std::uint32_t _a, std::uint32_t _b);
+  pair_view find(object_id _a, object_id _b);
+  // Opens an event for the pair, which has none. With _record (not yet skipped) the event will
+  // be written unless marked skipped later; without, it is skipped from the start.
+  void open(object_id _a, object_id _b, const event_record* _record);
+  // Closes the pair's open event at _closing_time, its duration already set by the caller.
+  void close(object_id _a, object_id _b);
+  // The pair's open event will not be written.
+  void mark_skipped(object_id _a, object_id _b);
+  void set_desensitized(object_id _a, object_id _b, bool _state);
+  // Records whether the object drives: the pairs of its open events change kind.
+  void set_driving(object_id _object, bool _driving);
+  // No pair is evaluated any more: a driver that stops driving now leaves its pairs as they are.
+  void lines_ended() { m_lines_ended = true; }
+  bool is_driving(object_id _object) const { return m_driving[_object] != 0; }
 
-  // The hysteresis state of the pair.
-  bool is_desensitized(std::uint32_t _a, std::uint32_t _b) const;
-  void set_desensitized(bool _state, std::uint32_t _a, std::uint32_t _b);
+  // Calls _callback(event_record&) on each open event of _object that will be written.
+  template <class Callback>
+  void for_each_open_record(object_id _object, Callback&& _callback);
+  // Calls _callback(partner) for each active pair of _object.
+  template <class Callback>
+  void for_each_active_partner(object_id _object, Callback&& _callback) const;
+  bool has_active_pairs(object_id _object) const { return !m_active_lists[_object].empty(); }
 
-  // Calls _callback(event&) on each open event of _object until it returns false; returns false
-  // then. The callback must not open or close events.
-  template <class Callback>
-  bool for_each_open(std::uint32_t _object, Callback&& _callback);
-  // Calls _callback(partner id) for each open event of _object whose partner does not drive.
-  template <class Callback>
-  void for_each_partner_not_driving(std::uint32_t _object, Callback&& _callback) const;
-  // Records whether _object drives now; its open events move between its partners' lists.
-  void set_driving(std::uint32_t _object, bool _driving);
+  // Marks the end of a line: the events it created are ordered by their other object's id, as
+  // if the line had evaluated its pairs in that order.
+  void end_line();
+  // Hands each event whose turn has come and whose content is final to _sink(const
+  // event_record&), in creation order.
+  template <class Sink>
+  void take_finished(Sink&& _sink);
+  // The end of the replay: open events end at _latest, and every event left is handed out.
+  template <class Sink>
+  void finish(const timestamp& _latest, Sink&& _sink);
 
-  // Calls _callback(event&) on every open event.
-  template <class Callback>
-  void for_each_open_event(Callback&& _callback);
-  // Events to write (open or closed, not skipped), in creation order.
-  std::vector<const event*> written_in_creation_order() const;
-  // Number of events created so far.
   std::uint64_t created() const { return m_created; }
 
  private:
-  enum class slot_state : std::uint8_t { free, open, closed };
-  struct slot {
-    event ev;
-    std::array<std::uint32_t, 2> objects{};   // ids of the two objects
+  static constexpr std::uint32_t no_slot = UINT32_MAX;
+  static constexpr std::uint64_t no_record = UINT64_MAX;
+  static constexpr std::uint32_t open_bit = 1;
+  static constexpr std::uint32_t desensitized_bit = 2;
+
+  struct active_pair {
+    std::array<object_id, 2> objects{};
     std::array<std::uint32_t, 2> list_pos{};  // place in each object's list
-    slot_state state = slot_state::free;
-  };
-  struct pair_entry {
-    std::uint32_t open_slot = no_slot;
+    std::uint64_t record = no_record;         // creation number of its record
     bool desensitized = false;
   };
-  static constexpr std::uint32_t no_slot = UINT32_MAX;
-
   struct key_hash {
     std::uint64_t operator()(std::uint64_t _key) const { return _key; }
   };
 
-  static std::uint64_t pair_key(std::uint32_t _a, std::uint32_t _b);
-  std::vector<std::uint32_t>& list_of(const slot& _slot, int _side);
-  void link(std::uint32_t _slot, int _side);
-  void unlink(std::uint32_t _slot, int _side);
-  void forget_if_idle(std::uint64_t _key, const pair_entry& _entry);
+  static std::uint64_t pair_key(object_id _a, object_id _b);
+  event_record& record(std::uint64_t _number) { return m_records[_number - m_first_record]; }
 
-  std::deque<slot> m_slots;  // a deque: open events are held by reference while slots are added
-  std::vector<std::uint32_t> m_free_slots;
-  flat_map<std::uint64_t, pair_entry, key_hash> m_pairs;  // only pairs with state
-  // Per object: open event slots whose partner does not drive [0] and drives [1].
-  std::vector<std::array<std::vector<std::uint32_t>, 2>> m_lists;
-  std::vector<std::uint32_t> m_not_driving_count;  // the size of each object's list [0]
+  // Quiet pairs: the rows.
+  std::uint32_t quiet_flags(object_id _a, object_id _b) const;
+  void set_quiet_flags(object_id _a, object_id _b, std::uint32_t _flags);
+  void grow_row(object_id _owner);
+
+  // Active pairs.
+  std::uint32_t activate(object_id _a, object_id _b, std::uint64_t _record, bool _desensitized);
+  void deactivate(std::uint32_t _slot);
+
+  std::deque<event_record> m_records;  // from the first not yet handed out, in creation order
+  std::uint64_t m_first_record = 0;    // creation number of m_records.front()
+  std::uint64_t m_line_first = 0;      // creation number of the first record of this line
+  std::uint64_t m_created = 0;         // records created so far
+
+  std::vector<active_pair> m_active;
+  std::vector<std::uint32_t> m_free_active;
+  flat_map<std::uint64_t, std::uint32_t, key_hash> m_active_index;  // pair -> slot
+  std::vector<std::vector<std::uint32_t>> m_active_lists;           // per object: slots
+
+  // Per object, open addressing over the partners with a higher id: (partner + 1) << 2 | flags.
+  std::vector<std::vector<std::uint32_t>> m_rows;
+  std::vector<std::uint32_t> m_row_counts;
+  std::vector<std::vector<object_id>> m_met;       // per driver: partners of its open events
   std::vector<std::uint8_t> m_driving;
-  std::uint64_t m_created = 0;
+  bool m_lines_ended = false;
 };
 
 template <class Callback>
-bool event_store::for_each_open(std::uint32_t _object, Callback&& _callback) {
-  for (const auto& list : m_lists[_object]) {
-    for (const std::uint32_t s : list) {
-      if (!_callback(m_slots[s].ev)) {
-        return false;
+void event_store::for_each_open_record(object_id _object, Callback&& _callback) {
+  for (const std::uint32_t slot : m_active_lists[_object]) {
+    active_pair& pair = m_active[slot];
+    if (pair.record != no_record) {
+      event_record& rec = record(pair.record);
+      _callback(rec);
+      if (rec.m_state == event_record::state::skipped) {
+        pair.record = no_record;  // gone from the pair: it will be dropped in its turn
       }
     }
   }
-  return true;
 }
 
 template <class Callback>
-void event_store::for_each_partner_not_driving(std::uint32_t _object, Callback&& _callback) const {
-  if (m_not_driving_count[_object] == 0) {
-    return;  // the usual case, told by a small array without touching the lists
-  }
-  for (const std::uint32_t s : m_lists[_object][0]) {
-    const slot& sl = m_slots[s];
-    _callback(sl.objects[0] == _object ? sl.objects[1] : sl.objects[0]);
+void event_store::for_each_active_partner(object_id _object, Callback&& _callback) const {
+  for (const std::uint32_t slot : m_active_lists[_object]) {
+    const active_pair& pair = m_active[slot];
+    _callback(pair.objects[0] == _object ? pair.objects[1] : pair.objects[0]);
   }
 }
 
-template <class Callback>
-void event_store::for_each_open_event(Callback&& _callback) {
-  for (slot& sl : m_slots) {
-    if (sl.state == slot_state::open) {
-      _callback(sl.ev);
+template <class Sink>
+void event_store::take_finished(Sink&& _sink) {
+  while (!m_records.empty() && m_records.front().m_state != event_record::state::open) {
+    if (m_records.front().m_state == event_record::state::closed) {
+      _sink(std::as_const(m_records.front()));
+    }
+    m_records.pop_front();
+    ++m_first_record;
+  }
+}
+
+template <class Sink>
+void event_store::finish(const timestamp& _latest, Sink&& _sink) {
+  for (event_record& rec : m_records) {
+    if (rec.m_state == event_record::state::open) {
+      // Unlike a closed event, 0 seconds stays 0.
+      rec.duration = timestamp::delta_s(rec.timestamp, _latest);
+      rec.m_state = event_record::state::closed;
     }
   }
+  take_finished(_sink);
 }
 }  // namespace vela

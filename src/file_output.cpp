@@ -85,6 +85,11 @@ void write_all(int _fd, std::string_view _data, const std::string& _what) {
 
 std::string temporary_name_of(const std::string& _file_name) { return _file_name + ".tmp"; }
 
+bool is_written_directly(const std::string& _file_name) {
+  struct stat st {};
+  return ::stat(_file_name.c_str(), &st) == 0 && (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode));
+}
+
 void output_file::open(const std::string& _file_name) {
   abandon();
   m_file_name = _file_name;

@@ -10,6 +10,9 @@ void write_all(int _fd, std::string_view _data, const std::string& _what);
 
 // The name of the temporary file through which a result replaces _file_name.
 std::string temporary_name_of(const std::string& _file_name);
+// True when _file_name is an existing character device or fifo, which output_file writes
+// directly.
+bool is_written_directly(const std::string& _file_name);
 
 // A result on its way to a named file, so that a reader never sees a partial document under the
 // name, even after a crash: the bytes go to the temporary file (the name plus ".tmp"), which is
@@ -28,6 +31,8 @@ class output_file {
   ~output_file() { abandon(); }
 
   void open(const std::string& _file_name);
+  bool is_open() const { return m_fd >= 0; }
+  bool is_direct() const { return m_temporary.empty(); }
   void write(std::string_view _data);
   // Makes the written bytes the file's content, durably.
   void commit();

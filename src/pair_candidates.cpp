@@ -3,46 +3,72 @@
 #include <algorithm>
 
 namespace vela {
-void pair_candidates::id_set::insert(std::uint32_t _id) {
+void pair_candidates::id_set::insert(object_id _id) {
   if (!contains(_id)) {
     m_pos[_id] = static_cast<std::uint32_t>(m_ids.size());
     m_ids.push_back(_id);
   }
 }
 
-void pair_candidates::id_set::erase(std::uint32_t _id) {
+void pair_candidates::id_set::erase(object_id _id) {
   if (!contains(_id)) {
     return;
   }
-  const std::uint32_t moved = m_ids.back();
+  const object_id moved = m_ids.back();
   m_ids[m_pos[_id]] = moved;
   m_pos[moved] = m_pos[_id];
   m_ids.pop_back();
   m_pos[_id] = absent;
 }
 
-void pair_candidates::reset(const std::vector<bool>& _is_person, std::uint32_t _threshold_mm,
-                            std::uint32_t _empty_uid_id) {
-  const std::size_t count = _is_person.size();
+void pair_candidates::reset(const site& _site, std::uint32_t _threshold_mm) {
+  const std::size_t count = _site.size();
   m_threshold_mm = _threshold_mm;
-  m_empty_uid_id = _empty_uid_id;
   m_state.assign(count, object_state{});
+  m_named_by.assign(count, {});
   m_non_persons.clear();
-  for (std::uint32_t id = 0; id < count; ++id) {
-    m_state[id].person = _is_person[id];
-    if (!_is_person[id]) {
+  for (object_id id = 0; id < count; ++id) {
+    m_state[id].person = _site.is_person(id);
+    if (!m_state[id].person) {
       m_non_persons.push_back(id);
     }
+    name(id, _site.empty_uid_object());
   }
   m_grid.reset(count, _threshold_mm);
-  m_named_by.assign(count, {});
   for (int kind = 0; kind < 2; ++kind) {
     m_drivers[kind].reset(count);
     m_incomplete_positioned_drivers[kind].reset(count);
   }
+  m_added_on.assign(count, 0);
+  m_line = 0;
 }
 
-void pair_candidates::set_incomplete(std::uint32_t _driver, bool _incomplete) {
+// Moves the object from the list of its old named partner to that of the new one. An object
+// naming itself (the empty-uid object without a partner) is listed nowhere: it never pairs
+// with itself.
+void pair_candidates::name(object_id _id, object_id _named) {
+  object_state& state = m_state[_id];
+  if (_named == _id) {
+    _named = no_object;
+  }
+  if (state.named == _named) {
+    return;
+  }
+  if (state.named != no_object) {
+    std::vector<object_id>& list = m_named_by[state.named];
+    const object_id moved = list.back();
+    list[state.named_pos] = moved;
+    m_state[moved].named_pos = state.named_pos;
+    list.pop_back();
+  }
+  state.named = _named;
+  if (_named != no_object) {
+    state.named_pos = static_cast<std::uint32_t>(m_named_by[_named].size());
+    m_named_by[_named].push_back(_id);
+  }
+}
+
+void pair_candidates::set_incomplete(object_id _driver, bool _incomplete) {
   m_state[_driver].incomplete = _incomplete;
   id_set& incomplete = m_incomplete_positioned_drivers[m_state[_driver].person];
   if (_incomplete && m_grid.contains(_driver)) {
@@ -52,7 +78,7 @@ void pair_candidates::set_incomplete(std::uint32_t _driver, bool _incomplete) {
   }
 }
 
-void pair_candidates::moved(std::uint32_t _id, bool _was_positioned, bool _is_positioned,
+void pair_candidates::moved(object_id _id, bool _was_positioned, bool _is_positioned,
                             std::int32_t _x, std::int32_t _y) {
   if (_is_positioned) {
     m_grid.place(_id, _x, _y);
@@ -66,7 +92,7 @@ void pair_candidates::moved(std::uint32_t _id, bool _was_positioned, bool _is_po
     // This line evaluates the object against the positioned drivers only; the others now lack
     // its skipped event.
     for (const id_set& drivers : m_drivers) {
-      for (const std::uint32_t driver : drivers.ids()) {
+      for (const object_id driver : drivers.ids()) {
         if (driver != _id && !m_grid.contains(driver)) {
           set_incomplete(driver, true);
         }
@@ -75,21 +101,10 @@ void pair_candidates::moved(std::uint32_t _id, bool _was_positioned, bool _is_po
   }
 }
 
-void pair_candidates::association_changed(std::uint32_t _id, std::uint32_t _partner,
+void pair_candidates::association_changed(object_id _id, object_id _named_partner,
                                           bool _driving) {
+  name(_id, _named_partner);
   object_state& state = m_state[_id];
-  if (state.partner != _partner) {
-    if (state.partner != no_id) {
-      auto& named = m_named_by[state.partner];
-      named.erase(std::find(named.begin(), named.end(), _id));
-      --m_state[state.partner].named_by;
-    }
-    if (_partner != no_id) {
-      m_named_by[_partner].push_back(_id);
-      ++m_state[_partner].named_by;
-    }
-    state.partner = _partner;
-  }
   if (_driving == state.driving) {
     return;
   }
@@ -102,76 +117,78 @@ void pair_candidates::association_changed(std::uint32_t _id, std::uint32_t _part
   set_incomplete(_id, _driving);
 }
 
-void pair_candidates::collect_all(std::uint32_t _id, std::vector<std::uint32_t>& _out) const {
-  const auto add_positioned = [&](std::uint32_t _other) {
-    if (m_grid.contains(_other)) {
+void pair_candidates::add(object_id _other, std::vector<object_id>& _out) {
+  if (m_added_on[_other] != m_line) {
+    m_added_on[_other] = m_line;
+    _out.push_back(_other);
+  }
+}
+
+void pair_candidates::collect_all(object_id _id, std::vector<object_id>& _out) {
+  const auto add_positioned = [&](object_id _other) {
+    if (_other != _id && m_grid.contains(_other)) {
       _out.push_back(_other);
     }
   };
   if (m_state[_id].person) {
     std::for_each(m_non_persons.begin(), m_non_persons.end(), add_positioned);
   } else {
-    for (std::uint32_t other = 0; other < m_state.size(); ++other) {
+    for (object_id other = 0; other < m_state.size(); ++other) {
       add_positioned(other);
     }
   }
 }
 
-void pair_candidates::collect(std::uint32_t _id, bool _was_positioned, std::int32_t _x,
+void pair_candidates::collect(object_id _id, bool _was_positioned, std::int32_t _x,
                               std::int32_t _y, const event_store& _events,
-                              std::vector<std::uint32_t>& _out) {
+                              std::vector<object_id>& _out) {
   _out.clear();
-  const object_state& self = m_state[_id];
-  if (self.driving && !self.incomplete) {
-    return;  // every pair of a complete driver already holds its skipped event
-  }
-  if (_id == m_empty_uid_id || self.driving) {
-    // Every unassociated object "names" the empty uid; an incomplete driver meets everyone.
-    if (self.driving) {
+  object_state& self = m_state[_id];
+  if (self.driving) {
+    // A complete driver's pairs all hold their skipped event; an incomplete one meets everyone.
+    if (self.incomplete) {
       set_incomplete(_id, false);
+      collect_all(_id, _out);
     }
-    collect_all(_id, _out);
     return;
   }
+  if (++m_line == 0) {  // the marks wrapped around: start them afresh
+    std::fill(m_added_on.begin(), m_added_on.end(), 0);
+    m_line = 1;
+  }
+  m_added_on[_id] = m_line;  // never its own candidate
   const bool persons_pair = !self.person;  // a person never pairs with a person
-  const auto add = [&_out](std::uint32_t _other) { _out.push_back(_other); };
   // A complete driver near by needs no evaluation either: its pair already holds its skipped
   // event (when this object was not positioned before, the driver lists below add it).
-  m_grid.for_each_near(_x, _y, [&](std::uint32_t _other, std::int32_t _ox, std::int32_t _oy) {
+  m_grid.for_each_near(_x, _y, [&](object_id _other, std::int32_t _ox, std::int32_t _oy) {
     const object_state& other = m_state[_other];
     if ((persons_pair || !other.person) && (!other.driving || other.incomplete) &&
         planar_distance_mm(_x, _y, _ox, _oy) <= std::int64_t{m_threshold_mm}) {
-      add(_other);
+      add(_other, _out);
     }
   });
-  _events.for_each_partner_not_driving(_id, add);
+  if (_events.has_active_pairs(_id)) {
+    _events.for_each_active_partner(_id, [&](object_id _other) { add(_other, _out); });
+  }
   // Objects associated with this one; drivers among them are left to the driver lists below.
-  const auto add_unless_driving = [&](std::uint32_t _other) {
+  const auto add_unless_driving = [&](object_id _other) {
     if (!m_state[_other].driving) {
-      add(_other);
+      add(_other, _out);
     }
   };
-  if (self.partner != no_id) {
-    add_unless_driving(self.partner);
-  } else if (m_empty_uid_id != no_id) {
-    add_unless_driving(m_empty_uid_id);  // an unassociated object "is associated" with ""
+  if (self.named != no_object) {
+    add_unless_driving(self.named);
   }
-  if (self.named_by != 0) {
-    std::for_each(m_named_by[_id].begin(), m_named_by[_id].end(), add_unless_driving);
+  for (const object_id other : m_named_by[_id]) {
+    add_unless_driving(other);
   }
   // A complete driver already met every object that was positioned before this line.
   for (int kind = 0; kind < (persons_pair ? 2 : 1); ++kind) {
     const auto& drivers =
         _was_positioned ? m_incomplete_positioned_drivers[kind].ids() : m_drivers[kind].ids();
-    for (const std::uint32_t driver : drivers) {
-      add(driver);
+    for (const object_id driver : drivers) {
+      add(driver, _out);
     }
-  }
-  std::sort(_out.begin(), _out.end());
-  _out.erase(std::unique(_out.begin(), _out.end()), _out.end());
-  const auto self_entry = std::lower_bound(_out.begin(), _out.end(), _id);
-  if (self_entry != _out.end() && *self_entry == _id) {
-    _out.erase(self_entry);
   }
 }
 }  // namespace vela

@@ -56,8 +56,7 @@ class trackable_object {
     vela::timestamp timestamp;  // (0, 0) until the object's first position
   } first_position;
   category m_category = category::person;
-  // Rank of uid in the trackables table, set once loading is done: a dense key for pair state.
-  std::uint32_t id = 0;
+  std::set<std::uint32_t> event_index;  // positions of its open events in the event list
 
  private:
   std::string m_vda_uid;

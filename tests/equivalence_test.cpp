@@ -1,45 +1,54 @@
-// The fast pair selection must give exactly the result of evaluating every pair on every line.
-// Both run on the same inputs, in-process; any difference in the output document is a bug.
+// The replay must give exactly the result of the plain reference, which evaluates every pair on
+// every line with state kept by uid text: the same document byte for byte, and the same last and
+// first positions left in every object. Both run in-process on the same inputs.
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
+#include <sstream>
 #include <string>
 #include <vector>
 
-#include "application.hpp"
+#include "reference_replay.hpp"
+#include "replay_fixture.hpp"
 #include "test_support.hpp"
 
 namespace {
-using vela::application;
+using vela::test::replay_inputs;
 using vela::test::temp_folder;
 
-// The output document, then what the replay left in every object.
-std::string run_job(const temp_folder& _folder, std::uint32_t _distance_in_mm,
-                    application::pair_selection _selection) {
-  const std::string output = _folder.file("events.json");
-  application app(_folder.file("positions.csv"), _folder.file("trackables.json"),
-                  _folder.file("associations.json"), _distance_in_mm, output, true);
-  app.set_pair_selection(_selection);
-  EXPECT_EQ(app.init(), vela::exit_code::SYNC_SUCCESS);
-  EXPECT_EQ(app.run(), vela::exit_code::SYNC_SUCCESS);
-  std::string result = _folder.read("events.json");
-  for (const auto& [uid, obj] : app.track_objs()) {
-    const auto& last = obj.last_position;
-    for (const std::int64_t value :
-         {last.timestamp.ts, last.timestamp.ms, std::int64_t{last.x}, std::int64_t{last.y},
-          std::int64_t{last.z}, obj.first_position.timestamp.ts, obj.first_position.timestamp.ms}) {
-      result += std::to_string(value) + ",";
-    }
-    result += last.sublocation_uid + "\n";
+// Positions left in the objects: "uid x y last-seconds last-ms first-seconds first-ms" per line.
+std::string fast_objects(const vela::site& _site, const vela::test::replay_output& _output) {
+  std::ostringstream text;
+  for (vela::object_id id = 0; id < _site.size(); ++id) {
+    const auto& obj = _output.objects[id];
+    text << _site.object(id).uid << ' ' << obj.x << ' ' << obj.y << ' ' << obj.last_time.ts << ' '
+         << obj.last_time.ms << ' ' << obj.first_time.ts << ' ' << obj.first_time.ms << '\n';
   }
-  return result;
+  return text.str();
 }
 
-void expect_same_result(const temp_folder& _folder, std::uint32_t _distance_in_mm) {
-  const std::string fast = run_job(_folder, _distance_in_mm, application::pair_selection::candidates);
-  const std::string all = run_job(_folder, _distance_in_mm, application::pair_selection::all_pairs);
-  EXPECT_NE(fast.find("\"events\""), std::string::npos);
-  EXPECT_EQ(fast, all);
+std::string reference_objects(const vela::reference_replay& _reference) {
+  std::ostringstream text;
+  for (const auto& [uid, obj] : _reference.track_objs()) {
+    const auto& last = obj.last_position;
+    text << uid << ' ' << last.x << ' ' << last.y << ' ' << last.timestamp.ts << ' '
+         << last.timestamp.ms << ' ' << obj.first_position.timestamp.ts << ' '
+         << obj.first_position.timestamp.ms << '\n';
+  }
+  return text.str();
+}
+
+void expect_same_result(const replay_inputs& _inputs) {
+  const vela::test::replay_output fast = vela::test::run_replay(_inputs);
+  vela::site site;
+  vela::test::load_site(_inputs, site);
+  vela::reference_replay reference(site, _inputs.threshold_mm);
+  std::istringstream positions(_inputs.positions);
+  reference.generate_alarms(positions, "p.csv");
+  EXPECT_NE(fast.document.find("\"events\""), std::string::npos);
+  EXPECT_EQ(fast.document, reference.document(true));
+  EXPECT_EQ(fast_objects(site, fast), reference_objects(reference));
 }
 
 void replace_all(std::string& _text, const std::string& _from, const std::string& _to) {
@@ -56,7 +65,8 @@ class tiny_site {
  public:
   explicit tiny_site(std::uint64_t _seed) : m_state(_seed * 0x9E3779B97F4A7C15ull + 1) {}
 
-  std::uint32_t write(const temp_folder& _folder) {
+  vela::test::replay_inputs make() {
+    vela::test::replay_inputs inputs;
     static const char* const all_uids[] = {"", "V1", "V10", "P1", "P2", "P10",
                                            "X", "V2", "P3", "V3", "Q", "V4"};
     std::vector<std::string> uids(all_uids, all_uids + 3 + next(10));
@@ -70,7 +80,7 @@ class tiny_site {
       trackables += "},";
     }
     trackables.back() = ']';
-    _folder.write("trackables.json", trackables + "}");
+    inputs.trackables = trackables + "}";
 
     std::string vdas = R"({"vehicle_driver_associations":[)";
     for (std::uint64_t i = 0, n = next(8); i < n; ++i) {
@@ -82,7 +92,7 @@ class tiny_site {
       }
       vdas += "}";
     }
-    _folder.write("associations.json", vdas + "]}");
+    inputs.associations = vdas + "]}";
 
     std::vector<std::int64_t> x(uids.size()), y(uids.size());
     for (std::size_t i = 0; i < uids.size(); ++i) {
@@ -107,9 +117,10 @@ class tiny_site {
                                 std::to_string(y[obj]) + "," + std::to_string(next(9)) + "," +
                                 uid + "," + sublocations[next(4)] + ",P,T\n";
     }
-    _folder.write("positions.csv", lines);
+    inputs.positions = lines;
     static const std::uint32_t thresholds[] = {0, 100, 1000, 2000, 2000};
-    return thresholds[next(5)];
+    inputs.threshold_mm = thresholds[next(5)];
+    return inputs;
   }
 
  private:
@@ -125,16 +136,14 @@ class tiny_site {
   std::uint64_t m_state;
 };
 
-TEST(PairSelectionTest, MatchesAllPairsOnTinyHostileSites) {
-  for (std::uint64_t seed = 1; seed <= 300; ++seed) {
+TEST(ReplayEquivalenceTest, MatchesTheReferenceOnTinyHostileSites) {
+  for (std::uint64_t seed = 1; seed <= 600; ++seed) {
     SCOPED_TRACE("seed " + std::to_string(seed));
-    temp_folder folder;
-    const std::uint32_t distance_in_mm = tiny_site(seed).write(folder);
-    expect_same_result(folder, distance_in_mm);
+    expect_same_result(tiny_site(seed).make());
   }
 }
 
-TEST(PairSelectionTest, MatchesAllPairsOnSimulatedSites) {
+TEST(ReplayEquivalenceTest, MatchesTheReferenceOnSimulatedSites) {
   const struct {
     const char* options;
     std::uint32_t distance_in_mm;
@@ -144,6 +153,7 @@ TEST(PairSelectionTest, MatchesAllPairsOnSimulatedSites) {
       {"--seed 2 --persons 10 --vehicles 10 --minutes 10 --rate 2 --noise 0.05", 2000, true},
       {"--seed 3 --persons 20 --vehicles 6 --minutes 10 --area 40", 500, false},
       {"--seed 4 --persons 12 --vehicles 12 --minutes 8 --area 30", 3000, true},
+      {"--seed 5 --persons 30 --vehicles 10 --minutes 6 --area 30 --trip-legs 30", 2000, false},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.options);
@@ -152,15 +162,15 @@ TEST(PairSelectionTest, MatchesAllPairsOnSimulatedSites) {
     ASSERT_EQ(std::system(("cd " + vela::test::shell_quote(folder.path()) + " && " + command +
                            " >/dev/null").c_str()),
               0);
+    replay_inputs inputs{folder.read("positions.csv"), folder.read("trackables.json"),
+                         folder.read("associations.json"), row.distance_in_mm};
     if (row.empty_uid) {
-      for (const char* name : {"positions.csv", "trackables.json", "associations.json"}) {
-        std::string text = folder.read(name);
-        replace_all(text, ",P0001,", ",,");
-        replace_all(text, "\"P0001\"", "\"\"");
-        folder.write(name, text);
+      for (std::string* text : {&inputs.positions, &inputs.trackables, &inputs.associations}) {
+        replace_all(*text, ",P0001,", ",,");
+        replace_all(*text, "\"P0001\"", "\"\"");
       }
     }
-    expect_same_result(folder, row.distance_in_mm);
+    expect_same_result(inputs);
   }
 }
 }  // namespace

@@ -85,7 +85,7 @@ trackable_object_for_event as_trackable(const party_record& _party) {
   out.x = _party.x;
   out.y = _party.y;
   if (_party.driver_uid) {
-    out.driver_uid = std::string_view(*_party.driver_uid);
+    out.driver_uid = *_party.driver_uid;
   }
   return out;
 }

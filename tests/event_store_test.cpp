@@ -2,127 +2,178 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <map>
+#include <random>
+#include <set>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 namespace vela {
 namespace {
-event make_event(std::int64_t _ts, event::should_skip _skip = event::should_skip::no) {
-  event ev;
-  ev.timestamp = timestamp(_ts, 0);
-  ev.m_should_skip = _skip;
-  ev.index = 99;  // the store sets it
-  return ev;
+event_record record_of(object_id _a, object_id _b, std::int64_t _ts) {
+  event_record rec;
+  rec.timestamp = timestamp(_ts, 0);
+  rec.objects = {_a, _b};
+  return rec;
 }
 
-std::vector<std::uint64_t> written_indexes(const event_store& _store) {
-  std::vector<std::uint64_t> indexes;
-  for (const event* ev : _store.written_in_creation_order()) {
-    indexes.push_back(ev->index);
-  }
-  return indexes;
+std::vector<std::int64_t> taken(event_store& _store) {
+  std::vector<std::int64_t> starts;
+  _store.take_finished([&](const event_record& _event) { starts.push_back(_event.timestamp.ts); });
+  return starts;
 }
 
-std::vector<std::uint64_t> open_indexes(event_store& _store, std::uint32_t _object) {
-  std::vector<std::uint64_t> indexes;
-  _store.for_each_open(_object, [&](event& _ev) {
-    indexes.push_back(_ev.index);
-    return true;
-  });
-  std::sort(indexes.begin(), indexes.end());
-  return indexes;
+std::vector<object_id> active_partners(const event_store& _store, object_id _object) {
+  std::vector<object_id> partners;
+  _store.for_each_active_partner(_object, [&](object_id _other) { partners.push_back(_other); });
+  std::sort(partners.begin(), partners.end());
+  return partners;
 }
 
-std::vector<std::uint32_t> partners_not_driving(const event_store& _store, std::uint32_t _object) {
-  std::vector<std::uint32_t> ids;
-  _store.for_each_partner_not_driving(_object, [&](std::uint32_t _id) { ids.push_back(_id); });
-  std::sort(ids.begin(), ids.end());
-  return ids;
-}
-
-TEST(EventStoreTest, FindsOpenPairInEitherOrderUntilClosed) {
+TEST(EventStoreTest, EventsLeaveInCreationOrderOnceFinal) {
   event_store store;
-  store.reset(3);
-  event& first = store.open(make_event(10), 0, 1);
-  EXPECT_EQ(first.index, 0u);
-  EXPECT_EQ(store.find(0, 1), &first);
-  EXPECT_EQ(store.find(1, 0), &first);
-  EXPECT_EQ(store.find(0, 2), nullptr);
-  store.close(1, 0);
-  EXPECT_EQ(store.find(0, 1), nullptr);
-  EXPECT_EQ(store.find(1, 0), nullptr);
-  const event& second = store.open(make_event(20), 1, 0);
-  EXPECT_EQ(store.find(0, 1), &second);
-  EXPECT_EQ(second.index, 1u);
-  EXPECT_EQ(open_indexes(store, 0), std::vector<std::uint64_t>{1});  // one open event per pair
-  EXPECT_EQ(written_indexes(store), (std::vector<std::uint64_t>{0, 1}));
-}
-
-TEST(EventStoreTest, SkippedEventsTakeAnIndexAndLeaveTheOutput) {
-  event_store store;
-  store.reset(4);
-  store.open(make_event(1), 0, 1);
-  store.open(make_event(2, event::should_skip::yes), 0, 2);
-  store.open(make_event(3), 1, 2);
+  store.reset(6);
+  const event_record first = record_of(0, 1, 10);
+  const event_record second = record_of(2, 3, 20);
+  const event_record third = record_of(4, 5, 30);
+  store.open(0, 1, &first);
+  store.end_line();
+  store.open(2, 3, &second);
+  store.end_line();
+  store.open(4, 5, &third);
+  store.end_line();
+  store.close(3, 2);  // either order names the pair
+  store.mark_skipped(4, 5);
+  EXPECT_TRUE(taken(store).empty());  // the first is still open
+  ASSERT_NE(store.find(1, 0).record, nullptr);
+  EXPECT_EQ(store.find(1, 0).record->timestamp.ts, 10);
   store.close(0, 1);
-  store.close(2, 0);  // skipped: its slot is free again
-  const event& reusing = store.open(make_event(4), 2, 3);
-  store.open(make_event(5, event::should_skip::yes), 0, 3);
-  EXPECT_EQ(reusing.index, 3u);
-  EXPECT_EQ(store.created(), 5u);
-  EXPECT_EQ(written_indexes(store), (std::vector<std::uint64_t>{0, 2, 3}));
-  // The events still open are untouched by the reuse.
-  EXPECT_EQ(open_indexes(store, 2), (std::vector<std::uint64_t>{2, 3}));
-  EXPECT_EQ(store.find(1, 2)->timestamp, timestamp(3, 0));
-  EXPECT_EQ(store.find(3, 2)->timestamp, timestamp(4, 0));
-  EXPECT_EQ(store.find(3, 0)->index, 4u);
-  EXPECT_EQ(store.find(0, 2), nullptr);
-  store.find(1, 2)->m_should_skip = event::should_skip::yes;  // marked while open
-  EXPECT_EQ(written_indexes(store), (std::vector<std::uint64_t>{0, 3}));
-  int visited = 0;
-  EXPECT_FALSE(store.for_each_open(2, [&](event&) { return ++visited > 5; }));
-  EXPECT_EQ(visited, 1);
+  EXPECT_EQ(taken(store), (std::vector<std::int64_t>{10, 20}));  // the skipped one is dropped
+  EXPECT_FALSE(store.find(0, 1).open);
+  EXPECT_TRUE(store.find(4, 5).open);  // still open, never to be written
+  EXPECT_EQ(store.find(4, 5).record, nullptr);
 }
 
-TEST(EventStoreTest, DesensitizedStateIsPerPairAndIndependentOfEvents) {
-  event_store store;
-  store.reset(3);
-  store.set_desensitized(false, 0, 1);  // unknown pair: nothing to clear
-  store.set_desensitized(true, 0, 1);
-  EXPECT_TRUE(store.is_desensitized(1, 0));
-  EXPECT_FALSE(store.is_desensitized(0, 2));
-  store.open(make_event(1), 1, 0);
-  store.close(0, 1);
-  EXPECT_TRUE(store.is_desensitized(0, 1));  // closing keeps it
-  store.open(make_event(2), 0, 1);
-  store.set_desensitized(false, 1, 0);
-  EXPECT_FALSE(store.is_desensitized(0, 1));
-  EXPECT_NE(store.find(0, 1), nullptr);  // clearing keeps the open event
-}
-
-TEST(EventStoreTest, DrivingPartnersLeaveTheNotDrivingList) {
+TEST(EventStoreTest, EventsOfOneLineAreOrderedByTheOtherObject) {
   event_store store;
   store.reset(5);
-  store.open(make_event(1), 0, 1);
-  store.open(make_event(2), 2, 0);
-  store.open(make_event(3), 0, 3);
-  store.set_driving(1, true);
-  store.set_driving(1, true);
-  EXPECT_EQ(partners_not_driving(store, 0), (std::vector<std::uint32_t>{2, 3}));
-  EXPECT_EQ(partners_not_driving(store, 1), std::vector<std::uint32_t>{0});
-  store.set_driving(3, true);
-  EXPECT_EQ(partners_not_driving(store, 0), std::vector<std::uint32_t>{2});
-  EXPECT_EQ(open_indexes(store, 0), (std::vector<std::uint64_t>{0, 1, 2}));
-  store.close(1, 0);  // closed while its partner drives
-  store.open(make_event(4), 4, 3);
-  EXPECT_EQ(partners_not_driving(store, 4), std::vector<std::uint32_t>{});
-  store.set_driving(3, false);
-  store.set_driving(1, false);
-  EXPECT_EQ(partners_not_driving(store, 0), (std::vector<std::uint32_t>{2, 3}));
-  EXPECT_EQ(partners_not_driving(store, 4), std::vector<std::uint32_t>{3});
-  EXPECT_EQ(partners_not_driving(store, 1), std::vector<std::uint32_t>{});
-  EXPECT_EQ(open_indexes(store, 3), (std::vector<std::uint64_t>{2, 3}));
+  const event_record late = record_of(0, 4, 1);
+  const event_record early = record_of(0, 1, 2);
+  const event_record middle = record_of(0, 3, 3);
+  store.open(0, 4, &late);
+  store.open(0, 1, &early);
+  store.open(0, 3, &middle);
+  store.end_line();
+  // Each pair still finds its own record after the reordering.
+  for (const object_id other : {1u, 3u, 4u}) {
+    ASSERT_NE(store.find(0, other).record, nullptr);
+    EXPECT_EQ(store.find(0, other).record->objects[1], other);
+  }
+  for (const object_id other : {4u, 1u, 3u}) {
+    store.close(0, other);
+  }
+  EXPECT_EQ(taken(store), (std::vector<std::int64_t>{2, 3, 1}));
+}
+
+TEST(EventStoreTest, FinishEndsOpenEventsAtTheLatestTime) {
+  event_store store;
+  store.reset(4);
+  event_record open = record_of(0, 1, 10);
+  open.timestamp.ms = 600;
+  const event_record closed = record_of(2, 3, 11);
+  store.open(0, 1, &open);
+  store.end_line();
+  store.open(2, 3, &closed);
+  store.end_line();
+  store.find(2, 3).record->duration = 5;
+  store.close(2, 3);
+  std::vector<std::int64_t> durations;
+  store.finish(timestamp(11, 100), [&](const event_record& _event) {
+    durations.push_back(_event.duration);
+  });
+  EXPECT_EQ(durations, (std::vector<std::int64_t>{0, 5}));  // 0.5 s rounds to 0 and stays 0
+}
+
+// Random operations against a plain model of the pairs: open, desensitized, whether a record
+// will be written, and which pairs are active (open, neither object driving).
+TEST(EventStoreTest, AgreesWithAModelOfThePairs) {
+  struct pair_model {
+    bool open = false;
+    bool desensitized = false;
+    bool record = false;
+  };
+  constexpr object_id objects = 40;  // many pairs per row: rows grow and entries move back
+  std::mt19937 random(11);
+  std::uniform_int_distribution<object_id> pick(0, objects - 1);
+  std::uniform_int_distribution<int> operation(0, 99);
+  event_store store;
+  store.reset(objects);
+  std::map<std::pair<object_id, object_id>, pair_model> model;
+  std::set<object_id> driving;
+  const auto key = [](object_id _a, object_id _b) {
+    return std::make_pair(std::min(_a, _b), std::max(_a, _b));
+  };
+  for (int step = 0; step < 200000; ++step) {
+    const object_id a = pick(random);
+    const object_id b = pick(random);
+    if (a == b) {
+      continue;
+    }
+    pair_model& pair = model[key(a, b)];
+    const bool quiet = driving.count(a) != 0 || driving.count(b) != 0;
+    const int op = operation(random);
+    if (op < 30 && !pair.open) {
+      const event_record rec = record_of(a, b, step);
+      const bool with_record = op < 20;
+      store.open(a, b, with_record ? &rec : nullptr);
+      pair.open = true;
+      pair.record = with_record && !quiet;
+    } else if (op < 55 && pair.open && !quiet) {
+      store.close(a, b);
+      pair = {false, pair.desensitized, false};
+    } else if (op < 80) {
+      store.set_desensitized(a, b, op % 2 == 0);
+      pair.desensitized = op % 2 == 0;
+    } else if (op < 85) {
+      store.mark_skipped(a, b);
+      pair.record = false;
+    } else if (op < 90) {
+      const bool drive = op % 2 == 0;
+      store.set_driving(a, drive);
+      if (drive) {
+        driving.insert(a);
+        for (auto& [pair_key, state] : model) {
+          if (pair_key.first == a || pair_key.second == a) {
+            state.record = false;  // a driver's events are never written
+          }
+        }
+      } else {
+        driving.erase(a);
+      }
+    }
+    store.end_line();
+    store.take_finished([](const event_record&) {});
+    const event_store::pair_view view = store.find(b, a);
+    ASSERT_EQ(view.open, pair.open) << "step " << step;
+    ASSERT_EQ(view.desensitized, pair.desensitized) << "step " << step;
+    ASSERT_EQ(view.record != nullptr, pair.record) << "step " << step;
+    if (step % 1000 == 0) {
+      for (object_id object = 0; object < objects; ++object) {
+        std::vector<object_id> expected;
+        for (const auto& [pair_key, state] : model) {
+          const object_id other = pair_key.first == object ? pair_key.second : pair_key.first;
+          if (state.open && (pair_key.first == object || pair_key.second == object) &&
+              driving.count(object) == 0 && driving.count(other) == 0) {
+            expected.push_back(other);
+          }
+        }
+        std::sort(expected.begin(), expected.end());
+        ASSERT_EQ(active_partners(store, object), expected) << "step " << step;
+      }
+    }
+  }
 }
 }  // namespace
 }  // namespace vela

@@ -54,18 +54,18 @@ class LoadingTest : public testing::Test {
   // The trackables table in key order, one "uid=name/category" per object.
   std::vector<std::string> objects() const {
     std::vector<std::string> text;
-    for (const auto& [uid, obj] : m_app->track_objs()) {
-      EXPECT_EQ(obj.uid, uid);
-      text.push_back(uid + "=" + obj.name + (obj.m_category == category::person ? "/P" : "/V"));
+    for (const site_object& obj : m_app->loaded_site().objects()) {
+      text.push_back(obj.uid + "=" + obj.name + (obj.category == category::person ? "/P" : "/V"));
     }
     return text;
   }
   // The association table in its order, one "ts:ms vehicle driver start|end" per record.
   std::vector<std::string> records() const {
     std::vector<std::string> text;
-    for (const vehicle_driver_association& vda : m_app->vdas()) {
+    const site& loaded = m_app->loaded_site();
+    for (const association_record& vda : loaded.associations()) {
       text.push_back(std::to_string(vda.timestamp.ts) + ":" + std::to_string(vda.timestamp.ms) +
-                     " " + vda.vehicle_uid + " " + vda.driver_uid +
+                     " " + loaded.object(vda.vehicle).uid + " " + loaded.object(vda.driver).uid +
                      (vda.created ? " start" : " end"));
     }
     return text;
@@ -92,7 +92,7 @@ TEST_F(LoadingTest, TrackablesWithoutObjectsGiveAnEmptyTable) {
   for (const char* doc : {R"({"trackableObjects": []})", R"({"trackableObjects": {}})"}) {
     SCOPED_TRACE(doc);
     EXPECT_EQ(load(doc), exit_code::SYNC_SUCCESS);
-    EXPECT_TRUE(m_app->track_objs().empty());
+    EXPECT_EQ(m_app->loaded_site().size(), 0U);
     EXPECT_EQ(m_err, "");
   }
 }
@@ -140,9 +140,11 @@ TEST_F(LoadingTest, TrackablesKeepTheFirstOfAUidAndPassOverUnknownCategories) {
   EXPECT_EQ(m_err, "");
   // "Person" is no category, so Anna never takes the uid; Ben comes first.
   EXPECT_EQ(objects(), (std::vector<std::string>{"=Nobody/P", "P1=Ben/P", "V1=Forklift/V"}));
-  const auto& objs = m_app->track_objs();
-  EXPECT_EQ(objs.at("V1").tag_config.t2t_no_alarm_uid, (std::set<std::string>{"P1", "P2"}));
-  EXPECT_TRUE(objs.at("").tag_config.t2t_no_alarm_uid.empty());  // not an array: ignored
+  // The lists name objects of the site once each; P2 is not on the site and can match no pair.
+  const site& loaded = m_app->loaded_site();
+  EXPECT_EQ(loaded.object(loaded.find("V1")).no_alarm, std::vector<object_id>{loaded.find("P1")});
+  EXPECT_TRUE(loaded.object(loaded.find("")).no_alarm.empty());  // not an array: ignored
+  EXPECT_EQ(loaded.empty_uid_object(), loaded.find(""));
 }
 
 TEST_F(LoadingTest, TrackablesGivenAsAnObjectAreReadInKeyOrder) {
@@ -158,30 +160,29 @@ TEST_F(LoadingTest, TrackablesFailuresNameTheObject) {
   const struct {
     const char* doc;
     const char* text;
-    std::size_t kept;  // objects loaded before the failure
   } rows[] = {
       {R"({"trackableObjects": [{"name": "Anna", "category": "PERSON"}]})",
-       R"(trackableObjects: field "uid" not found)", 0},
+       R"(trackableObjects: field "uid" not found)"},
       {R"({"trackableObjects": [{"uid": 7, "name": "Anna", "category": "PERSON"}]})",
-       R"(trackableObjects: field "uid" is not a string)", 0},
-      {R"({"trackableObjects": [null]})", R"(trackableObjects: field "uid" not found)", 0},
+       R"(trackableObjects: field "uid" is not a string)"},
+      {R"({"trackableObjects": [null]})", R"(trackableObjects: field "uid" not found)"},
       {R"({"trackableObjects": [{"uid": "P1", "name": "Anna", "category": "PERSON"},
                                 {"uid": "P2", "category": "PERSON"}]})",
-       R"(trackableObjects "P2": field "name" not found)", 1},
+       R"(trackableObjects "P2": field "name" not found)"},
       {R"({"trackableObjects": [{"uid": "P1", "name": null, "category": "PERSON"}]})",
-       R"(trackableObjects "P1": field "name" is not a string)", 0},
+       R"(trackableObjects "P1": field "name" is not a string)"},
       {R"({"trackableObjects": [{"uid": "P1", "name": "Anna", "category": 1}]})",
-       R"(trackableObjects "P1": field "category" is not a string)", 0},
+       R"(trackableObjects "P1": field "category" is not a string)"},
       {R"({"trackableObjects": [{"uid": "P1", "name": "Anna"}]})",
-       R"(trackableObjects "P1": field "category" not found)", 0},
-      {R"({"trackableObjects": [5]})", logic_error_text, 0},
-      {R"([{"uid": "P1", "name": "Anna", "category": "PERSON"}])", logic_error_text, 0},
-      {"5", logic_error_text, 0},  // the reader takes the number; the loader cannot
+       R"(trackableObjects "P1": field "category" not found)"},
+      {R"({"trackableObjects": [5]})", logic_error_text},
+      {R"([{"uid": "P1", "name": "Anna", "category": "PERSON"}])", logic_error_text},
+      {"5", logic_error_text},  // the reader takes the number; the loader cannot
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.doc);
     expect_loader_failure(load(row.doc), row.text);
-    EXPECT_EQ(m_app->track_objs().size(), row.kept);
+    EXPECT_EQ(m_app->loaded_site().size(), 0U);  // a site is whole or not at all
   }
 }
 
@@ -192,7 +193,7 @@ TEST_F(LoadingTest, AssociationsWithoutRecords) {
         associations(R"([{"vehicle_uid": "V9", "driver_uid": "D1", "created_at": "x"}])")}) {
     SCOPED_TRACE(doc);
     EXPECT_EQ(load(known_objects, doc), exit_code::SYNC_SUCCESS);
-    EXPECT_TRUE(m_app->vdas().empty());
+    EXPECT_TRUE(m_app->loaded_site().associations().empty());
     EXPECT_EQ(m_err, "");
   }
 }
@@ -215,9 +216,10 @@ TEST_F(LoadingTest, AssociationsBecomeStartAndEndRecordsSortedByTime) {
                 "100:0 V2 D2 start", "200:0 V2 D2 end", "250:0 V1 D2 start", "300:0 V1 D1 start",
                 "400:0 V2 D1 start", "500:0 V1 D1 start", "700:0 V2 D2 start", "700:0 V2 D2 end",
                 end + "V1 D1 end", end + "V1 D2 end", end + "V2 D1 end", end + "V1 D1 end"}));
-  EXPECT_TRUE(
-      std::is_sorted(m_app->vdas().begin(), m_app->vdas().end(),
-                     [](const auto& _l, const auto& _r) { return _l.timestamp < _r.timestamp; }));
+  const auto& sorted = m_app->loaded_site().associations();
+  EXPECT_TRUE(std::is_sorted(sorted.begin(), sorted.end(), [](const auto& _l, const auto& _r) {
+    return _l.timestamp < _r.timestamp;
+  }));
 }
 
 TEST_F(LoadingTest, AssociationFailuresAreExact) {

@@ -1,0 +1,250 @@
+#include "replay.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <string>
+
+#include "exception.hpp"
+#include "proximity_grid.hpp"
+
+namespace vela {
+namespace {
+constexpr std::int64_t desensitization_area_size_mm = 175;  // half-width of the hysteresis band
+constexpr std::int64_t five_minutes_s = 300;
+}  // namespace
+
+replay::replay(const site& _site, std::uint32_t _threshold_mm)
+    : m_site(_site), m_threshold_mm(_threshold_mm), m_objects(_site.size()) {
+  m_events.reset(_site.size());
+  m_candidates.reset(_site, _threshold_mm);
+}
+
+// ---- The pass -----------------------------------------------------------------------------
+
+void replay::run(line_reader& _reader, progress& _report,
+                 const std::function<void(const event_record&)>& _sink) {
+  // One line is read ahead, so that its object is on its way into the cache while the current
+  // line is evaluated; the reader keeps both lines valid.
+  parsed_line lines[2];
+  int current = 0;
+  bool have_current = read_line(_reader, _report, lines[current]);
+  while (have_current) {
+    const bool have_next = read_line(_reader, _report, lines[1 - current]);
+    if (lines[current].id != no_object) {
+      process_line(*lines[current].pos, lines[current].id);
+      m_events.take_finished(_sink);
+    }
+    current = 1 - current;
+    have_current = have_next;
+  }
+  _report.finish();
+  if (m_position_lines == 0 && m_non_empty_lines > 0) {
+    // Another kind of file, or another format: an empty result from it would be no result.
+    throw vela::exception("Error reading file:" + _reader.source().name + " (" +
+                          std::to_string(m_lines_read) +
+                          (m_lines_read == 1 ? " line read, not a position line)"
+                                             : " lines read, none of them a position line)"))
+        .set_location(__FILE__, __LINE__);
+  }
+  m_events.lines_ended();
+  process_remaining_VDA();
+  m_events.finish(m_latest, _sink);
+}
+
+bool replay::read_line(line_reader& _reader, progress& _report, parsed_line& _parsed) {
+  std::string_view line;
+  if (!_reader.next(line)) {
+    return false;
+  }
+  _report.update(++m_lines_read, _reader.bytes_consumed(), _reader.size());
+  m_non_empty_lines += line.empty() ? 0 : 1;
+  _parsed.id = no_object;
+  // A malformed line, or one naming an object not on the site, is skipped without a message.
+  _parsed.pos = position_view::from_csv_line(line);
+  if (_parsed.pos) {
+    ++m_position_lines;
+    _parsed.id = m_site.find(_parsed.pos->obj_uid);
+    if (_parsed.id != no_object) {
+      __builtin_prefetch(&m_objects[_parsed.id], 1);
+      m_candidates.prefetch(_parsed.id);
+    }
+  }
+  return true;
+}
+
+void replay::process_line(const position_view& _pos, object_id _id) {
+  process_VDA_until(_pos.timestamp);
+  m_latest = _pos.timestamp;
+  object_state& obj = m_objects[_id];
+  const bool was_positioned = obj.positioned();
+  obj.last_time = _pos.timestamp;
+  obj.x = _pos.x;
+  obj.y = _pos.y;
+  if (obj.first_time == timestamp()) {
+    obj.first_time = _pos.timestamp;
+  }
+  m_candidates.moved(_id, was_positioned, obj.positioned(), _pos.x, _pos.y);
+  m_candidates.collect(_id, was_positioned, _pos.x, _pos.y, m_events, m_candidate_ids);
+  for (const object_id other : m_candidate_ids) {
+    evaluate_pair(_id, other, _pos.timestamp);
+  }
+  m_events.end_line();
+}
+
+// ---- The rule of a pair -------------------------------------------------------------------
+
+void replay::evaluate_pair(object_id _a, object_id _b, const timestamp& _line_time) {
+  const object_state& a = m_objects[_a];
+  const object_state& b = m_objects[_b];
+  if (_b == _a || !b.positioned()) {
+    return;  // itself, or not positioned yet
+  }
+  if (on_no_alarm_list(_a, _b) || (m_site.is_person(_a) && m_site.is_person(_b))) {
+    return;
+  }
+  const std::int64_t distance_mm = planar_distance_mm(a.x, a.y, b.x, b.y);
+  const event_store::pair_view pair = m_events.find(_a, _b);
+  if (driver_rule_holds(_a, _b)) {  // only skipped events, whatever the distance
+    if (pair.open) {
+      m_events.mark_skipped(_a, _b);
+    } else {
+      create_event(_a, _b, distance_mm, true);
+    }
+    return;
+  }
+  decide(_a, _b, distance_mm, pair, _line_time);
+}
+
+// The hysteresis: outside the band around the threshold, a desensitized pair acts like a fresh
+// one but leaves the desensitized state on each change; inside it, nothing changes.
+void replay::decide(object_id _a, object_id _b, std::int64_t _distance_mm,
+                    const event_store::pair_view& _pair, const timestamp& _line_time) {
+  const std::int64_t threshold = m_threshold_mm;
+  const bool contact_is_detected = _distance_mm <= threshold;
+  const bool in_desensitization_area = threshold - desensitization_area_size_mm < _distance_mm &&
+                                       _distance_mm < threshold + desensitization_area_size_mm;
+  const bool may_change = !_pair.desensitized || !in_desensitization_area;
+  const bool create = may_change && !_pair.open && contact_is_detected;
+  const bool close = may_change && _pair.open && !contact_is_detected;
+  if (_pair.record != nullptr) {  // lowered before closing, the distance is final then
+    _pair.record->distance = static_cast<std::uint32_t>(
+        std::min<std::int64_t>(_pair.record->distance, _distance_mm));
+    if (close) {
+      _pair.record->duration =
+          std::max<std::int64_t>(timestamp::delta_s(_pair.record->timestamp, _line_time), 1);
+    }
+  }
+  if (close) {
+    m_events.close(_a, _b);
+  }
+  if (create) {
+    create_event(_a, _b, _distance_mm, false);
+  }
+  if (create || close) {
+    m_events.set_desensitized(_a, _b, !_pair.desensitized);
+  }
+}
+
+void replay::create_event(object_id _a, object_id _b, std::int64_t _distance_mm, bool _skipped) {
+  const object_state& a = m_objects[_a];
+  // No event on an object's first position with the partner of an association that ended less
+  // than five minutes before.
+  const bool processing_first_position_of_trackable = a.last_time == a.first_time;
+  if (_skipped || (processing_first_position_of_trackable &&
+                   has_closed_vda_within_last_5_minutes(a.last_time, _a, _b))) {
+    m_events.open(_a, _b, nullptr);
+    return;
+  }
+  event_record rec;
+  rec.timestamp = a.last_time;
+  // At most the threshold, which is 32 bits: a contact.
+  rec.distance = static_cast<std::uint32_t>(_distance_mm);
+  rec.objects = {_a, _b};
+  for (int side = 0; side < 2; ++side) {
+    const object_state& obj = m_objects[rec.objects[side]];
+    rec.drivers[side] = obj.has_driver() ? obj.partner : no_object;
+    rec.x[side] = obj.x;
+    rec.y[side] = obj.y;
+  }
+  m_events.open(_a, _b, &rec);
+}
+
+bool replay::driver_rule_holds(object_id _a, object_id _b) const {
+  return named_partner(_a) == _b || named_partner(_b) == _a || m_objects[_a].driving() ||
+         m_objects[_b].driving();
+}
+
+bool replay::on_no_alarm_list(object_id _a, object_id _b) const {
+  const std::vector<object_id>& a_list = m_site.object(_a).no_alarm;
+  const std::vector<object_id>& b_list = m_site.object(_b).no_alarm;
+  return (!a_list.empty() && std::binary_search(a_list.begin(), a_list.end(), _b)) ||
+         (!b_list.empty() && std::binary_search(b_list.begin(), b_list.end(), _a));
+}
+
+bool replay::has_closed_vda_within_last_5_minutes(const timestamp& _timestamp, object_id _a,
+                                                  object_id _b) const {
+  const std::size_t closing = m_objects[_a].closing_record;
+  if (closing == no_record) {
+    return false;
+  }
+  const association_record& record = m_site.associations()[closing];
+  if (timestamp::delta_s(record.timestamp, _timestamp) >= five_minutes_s) {
+    return false;
+  }
+  return _b == record.driver || _b == record.vehicle;
+}
+
+object_id replay::named_partner(object_id _id) const {
+  const object_id partner = m_objects[_id].partner;
+  return partner != no_object ? partner : m_site.empty_uid_object();
+}
+
+// ---- Association replay -------------------------------------------------------------------
+
+void replay::process_VDA_until(timestamp _timestamp) {
+  const std::vector<association_record>& records = m_site.associations();
+  while (m_next_association < records.size() &&
+         records[m_next_association].timestamp <= _timestamp) {
+    apply_association(m_next_association);
+    ++m_next_association;
+  }
+}
+
+void replay::process_remaining_VDA() {
+  constexpr std::int64_t max_long = std::numeric_limits<std::int64_t>::max();
+  process_VDA_until(timestamp(max_long, max_long));
+}
+
+void replay::apply_association(std::size_t _index) {
+  const association_record& record = m_site.associations()[_index];
+  object_state& driver = m_objects[record.driver];
+  object_state& vehicle = m_objects[record.vehicle];
+  if (record.created) {
+    // A partner whose uid is the empty text is no partner: the rules see only the uid.
+    const object_id empty = m_site.empty_uid_object();
+    driver.side = vda_type::driver;
+    driver.partner = record.vehicle == empty ? no_object : record.vehicle;
+    driver.closing_record = no_record;
+    vehicle.side = vda_type::vehicle;
+    vehicle.partner = record.driver == empty ? no_object : record.driver;
+    vehicle.closing_record = no_record;
+    // A new driver's open events are never written, including the time before.
+    m_events.for_each_open_record(record.driver, [](event_record& _event) {
+      _event.m_state = event_record::state::skipped;
+    });
+  } else {
+    driver.partner = no_object;
+    driver.closing_record = _index;
+    vehicle.partner = no_object;
+    vehicle.closing_record = _index;
+  }
+  association_changed(record.driver);
+  association_changed(record.vehicle);
+}
+
+void replay::association_changed(object_id _id) {
+  const bool driving = m_objects[_id].driving();
+  m_events.set_driving(_id, driving);
+  m_candidates.association_changed(_id, named_partner(_id), driving);
+}
+}  // namespace vela

@@ -1,0 +1,93 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string_view>
+#include <vector>
+
+#include <boost/optional.hpp>
+
+#include "event_store.hpp"
+#include "line_reader.hpp"
+#include "pair_candidates.hpp"
+#include "position.hpp"
+#include "progress.hpp"
+#include "site.hpp"
+#include "timestamp.hpp"
+#include "trackable_object.hpp"
+
+namespace vela {
+// The detection pass over a site: replays the position file line by line, moves the line's
+// object, evaluates the pairs the move can change by the rule of a pair (evaluate_pair), and
+// applies the vehicle-driver associations in step with the lines' times.
+class replay {
+ public:
+  static constexpr std::size_t no_record = SIZE_MAX;
+
+  // What the replay keeps of each object.
+  struct object_state {
+    vela::timestamp last_time;   // of its last position; positioned while the seconds are not 0
+    vela::timestamp first_time;  // of its first position; (0, 0) until then
+    std::int32_t x = 0;          // mm
+    std::int32_t y = 0;
+    object_id partner = no_object;  // association partner, unless its uid is the empty text
+    vda_type side = vda_type::driver;
+    std::size_t closing_record = no_record;  // the association record that ended its last one
+
+    bool positioned() const { return last_time.ts != 0; }
+    bool driving() const { return side == vda_type::driver && partner != no_object; }
+    bool has_driver() const { return side == vda_type::vehicle && partner != no_object; }
+  };
+  replay(const site& _site, std::uint32_t _threshold_mm);
+
+  // Replays every line of _reader, then the associations left, and gives the events still open
+  // their duration. _sink receives the events to write, in creation order, each as soon as it is
+  // final. Throws vela::exception on a read error, and when the file has lines but not one of
+  // them is a position line.
+  void run(line_reader& _reader, progress& _report,
+           const std::function<void(const event_record&)>& _sink);
+
+  const object_state& state(object_id _id) const { return m_objects[_id]; }
+  const timestamp& latest() const { return m_latest; }
+
+  // Applies every association record not yet applied whose time is at most _timestamp.
+  void process_VDA_until(timestamp _timestamp);
+  void process_remaining_VDA();
+
+ private:
+  struct parsed_line {
+    boost::optional<position_view> pos;
+    object_id id = no_object;  // the object of an accepted line, if on the site
+  };
+
+  bool read_line(line_reader& _reader, progress& _report, parsed_line& _parsed);
+  void process_line(const position_view& _pos, object_id _id);
+  // The rule of a pair: _a, the object of the line, against _b.
+  void evaluate_pair(object_id _a, object_id _b, const timestamp& _line_time);
+  void decide(object_id _a, object_id _b, std::int64_t _distance_mm,
+              const event_store::pair_view& _pair, const timestamp& _line_time);
+  void create_event(object_id _a, object_id _b, std::int64_t _distance_mm, bool _skipped);
+  bool driver_rule_holds(object_id _a, object_id _b) const;
+  bool on_no_alarm_list(object_id _a, object_id _b) const;
+  bool has_closed_vda_within_last_5_minutes(const timestamp& _timestamp, object_id _a,
+                                            object_id _b) const;
+  // The partner an object names, as the rules compare uids: without a partner it names the
+  // empty text, which is the uid of site().empty_uid_object().
+  object_id named_partner(object_id _id) const;
+
+  void apply_association(std::size_t _index);
+  void association_changed(object_id _id);
+
+  const site& m_site;
+  const std::uint32_t m_threshold_mm;
+  std::vector<object_state> m_objects;
+  event_store m_events;
+  pair_candidates m_candidates;
+  std::vector<object_id> m_candidate_ids;  // reused for every line
+  std::size_t m_next_association = 0;
+  timestamp m_latest;
+  std::uint64_t m_lines_read = 0;
+  std::uint64_t m_non_empty_lines = 0;
+  std::uint64_t m_position_lines = 0;  // lines that pass the line rules, on the site or not
+};
+}  // namespace vela

@@ -1,0 +1,184 @@
+#include "result.hpp"
+
+#include <unistd.h>
+
+#include <iostream>
+
+#include <boost/filesystem.hpp>
+
+#include "exception.hpp"
+
+namespace vela {
+namespace {
+constexpr std::size_t flush_bytes = std::size_t{1} << 20;  // written out in pieces of about this
+
+document_party party_of(const site& _site, const event_record& _event, int _side) {
+  document_party party;
+  party.uid = _site.object(_event.objects[_side]).uid;
+  party.x = _event.x[_side];
+  party.y = _event.y[_side];
+  party.has_driver = _event.drivers[_side] != no_object;
+  if (party.has_driver) {
+    party.driver_uid = _site.object(_event.drivers[_side]).uid;
+  }
+  return party;
+}
+
+// Replacing a stale temporary file that is in fact an input would lose that input.
+void refuse_input_as_temporary(const result::inputs& _inputs, const std::string& _file_name) {
+  const std::string temporary = temporary_name_of(_file_name);
+  for (const input_file* input : _inputs) {
+    if (input->is_at(temporary)) {
+      throw vela::exception(temporary + ": an input of this run").set_location(__FILE__, __LINE__);
+    }
+  }
+}
+}  // namespace
+
+result::result(const site& _site, const std::string& _output_file_name)
+    : m_site(_site),
+      m_output_file_name(_output_file_name),
+      m_document(_output_file_name.empty() ? document_form::standard_output
+                                           : document_form::file) {}
+
+void result::begin(const inputs& _inputs) {
+  if (m_output_file_name.empty()) {
+    return;
+  }
+  try {
+    refuse_input_as_temporary(_inputs, m_output_file_name);
+    // A device or fifo is opened only once there is a result: a fifo's reader waits for it.
+    if (!is_written_directly(m_output_file_name)) {
+      m_output.open(m_output_file_name);
+      m_buffer.reserve(flush_bytes + flush_bytes / 4);
+    }
+  } catch (const std::exception& e) {
+    m_failure = e.what();
+  }
+}
+
+void result::add(const event_record& _event) {
+  if (!m_failure.empty()) {
+    return;  // nothing will be delivered: the failure is reported at the end
+  }
+  if (streams()) {
+    write_event(_event);
+    flush_if_full();
+  } else {
+    m_kept.push_back(_event);
+  }
+}
+
+void result::write_event(const event_record& _event) {
+  document_event event;
+  event.ts = _event.timestamp.ts;
+  event.ms = _event.timestamp.ms;
+  event.duration = _event.duration;
+  event.distance = _event.distance;
+  event.parties[0] = party_of(m_site, _event, 0);
+  event.parties[1] = party_of(m_site, _event, 1);
+  m_document.add_event(m_buffer, event);
+}
+
+void result::write_objects() {
+  for (const site_object& obj : m_site.objects()) {
+    m_document.add_object(m_buffer, {obj.uid, obj.name, obj.category == category::vehicle});
+    flush_if_full();
+  }
+}
+
+void result::flush_if_full() {
+  if (m_buffer.size() >= flush_bytes) {
+    flush();
+  }
+}
+
+void result::flush() {
+  if (m_failure.empty()) {
+    try {
+      m_output.write(m_buffer);
+    } catch (const std::exception& e) {
+      m_failure = e.what();
+      m_output.abandon();
+    }
+  }
+  m_buffer.clear();
+}
+
+exit_code result::deliver() {
+  if (!m_failure.empty()) {
+    return report_failure(m_failure);
+  }
+  return m_output_file_name.empty() ? deliver_to_standard_output() : deliver_to_file();
+}
+
+exit_code result::deliver_to_standard_output() {
+  try {
+    std::cout.flush();
+    for (const event_record& event : m_kept) {
+      write_event(event);
+      if (m_buffer.size() >= flush_bytes) {
+        write_all(STDOUT_FILENO, m_buffer, "standard output");
+        m_buffer.clear();
+      }
+    }
+    m_document.finish(m_buffer);
+    write_all(STDOUT_FILENO, m_buffer, "standard output");
+  } catch (const std::exception& e) {
+    return report_failure(e.what());
+  }
+  return exit_code::SYNC_SUCCESS;
+}
+
+exit_code result::deliver_to_file() {
+  try {
+    if (!m_output.is_open()) {  // a device or fifo, written directly now
+      m_output.open(m_output_file_name);
+      for (const event_record& event : m_kept) {
+        write_event(event);
+        flush_if_full();
+      }
+      m_kept.clear();
+    }
+    write_objects();
+    m_document.finish(m_buffer);
+    flush();
+    if (!m_failure.empty()) {
+      return report_failure(m_failure);
+    }
+    m_output.commit();
+  } catch (const std::exception& e) {
+    m_output.abandon();
+    return report_failure(e.what());
+  }
+  return exit_code::SYNC_SUCCESS;
+}
+
+void result::abandon() {
+  m_output.abandon();
+  m_kept.clear();
+  m_buffer.clear();
+}
+
+exit_code result::report_failure(const std::string& _what) const {
+  std::cerr << "Error writing file:" << m_output_file_name << " (" << _what << ")" << std::endl;
+  return exit_code::SYNC_FAILURE_WRITING_OUTPUT_FILE;
+}
+
+exit_code delete_inputs(const result::inputs& _inputs, const std::string& _output_file_name) {
+  exit_code res = exit_code::SYNC_SUCCESS;
+  for (const input_file* input : _inputs) {
+    boost::system::error_code ignored;
+    if (!_output_file_name.empty() &&
+        boost::filesystem::equivalent(input->name, _output_file_name, ignored)) {
+      continue;  // the result was written over this input: deleting it would lose the result
+    }
+    const std::string failure = delete_input(*input);
+    if (!failure.empty()) {
+      std::cerr << failure << std::endl;
+      res = exit_code::SYNC_FAILURE_UNKNOWN;
+    }
+  }
+  return res;
+}
+}  // namespace vela

@@ -1,0 +1,65 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "event_document.hpp"
+#include "event_store.hpp"
+#include "file_output.hpp"
+#include "globals.hpp"
+#include "input_file.hpp"
+#include "site.hpp"
+
+namespace vela {
+// The result of a run and what follows its delivery.
+//
+// With an output file name that is, or will be, a regular file, the event document streams into
+// the temporary file while the replay finishes events, and only the events still waiting for an
+// earlier one stay in memory; deliver() adds the trackable objects and replaces the file. Standard
+// output, and a device or fifo as output, get their bytes only once the replay has succeeded:
+// until then the events are kept, in the replay's compact form.
+class result {
+ public:
+  // Three inputs: positions, trackables, associations, as they were read.
+  using inputs = std::array<const input_file*, 3>;
+
+  result(const site& _site, const std::string& _output_file_name);
+
+  // Before the replay. A failure to open the output (an input is its temporary file, another run
+  // holds it, the folder is missing) is remembered and reported by deliver().
+  void begin(const inputs& _inputs);
+  // One event to write, in creation order.
+  void add(const event_record& _event);
+  // After a successful replay: completes and delivers the result. SYNC_SUCCESS, or
+  // SYNC_FAILURE_WRITING_OUTPUT_FILE after one line on standard error.
+  exit_code deliver();
+  // After a failed replay: nothing is delivered and the temporary file goes.
+  void abandon();
+
+ private:
+  bool streams() const { return m_output.is_open() && !m_output.is_direct(); }
+  void write_event(const event_record& _event);
+  void write_objects();
+  void flush_if_full();
+  void flush();
+  exit_code deliver_to_standard_output();
+  exit_code deliver_to_file();
+  exit_code report_failure(const std::string& _what) const;
+
+  const site& m_site;
+  const std::string m_output_file_name;  // empty: standard output
+  event_document m_document;
+  std::string m_buffer;  // document text not yet written
+  output_file m_output;
+  std::string m_failure;  // the first failure of the output, reported on delivery
+  std::vector<event_record> m_kept;  // events waiting for an output that takes them only at the end
+};
+
+// Deletes the three inputs once the result is delivered, every one attempted: the position file
+// first, then the trackables file, then the association file. A file the result was written over
+// is kept. SYNC_SUCCESS, or SYNC_FAILURE_UNKNOWN after one line on standard error per input that
+// was left in place for a reason or could not be deleted.
+exit_code delete_inputs(const result::inputs& _inputs, const std::string& _output_file_name);
+}  // namespace vela

@@ -1,0 +1,154 @@
+#include "site.hpp"
+
+#include <algorithm>
+#include <iostream>
+#include <map>
+
+#include "exception.hpp"
+
+namespace vela {
+namespace {
+// A document without its list is another kind of file (perhaps the other input): reading it as
+// an empty list would consume a recording for a result made from nothing.
+exit_code report_missing_list(const std::string& _file_name, const Json::Value& _message,
+                              const std::string& _member) {
+  const bool present = _message.isObject() && _message.isMember(_member);
+  std::cerr << "Error parsing file:" << _file_name << " (field \"" << _member << "\" "
+            << (present ? "is not an array" : "not found") << ")" << std::endl;
+  return exit_code::SYNC_FAILURE_PARSING_INPUT_FILE;
+}
+
+exit_code report_content_error(const std::exception& _e) {
+  std::cerr << "Error parsing file:" << " (" << _e.what() << ")" << std::endl;
+  return exit_code::SYNC_FAILURE_PARSING_INPUT_FILE;
+}
+
+// One entry of "trackableObjects", read in its fields' order. False when its category is none
+// of the two, and the entry is passed over. Throws on a missing or mistyped field.
+bool read_trackable(const Json::Value& _entry, trackable_object& _track_obj) {
+  const std::string object = "trackableObjects";
+  std::string err;
+  if (!get_j_value(_entry, "uid", _track_obj.uid, err)) {
+    throw vela::exception(object + ": " + err).set_location(__FILE__, __LINE__);
+  }
+  const std::string context = object + " \"" + _track_obj.uid + "\": ";
+  if (!get_j_value(_entry, "name", _track_obj.name, err)) {
+    throw vela::exception(context + err).set_location(__FILE__, __LINE__);
+  }
+  if (_entry.isMember("t2t_no_alarm_uid") && _entry["t2t_no_alarm_uid"].isArray()) {
+    for (const Json::Value& uid : _entry["t2t_no_alarm_uid"]) {
+      if (uid.isString()) {  // anything else in the list is passed over
+        _track_obj.tag_config.t2t_no_alarm_uid.insert(uid.asString());
+      }
+    }
+  }
+  std::string category_str;
+  if (!get_j_value(_entry, "category", category_str, err)) {
+    throw vela::exception(context + err).set_location(__FILE__, __LINE__);
+  }
+  if (category_str == "VEHICLE") {
+    _track_obj.m_category = category::vehicle;
+  } else if (category_str == "PERSON") {
+    _track_obj.m_category = category::person;
+  } else {
+    return false;
+  }
+  return true;
+}
+}  // namespace
+
+exit_code site::load_trackables(const Json::Value& _message, const std::string& _file_name) {
+  const std::string object = "trackableObjects";
+  std::map<std::string, trackable_object> by_uid;  // byte-wise uid order gives the ids
+  try {
+    const Json::Value j_trackable_objects = _message[object];
+    if (!j_trackable_objects.isArray() && !j_trackable_objects.isObject()) {
+      return report_missing_list(_file_name, _message, object);
+    }
+    for (const Json::Value& j_trackable_object : j_trackable_objects) {
+      trackable_object track_obj;
+      if (read_trackable(j_trackable_object, track_obj)) {
+        by_uid.emplace(track_obj.uid, std::move(track_obj));  // a repeated uid keeps the first
+      }
+    }
+  } catch (const std::exception& e) {
+    return report_content_error(e);
+  }
+  m_objects.clear();
+  for (auto& [uid, track_obj] : by_uid) {
+    m_objects.push_back({uid, std::move(track_obj.name), track_obj.m_category, {}});
+  }
+  index_uids();
+  // The lists resolved to ids: a uid that is not on the site can never match a pair.
+  for (site_object& obj : m_objects) {
+    for (const std::string& uid : by_uid.at(obj.uid).tag_config.t2t_no_alarm_uid) {
+      if (const object_id other = find(uid); other != no_object) {
+        obj.no_alarm.push_back(other);
+      }
+    }
+    std::sort(obj.no_alarm.begin(), obj.no_alarm.end());
+  }
+  return exit_code::SYNC_SUCCESS;
+}
+
+void site::index_uids() {
+  m_uids.clear();
+  for (const site_object& obj : m_objects) {
+    m_uids += obj.uid;
+  }
+  m_ids.clear();
+  std::size_t offset = 0;
+  for (object_id id = 0; id < m_objects.size(); ++id) {
+    const std::size_t length = m_objects[id].uid.size();
+    m_ids.find_or_insert(std::string_view(m_uids).substr(offset, length)) = id;
+    offset += length;
+  }
+  m_empty_uid_object = find(std::string_view());
+}
+
+exit_code site::load_associations(const Json::Value& _message, const std::string& _file_name) {
+  const std::string object = "vehicle_driver_associations";
+  try {
+    const Json::Value j_vdas = _message[object];
+    if (!j_vdas.isNull() && !j_vdas.isArray() && !j_vdas.isObject()) {
+      return report_missing_list(_file_name, _message, object);  // missing: no associations
+    }
+    for (const Json::Value& j_vda : j_vdas) {
+      std::string vehicle_uid;
+      std::string driver_uid;
+      std::string err;
+      if (!get_j_value(j_vda, "vehicle_uid", vehicle_uid, err) ||
+          !get_j_value(j_vda, "driver_uid", driver_uid, err)) {
+        throw vela::exception(object + ": " + err).set_location(__FILE__, __LINE__);
+      }
+      const object_id vehicle = find(vehicle_uid);
+      const object_id driver = find(driver_uid);
+      if (vehicle == no_object || driver == no_object) {
+        continue;  // unknown objects: dropped silently, times unread
+      }
+      std::int64_t created = 0;
+      if (!get_j_value(j_vda, "created_at", created, err)) {
+        throw vela::exception(object + ": " + err).set_location(__FILE__, __LINE__);
+      }
+      // Without a usable end the association lasts to the end of time.
+      constexpr std::int64_t end_of_time = std::numeric_limits<std::int64_t>::max();
+      std::int64_t removed = end_of_time;
+      std::string ignored;
+      get_j_value(j_vda, "removed_at", removed, ignored);
+      if (removed == 0 || removed < created) {
+        removed = end_of_time;
+      }
+      m_associations.push_back({timestamp(created, 0), vehicle, driver, true});
+      m_associations.push_back({timestamp(removed, 0), vehicle, driver, false});
+    }
+  } catch (const std::exception& e) {
+    return report_content_error(e);
+  }
+  // By time alone: records of equal time keep no particular order.
+  std::sort(m_associations.begin(), m_associations.end(),
+            [](const association_record& _l, const association_record& _r) {
+              return _l.timestamp < _r.timestamp;
+            });
+  return exit_code::SYNC_SUCCESS;
+}
+}  // namespace vela

@@ -1,0 +1,78 @@
+#pragma once
+
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <json/json.h>
+
+#include "flat_map.hpp"
+#include "globals.hpp"
+#include "timestamp.hpp"
+#include "trackable_object.hpp"
+
+namespace vela {
+// The site of a run as the two JSON inputs describe it: the trackable objects under dense ids
+// and the vehicle-driver associations as start and end records sorted by time. Loaded once, read
+// by the replay and the result, never changed afterwards. Uids are resolved here, once.
+using object_id = std::uint32_t;  // the rank of the object's uid, byte-wise; 0 is the smallest
+constexpr object_id no_object = std::numeric_limits<object_id>::max();
+
+struct site_object {
+  std::string uid;
+  std::string name;
+  vela::category category = vela::category::person;
+  std::vector<object_id> no_alarm;  // objects it never raises an alarm with, ascending
+};
+
+// One start or end record of an association, between two objects of the site.
+struct association_record {
+  vela::timestamp timestamp;  // whole seconds, ms 0
+  object_id vehicle = no_object;
+  object_id driver = no_object;
+  bool created = false;  // true: the association starts; false: it ends
+};
+
+class site {
+ public:
+  site() = default;
+  // Not copied or moved: the uid index views the site's own text.
+  site(const site&) = delete;
+  site& operator=(const site&) = delete;
+
+  // Builds the objects from the trackables document. SYNC_SUCCESS, or
+  // SYNC_FAILURE_PARSING_INPUT_FILE after one line on standard error (naming _file_name when the
+  // document lacks its list). An object whose category is neither "VEHICLE" nor "PERSON", or
+  // whose uid came before, is passed over.
+  exit_code load_trackables(const Json::Value& _message, const std::string& _file_name);
+  // Builds the association records from the association document, after the trackables.
+  // Associations naming an object that is not on the site are dropped. The same results.
+  exit_code load_associations(const Json::Value& _message, const std::string& _file_name);
+
+  std::size_t size() const { return m_objects.size(); }
+  const site_object& object(object_id _id) const { return m_objects[_id]; }
+  const std::vector<site_object>& objects() const { return m_objects; }
+  // Sorted by time alone: records of equal time keep no particular order.
+  const std::vector<association_record>& associations() const { return m_associations; }
+  // The object with this uid, or no_object.
+  object_id find(std::string_view _uid) const {
+    const object_id* id = m_ids.find(_uid);
+    return id == nullptr ? no_object : *id;
+  }
+  // The object whose uid is the empty text, or no_object. The rules compare uids as text, and an
+  // object without an association partner names the empty text as its partner.
+  object_id empty_uid_object() const { return m_empty_uid_object; }
+  bool is_person(object_id _id) const { return m_objects[_id].category == category::person; }
+
+ private:
+  void index_uids();
+
+  std::vector<site_object> m_objects;  // by id
+  std::string m_uids;  // every uid end to end, the keys of m_ids, close together in memory
+  flat_map<std::string_view, object_id, std::hash<std::string_view>> m_ids;
+  object_id m_empty_uid_object = no_object;
+  std::vector<association_record> m_associations;
+};
+}  // namespace vela
