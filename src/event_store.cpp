@@ -25,6 +25,7 @@ void event_store::reset(std::size_t _object_count) {
     throw std::length_error("too many trackable objects");
   }
   m_active_lists.assign(_object_count, {});
+  m_active_counts.assign(_object_count, 0);
   m_rows.assign(_object_count, {});
   m_row_counts.assign(_object_count, 0);
   m_met.assign(_object_count, {});
@@ -38,11 +39,9 @@ std::uint64_t event_store::pair_key(object_id _a, object_id _b) {
 
 event_store::pair_view event_store::find(object_id _a, object_id _b) {
   if (const std::uint32_t* slot = m_active_index.find(pair_key(_a, _b))) {
-    const active_pair& pair = m_active[*slot];
-    return {true, pair.desensitized, pair.record == no_record ? nullptr : &record(pair.record)};
+    return active_view(*slot);
   }
-  const std::uint32_t flags = quiet_flags(_a, _b);
-  return {(flags & open_bit) != 0, (flags & desensitized_bit) != 0, nullptr};
+  return find_quiet(_a, _b);
 }
 
 void event_store::open(object_id _a, object_id _b, const event_record* _record) {
@@ -76,22 +75,36 @@ void event_store::close(object_id _a, object_id _b) {
     set_quiet_flags(_a, _b, quiet_flags(_a, _b) & ~open_bit);
     return;
   }
-  const active_pair& pair = m_active[*slot];
-  if (pair.record != no_record) {
-    record(pair.record).m_state = event_record::state::closed;
-  }
-  const bool desensitized = pair.desensitized;
-  deactivate(*slot);
-  set_quiet_flags(_a, _b, desensitized ? desensitized_bit : 0);
+  close_active(*slot);
 }
 
 void event_store::mark_skipped(object_id _a, object_id _b) {
   if (const std::uint32_t* slot = m_active_index.find(pair_key(_a, _b))) {
-    active_pair& pair = m_active[*slot];
-    if (pair.record != no_record) {
-      record(pair.record).m_state = event_record::state::skipped;
-      pair.record = no_record;
-    }
+    mark_active_skipped(*slot);
+  }
+}
+
+event_store::pair_view event_store::active_view(std::uint32_t _slot) {
+  const active_pair& pair = m_active[_slot];
+  return {true, pair.desensitized, pair.record == no_record ? nullptr : &record(pair.record),
+          _slot};
+}
+
+void event_store::close_active(std::uint32_t _slot) {
+  const active_pair pair = m_active[_slot];
+  if (pair.record != no_record) {
+    record(pair.record).m_state = event_record::state::closed;
+  }
+  deactivate(_slot);
+  set_quiet_flags(pair.objects[0], pair.objects[1], pair.desensitized ? desensitized_bit : 0);
+}
+
+void event_store::mark_active_skipped(std::uint32_t _slot) {
+  active_pair& pair = m_active[_slot];
+  if (pair.record != no_record) {
+    record(pair.record).m_state = event_record::state::skipped;
+    pair.record = no_record;
+    pair.distance = UINT32_MAX;
   }
 }
 
@@ -154,7 +167,9 @@ void event_store::end_line() {
     });
     for (std::uint64_t number = m_line_first; number < m_created; ++number) {
       const event_record& rec = record(number);
-      m_active[*m_active_index.find(pair_key(rec.objects[0], rec.objects[1]))].record = number;
+      active_pair& pair = m_active[*m_active_index.find(pair_key(rec.objects[0], rec.objects[1]))];
+      pair.record = number;
+      pair.distance = rec.distance;
     }
   }
   m_line_first = m_created;
@@ -173,11 +188,13 @@ std::uint32_t event_store::activate(object_id _a, object_id _b, std::uint64_t _r
   active_pair& pair = m_active[slot];
   pair.objects = {_a, _b};
   pair.record = _record;
+  pair.distance = _record == no_record ? UINT32_MAX : record(_record).distance;
   pair.desensitized = _desensitized;
   for (int side = 0; side < 2; ++side) {
     std::vector<std::uint32_t>& list = m_active_lists[pair.objects[side]];
     pair.list_pos[side] = static_cast<std::uint32_t>(list.size());
     list.push_back(slot);
+    ++m_active_counts[pair.objects[side]];
   }
   m_active_index.find_or_insert(pair_key(_a, _b)) = slot;
   return slot;
@@ -191,6 +208,7 @@ void event_store::deactivate(std::uint32_t _slot) {
     const std::uint32_t moved = list.back();
     list[pair.list_pos[side]] = moved;
     list.pop_back();
+    --m_active_counts[object];
     if (moved != _slot) {
       active_pair& moved_pair = m_active[moved];
       moved_pair.list_pos[moved_pair.objects[0] == object ? 0 : 1] = pair.list_pos[side];

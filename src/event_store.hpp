@@ -46,6 +46,7 @@ class event_store {
     bool open = false;
     bool desensitized = false;
     event_record* record = nullptr;  // the open event, when it will be written
+    std::uint32_t slot = UINT32_MAX;  // where an active pair is kept
   };
 
   // Sizes the per-object tables; the store must be empty.
@@ -72,7 +73,36 @@ class event_store {
   // Calls _callback(partner) for each active pair of _object.
   template <class Callback>
   void for_each_active_partner(object_id _object, Callback&& _callback) const;
-  bool has_active_pairs(object_id _object) const { return !m_active_lists[_object].empty(); }
+  // Calls _callback(partner, slot) for each active pair of _object; the callback may close the
+  // pair of the slot it is given (and no other), and open none.
+  template <class Callback>
+  void for_each_active_pair(object_id _object, Callback&& _callback);
+  // The active pair in _slot, as find() would give it; and the operations of the same names on
+  // it, without looking the pair up.
+  pair_view active_view(std::uint32_t _slot);
+  void close_active(std::uint32_t _slot);
+  void mark_active_skipped(std::uint32_t _slot);
+  void set_active_desensitized(std::uint32_t _slot, bool _state) {
+    m_active[_slot].desensitized = _state;
+  }
+  // What the rule reads of an active pair on every line, without its record: the distance of the
+  // event to be written (UINT32_MAX when it is not to be written) and the hysteresis.
+  std::uint32_t active_distance(std::uint32_t _slot) const { return m_active[_slot].distance; }
+  bool active_desensitized(std::uint32_t _slot) const { return m_active[_slot].desensitized; }
+  // The event of the active pair came closer: its distance is now _distance_mm.
+  void lower_active_distance(std::uint32_t _slot, std::uint32_t _distance_mm) {
+    active_pair& pair = m_active[_slot];
+    pair.distance = _distance_mm;
+    record(pair.record).distance = _distance_mm;
+  }
+  // find() for a pair known not to be active.
+  pair_view find_quiet(object_id _a, object_id _b) const {
+    const std::uint32_t flags = quiet_flags(_a, _b);
+    return {(flags & open_bit) != 0, (flags & desensitized_bit) != 0, nullptr};
+  }
+  bool has_active_pairs(object_id _object) const { return m_active_counts[_object] != 0; }
+  // A line of the object will come soon: start fetching what it reads first.
+  void prefetch(object_id _object) const { __builtin_prefetch(&m_active_counts[_object]); }
 
   // Marks the end of a line: the events it created are ordered by their other object's id, as
   // if the line had evaluated its pairs in that order.
@@ -97,6 +127,7 @@ class event_store {
     std::array<object_id, 2> objects{};
     std::array<std::uint32_t, 2> list_pos{};  // place in each object's list
     std::uint64_t record = no_record;         // creation number of its record
+    std::uint32_t distance = UINT32_MAX;      // the record's distance, kept here to be read
     bool desensitized = false;
   };
   struct key_hash {
@@ -124,6 +155,7 @@ class event_store {
   std::vector<std::uint32_t> m_free_active;
   flat_map<std::uint64_t, std::uint32_t, key_hash> m_active_index;  // pair -> slot
   std::vector<std::vector<std::uint32_t>> m_active_lists;           // per object: slots
+  std::vector<std::uint32_t> m_active_counts;  // their sizes, compact: read on every line
 
   // Per object, open addressing over the partners with a higher id: (partner + 1) << 2 | flags.
   std::vector<std::vector<std::uint32_t>> m_rows;
@@ -142,6 +174,7 @@ void event_store::for_each_open_record(object_id _object, Callback&& _callback) 
       _callback(rec);
       if (rec.m_state == event_record::state::skipped) {
         pair.record = no_record;  // gone from the pair: it will be dropped in its turn
+        pair.distance = UINT32_MAX;
       }
     }
   }
@@ -152,6 +185,21 @@ void event_store::for_each_active_partner(object_id _object, Callback&& _callbac
   for (const std::uint32_t slot : m_active_lists[_object]) {
     const active_pair& pair = m_active[slot];
     _callback(pair.objects[0] == _object ? pair.objects[1] : pair.objects[0]);
+  }
+}
+
+template <class Callback>
+void event_store::for_each_active_pair(object_id _object, Callback&& _callback) {
+  if (m_active_counts[_object] == 0) {
+    return;
+  }
+  // From the end: closing the pair of the current slot moves the last one into its place, and
+  // that one was visited already.
+  const std::vector<std::uint32_t>& list = m_active_lists[_object];
+  for (std::size_t i = list.size(); i-- > 0;) {
+    const std::uint32_t slot = list[i];
+    const active_pair& pair = m_active[slot];
+    _callback(pair.objects[0] == _object ? pair.objects[1] : pair.objects[0], slot);
   }
 }
 

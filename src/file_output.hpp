@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -46,5 +47,7 @@ class output_file {
   std::string m_file_name;
   std::string m_temporary;  // empty when the name is written directly
   int m_fd = -1;
+  std::uint64_t m_written = 0;         // bytes written so far
+  std::uint64_t m_writeback_from = 0;  // the first byte whose writing to disk was not started
 };
 }  // namespace vela

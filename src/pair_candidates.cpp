@@ -1,6 +1,7 @@
 #include "pair_candidates.hpp"
 
 #include <algorithm>
+#include <cstdlib>
 
 namespace vela {
 void pair_candidates::id_set::insert(object_id _id) {
@@ -24,6 +25,8 @@ void pair_candidates::id_set::erase(object_id _id) {
 void pair_candidates::reset(const site& _site, std::uint32_t _threshold_mm) {
   const std::size_t count = _site.size();
   m_threshold_mm = _threshold_mm;
+  const std::uint64_t limit = std::uint64_t{_threshold_mm} + 1;
+  m_squared_limit = _threshold_mm < (std::uint32_t{1} << 31) ? limit * limit : 0;
   m_state.assign(count, object_state{});
   m_named_by.assign(count, {});
   m_non_persons.clear();
@@ -60,11 +63,13 @@ void pair_candidates::name(object_id _id, object_id _named) {
     list[state.named_pos] = moved;
     m_state[moved].named_pos = state.named_pos;
     list.pop_back();
+    --m_state[state.named].named_by;
   }
   state.named = _named;
   if (_named != no_object) {
     state.named_pos = static_cast<std::uint32_t>(m_named_by[_named].size());
     m_named_by[_named].push_back(_id);
+    ++m_state[_named].named_by;
   }
 }
 
@@ -117,6 +122,19 @@ void pair_candidates::association_changed(object_id _id, object_id _named_partne
   set_incomplete(_id, _driving);
 }
 
+bool pair_candidates::within_threshold(std::int32_t _x, std::int32_t _y, std::int32_t _ox,
+                                       std::int32_t _oy) const {
+  if (m_squared_limit == 0) {
+    return planar_distance_mm(_x, _y, _ox, _oy) <= std::int64_t{m_threshold_mm};
+  }
+  // Within the search square both differences are below 2^31, so the sum of their squares is
+  // exact. The limit (T + 1)^2 keeps every pair whose rounded distance can be T or less: a few
+  // just beyond are evaluated for nothing, none within is missed.
+  const auto dx = static_cast<std::uint64_t>(std::abs(std::int64_t{_ox} - _x));
+  const auto dy = static_cast<std::uint64_t>(std::abs(std::int64_t{_oy} - _y));
+  return dx * dx + dy * dy <= m_squared_limit;
+}
+
 void pair_candidates::add(object_id _other, std::vector<object_id>& _out) {
   if (m_added_on[_other] != m_line) {
     m_added_on[_other] = m_line;
@@ -157,19 +175,21 @@ void pair_candidates::collect(object_id _id, bool _was_positioned, std::int32_t 
     m_line = 1;
   }
   m_added_on[_id] = m_line;  // never its own candidate
+  if (_events.has_active_pairs(_id)) {  // evaluated by the replay from the store
+    _events.for_each_active_partner(_id, [&](object_id _other) { m_added_on[_other] = m_line; });
+  }
   const bool persons_pair = !self.person;  // a person never pairs with a person
   // A complete driver near by needs no evaluation either: its pair already holds its skipped
   // event (when this object was not positioned before, the driver lists below add it).
   m_grid.for_each_near(_x, _y, [&](object_id _other, std::int32_t _ox, std::int32_t _oy) {
+    if (m_added_on[_other] == m_line || !within_threshold(_x, _y, _ox, _oy)) {
+      return;  // itself, a partner of an active pair, listed already, or too far
+    }
     const object_state& other = m_state[_other];
-    if ((persons_pair || !other.person) && (!other.driving || other.incomplete) &&
-        planar_distance_mm(_x, _y, _ox, _oy) <= std::int64_t{m_threshold_mm}) {
+    if ((persons_pair || !other.person) && (!other.driving || other.incomplete)) {
       add(_other, _out);
     }
   });
-  if (_events.has_active_pairs(_id)) {
-    _events.for_each_active_partner(_id, [&](object_id _other) { add(_other, _out); });
-  }
   // Objects associated with this one; drivers among them are left to the driver lists below.
   const auto add_unless_driving = [&](object_id _other) {
     if (!m_state[_other].driving) {
@@ -179,8 +199,10 @@ void pair_candidates::collect(object_id _id, bool _was_positioned, std::int32_t 
   if (self.named != no_object) {
     add_unless_driving(self.named);
   }
-  for (const object_id other : m_named_by[_id]) {
-    add_unless_driving(other);
+  if (self.named_by != 0) {
+    for (const object_id other : m_named_by[_id]) {
+      add_unless_driving(other);
+    }
   }
   // A complete driver already met every object that was positioned before this line.
   for (int kind = 0; kind < (persons_pair ? 2 : 1); ++kind) {

@@ -11,7 +11,8 @@ namespace vela {
 // Chooses, for the object of a position line, the other objects whose pair evaluation can change
 // anything; evaluating any other object would change nothing. A pair can change something only
 //   - when the two are within the threshold (found through a grid of the last positions),
-//   - when it is active: an open event while neither object drives,
+//   - when it is active: an open event while neither object drives (these the replay takes from
+//     the event store itself: they are marked here so as not to be listed again),
 //   - when the driver rule holds and the pair may still lack its skipped event: the object's
 //     named partner, the objects that name it as theirs, and the drivers that may not have met it
 //     yet.
@@ -24,8 +25,11 @@ class pair_candidates {
   // Every object starts without a partner, naming _site's empty-uid object (if any).
   void reset(const site& _site, std::uint32_t _threshold_mm);
 
-  // The object will be moved soon: start fetching what moved() reads.
-  void prefetch(object_id _id) const { m_grid.prefetch(_id); }
+  // A line of the object at (_x, _y) will come soon: start fetching what it reads.
+  void prefetch(object_id _id, std::int32_t _x, std::int32_t _y) const {
+    m_grid.prefetch(_id, _x, _y);
+    __builtin_prefetch(&m_state[_id]);
+  }
   // The object's position was stored: positioned before (_was) and now (_is) at (_x, _y).
   void moved(object_id _id, bool _was_positioned, bool _is_positioned, std::int32_t _x,
              std::int32_t _y);
@@ -33,7 +37,7 @@ class pair_candidates {
   void association_changed(object_id _id, object_id _named_partner, bool _driving);
 
   // For a line of _id at (_x, _y): fills _out with the objects to evaluate the line's object
-  // against, each once, in no particular order.
+  // against, each once, in no particular order, except the partners of its active pairs.
   void collect(object_id _id, bool _was_positioned, std::int32_t _x, std::int32_t _y,
                const event_store& _events, std::vector<object_id>& _out);
 
@@ -60,6 +64,7 @@ class pair_candidates {
   struct object_state {
     object_id named = no_object;  // the partner it names
     std::uint32_t named_pos = 0;  // its place in m_named_by[named]
+    std::uint32_t named_by = 0;   // how many objects name it: the size of m_named_by[id]
     bool person = false;
     bool driving = false;
     bool incomplete = false;  // a driver that may lack the skipped event of a positioned object
@@ -67,12 +72,15 @@ class pair_candidates {
 
   void name(object_id _id, object_id _named);
   void set_incomplete(object_id _driver, bool _incomplete);
+  // A superset of the pairs within the threshold, cheaper than the distance itself.
+  bool within_threshold(std::int32_t _x, std::int32_t _y, std::int32_t _ox, std::int32_t _oy) const;
   // Adds _other to the line's candidates unless it is there already.
   void add(object_id _other, std::vector<object_id>& _out);
   // Every positioned object that may pair with _id.
   void collect_all(object_id _id, std::vector<object_id>& _out);
 
   std::uint32_t m_threshold_mm = 0;
+  std::uint64_t m_squared_limit = 0;  // (T + 1)^2; 0 when the threshold is too large for it
   std::vector<object_state> m_state;
   std::vector<object_id> m_non_persons;  // ascending
   proximity_grid m_grid;                 // the positioned objects

@@ -1,50 +1,37 @@
 #include "proximity_grid.hpp"
 
 #include <algorithm>
-#include <cmath>
 
 namespace vela {
 namespace {
-constexpr std::int64_t min_cell_mm = 1000;  // keeps cells sensible for tiny thresholds
+constexpr int min_cell_shift = 10;  // cells of at least 1024 mm, for tiny thresholds
 constexpr std::size_t min_buckets = 1024;
-
-std::int64_t floor_div(std::int64_t _a, std::int64_t _b) {
-  const std::int64_t q = _a / _b;
-  return (_a % _b != 0 && _a < 0) ? q - 1 : q;
-}
+constexpr std::uint64_t searches_per_review = std::uint64_t{1} << 16;
+// Objects read per search at which the finer cells pay for reading more of them, and back.
+constexpr std::uint64_t to_fine_entries = 32;
+constexpr std::uint64_t to_coarse_entries = 12;
 }  // namespace
-
-std::int64_t planar_distance_mm(std::int32_t _x1, std::int32_t _y1, std::int32_t _x2,
-                                std::int32_t _y2) {
-  // The differences are exact in 64 bits and in double; their squares may round, never overflow.
-  const auto dx = static_cast<double>(std::int64_t{_x2} - _x1);
-  const auto dy = static_cast<double>(std::int64_t{_y2} - _y1);
-  return static_cast<std::int64_t>(std::round(std::sqrt(dx * dx + dy * dy)));
-}
 
 void proximity_grid::reset(std::size_t _object_count, std::uint64_t _radius_mm) {
   m_radius_mm = static_cast<std::int64_t>(_radius_mm);
-  // The radius is at most 2^32, so twice it cannot overflow.
-  m_cell_mm = std::max(2 * m_radius_mm, min_cell_mm);
+  // The radius is below 2^32, so the cells stay below 2^34 mm.
+  m_fine_shift = min_cell_shift;
+  while ((std::int64_t{1} << m_fine_shift) < m_radius_mm) {
+    ++m_fine_shift;
+  }
+  m_cell_shift = m_fine_shift + 1;  // few objects until they show otherwise
+  m_searches = 0;
+  m_entries_read = 0;
   // Twice as many buckets as objects: few objects of other cells share a bucket.
   std::size_t buckets = min_buckets;
   while (buckets < 2 * _object_count) {
     buckets *= 2;
   }
   m_buckets.assign(buckets, bucket{});
+  m_occupied.assign(buckets, 0);
   m_spills.clear();
   m_shift = 64 - __builtin_ctzll(buckets);
   m_where.assign(_object_count, where{});
-}
-
-std::int64_t proximity_grid::cell_of(std::int64_t _coordinate) const {
-  return floor_div(_coordinate, m_cell_mm);
-}
-
-std::uint32_t proximity_grid::bucket_of(std::int64_t _cx, std::int64_t _cy) const {
-  const std::uint64_t key = (static_cast<std::uint64_t>(_cx) * 0x9E3779B97F4A7C15ull) ^
-                            (static_cast<std::uint64_t>(_cy) * 0xC2B2AE3D27D4EB4Full);
-  return static_cast<std::uint32_t>((key * 0x9E3779B97F4A7C15ull) >> m_shift);
 }
 
 proximity_grid::entry& proximity_grid::entry_at(bucket& _bucket, std::uint32_t _slot) {
@@ -56,6 +43,7 @@ void proximity_grid::add(std::uint32_t _bucket, std::uint32_t _id, std::int32_t 
                          std::int32_t _y) {
   bucket& b = m_buckets[_bucket];
   const std::uint32_t slot = b.count++;
+  m_occupied[_bucket] = 1;
   if (slot < inline_entries) {
     b.inline_part[slot] = {_x, _y, _id};
   } else {
@@ -68,7 +56,38 @@ void proximity_grid::add(std::uint32_t _bucket, std::uint32_t _id, std::int32_t 
   m_where[_id] = {_bucket, slot};
 }
 
+void proximity_grid::adapt_cells() {
+  const std::uint64_t read_per_search = m_entries_read / m_searches;
+  m_searches = 0;
+  m_entries_read = 0;
+  if (m_cell_shift != m_fine_shift && read_per_search > to_fine_entries) {
+    change_cells(m_fine_shift);
+  } else if (m_cell_shift == m_fine_shift && read_per_search < to_coarse_entries) {
+    change_cells(m_fine_shift + 1);
+  }
+}
+
+void proximity_grid::change_cells(int _cell_shift) {
+  std::vector<entry> placed;
+  for (std::uint32_t id = 0; id < m_where.size(); ++id) {
+    if (m_where[id].bucket != none) {
+      placed.push_back(entry_at(m_buckets[m_where[id].bucket], m_where[id].slot));
+    }
+  }
+  m_buckets.assign(m_buckets.size(), bucket{});
+  m_occupied.assign(m_occupied.size(), 0);
+  m_spills.clear();
+  m_where.assign(m_where.size(), where{});
+  m_cell_shift = _cell_shift;
+  for (const entry& e : placed) {
+    add(bucket_of(cell_of(e.x), cell_of(e.y)), e.id, e.x, e.y);
+  }
+}
+
 void proximity_grid::place(std::uint32_t _id, std::int32_t _x, std::int32_t _y) {
+  if (m_searches >= searches_per_review) {
+    adapt_cells();
+  }
   const std::uint32_t target = bucket_of(cell_of(_x), cell_of(_y));
   const where w = m_where[_id];
   if (w.bucket == target) {
@@ -96,6 +115,7 @@ void proximity_grid::remove(std::uint32_t _id) {
     m_spills[b.spill].pop_back();
   }
   b.count = last;
+  m_occupied[w.bucket] = last != 0 ? 1 : 0;
   m_where[_id].bucket = none;
 }
 }  // namespace vela

@@ -1,17 +1,34 @@
 #pragma once
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <vector>
 
 namespace vela {
 // Planar distance in mm, rounded half away from zero. Computed in double precision, so extreme
 // coordinates give a well-defined (if rounded) result.
-std::int64_t planar_distance_mm(std::int32_t _x1, std::int32_t _y1, std::int32_t _x2,
-                                std::int32_t _y2);
+inline std::int64_t planar_distance_mm(std::int32_t _x1, std::int32_t _y1, std::int32_t _x2,
+                                       std::int32_t _y2) {
+  // The differences are exact in 64 bits and in double; their squares may round, never overflow.
+  const auto dx = static_cast<double>(std::int64_t{_x2} - _x1);
+  const auto dy = static_cast<double>(std::int64_t{_y2} - _y1);
+  const double d = std::sqrt(dx * dx + dy * dy);
+  // Half away from zero, as std::round, without a library call: the truncation of d + 0.5 is one
+  // too many only when that sum rounded up (d just below an integer plus a half).
+  auto rounded = static_cast<std::int64_t>(d + 0.5);
+  if (static_cast<double>(rounded) - d > 0.5) {
+    --rounded;
+  }
+  return rounded;
+}
 
 // Finds the positioned objects near a point without looking at all of them: a uniform grid of
-// cells twice the search radius wide, so that a search covers exactly two by two cells, hashed
-// into a fixed number of buckets. A bucket holds its first few objects with their coordinates in
+// cells hashed into a fixed number of buckets. The cells are a power of two of mm wide (a
+// coordinate's cell is a shift, not a division): at least twice the search radius where objects
+// are few, so that a search covers two cells each way, or at least the radius, three cells each
+// way, where a search meets so many objects that reading more cells costs less; the grid
+// watches what its searches read and changes between the two. A bucket holds its first few objects with their coordinates in
 // one cache line and the rest in a list of its own, so that a search reads a few cache lines
 // in a row rather than following links. All of it is sized by the number of objects, whatever
 // ground they cover.
@@ -21,7 +38,14 @@ class proximity_grid {
   void reset(std::size_t _object_count, std::uint64_t _radius_mm);
 
   bool contains(std::uint32_t _id) const { return m_where[_id].bucket != none; }
-  void prefetch(std::uint32_t _id) const { __builtin_prefetch(&m_where[_id]); }
+  // The width of the cells now, mm.
+  std::int64_t cell_mm() const { return std::int64_t{1} << m_cell_shift; }
+  // The object will be placed at (_x, _y) and searched around soon: start fetching what that
+  // reads first (the searches of a sparse site find the other buckets empty).
+  void prefetch(std::uint32_t _id, std::int32_t _x, std::int32_t _y) const {
+    __builtin_prefetch(&m_where[_id]);
+    __builtin_prefetch(&m_buckets[bucket_of(cell_of(_x), cell_of(_y))]);
+  }
   // Places the object at (_x, _y), inserting it if it is not in the grid.
   void place(std::uint32_t _id, std::int32_t _x, std::int32_t _y);
   void remove(std::uint32_t _id);
@@ -49,18 +73,35 @@ class proximity_grid {
     std::uint32_t slot = 0;       // place among the bucket's entries
   };
 
-  std::int64_t cell_of(std::int64_t _coordinate) const;
-  std::uint32_t bucket_of(std::int64_t _cx, std::int64_t _cy) const;
+  // Arithmetic shift: the floor of the quotient, for negative coordinates too.
+  std::int64_t cell_of(std::int64_t _coordinate) const { return _coordinate >> m_cell_shift; }
+  std::uint32_t bucket_of(std::int64_t _cx, std::int64_t _cy) const {
+    const std::uint64_t key = (static_cast<std::uint64_t>(_cx) * 0x9E3779B97F4A7C15ull) ^
+                              (static_cast<std::uint64_t>(_cy) * 0xC2B2AE3D27D4EB4Full);
+    return static_cast<std::uint32_t>((key * 0x9E3779B97F4A7C15ull) >> m_shift);
+  }
   entry& entry_at(bucket& _bucket, std::uint32_t _slot);
   void add(std::uint32_t _bucket, std::uint32_t _id, std::int32_t _x, std::int32_t _y);
   template <class Callback>
   void scan(const entry* _entries, std::uint32_t _count, std::int32_t _x, std::int32_t _y,
             Callback& _callback) const;
 
+  static constexpr int max_cells = 9;  // three by three, with the finest cells
+  // Rebuilds the grid with cells 2^_cell_shift mm wide.
+  void change_cells(int _cell_shift);
+  // Every so many searches, the cells that suit what they read.
+  void adapt_cells();
+
   std::int64_t m_radius_mm = 0;
-  std::int64_t m_cell_mm = 1;
+  int m_cell_shift = 0;  // cells are 2^m_cell_shift mm wide
+  int m_fine_shift = 0;  // the finest cells: at least the radius
+  mutable std::uint64_t m_searches = 0;
+  mutable std::uint64_t m_entries_read = 0;
   int m_shift = 64;
   std::vector<bucket> m_buckets;
+  // Whether each bucket holds anything: a small array that stays in the processor's cache, so
+  // that a search reads only the buckets that have entries.
+  std::vector<std::uint8_t> m_occupied;
   std::vector<std::vector<entry>> m_spills;  // one per bucket that ever overflowed
   std::vector<where> m_where;                // per object
 };
@@ -68,11 +109,25 @@ class proximity_grid {
 template <class Callback>
 void proximity_grid::scan(const entry* _entries, std::uint32_t _count, std::int32_t _x,
                           std::int32_t _y, Callback& _callback) const {
-  for (std::uint32_t i = 0; i < _count; ++i) {
-    const entry& e = _entries[i];
-    const std::int64_t dx = std::int64_t{e.x} - _x;
-    const std::int64_t dy = std::int64_t{e.y} - _y;
-    if (dx <= m_radius_mm && -dx <= m_radius_mm && dy <= m_radius_mm && -dy <= m_radius_mm) {
+  // First the entries within the square, without a branch on each (which half of them would
+  // mispredict on a crowded site), then the callbacks.
+  const auto span = static_cast<std::uint64_t>(2 * m_radius_mm);
+  const std::int64_t left = std::int64_t{_x} - m_radius_mm;
+  const std::int64_t bottom = std::int64_t{_y} - m_radius_mm;
+  constexpr std::uint32_t chunk = 64;
+  std::uint32_t within[chunk];
+  for (std::uint32_t begin = 0; begin < _count; begin += chunk) {
+    const std::uint32_t end = std::min(_count, begin + chunk);
+    std::uint32_t found = 0;
+    for (std::uint32_t i = begin; i < end; ++i) {
+      within[found] = i;
+      // Unsigned: a coordinate left of the square wraps around to far beyond its span.
+      const bool inside = static_cast<std::uint64_t>(_entries[i].x - left) <= span &&
+                          static_cast<std::uint64_t>(_entries[i].y - bottom) <= span;
+      found += inside ? 1 : 0;
+    }
+    for (std::uint32_t k = 0; k < found; ++k) {
+      const entry& e = _entries[within[k]];
       _callback(e.id, e.x, e.y);
     }
   }
@@ -80,23 +135,28 @@ void proximity_grid::scan(const entry* _entries, std::uint32_t _count, std::int3
 
 template <class Callback>
 void proximity_grid::for_each_near(std::int32_t _x, std::int32_t _y, Callback&& _callback) const {
-  // Cells are twice the radius wide: the square around the point spans two cells each way.
-  const std::int64_t cx = cell_of(std::int64_t{_x} - m_radius_mm);
-  const std::int64_t cy = cell_of(std::int64_t{_y} - m_radius_mm);
-  std::uint32_t visited[4];
+  ++m_searches;
+  // The square around the point spans two cells each way, three with the finest cells.
+  const std::int64_t cx1 = cell_of(std::int64_t{_x} + m_radius_mm);
+  const std::int64_t cy1 = cell_of(std::int64_t{_y} + m_radius_mm);
+  std::uint32_t visited[max_cells];
   int visited_count = 0;
-  for (const std::int64_t x : {cx, cx + 1}) {
-    for (const std::int64_t y : {cy, cy + 1}) {
-      const std::uint32_t index = bucket_of(x, y);
+  for (std::int64_t cx = cell_of(std::int64_t{_x} - m_radius_mm); cx <= cx1; ++cx) {
+    for (std::int64_t cy = cell_of(std::int64_t{_y} - m_radius_mm); cy <= cy1; ++cy) {
+      const std::uint32_t index = bucket_of(cx, cy);
+      if (m_occupied[index] == 0) {
+        continue;
+      }
       bool seen = false;
-      for (int i = 0; i < visited_count; ++i) {
-        seen = seen || visited[i] == index;
+      for (int j = 0; j < visited_count; ++j) {
+        seen = seen || visited[j] == index;
       }
       if (seen) {
         continue;  // two cells of the square share a bucket
       }
       visited[visited_count++] = index;
       const bucket& b = m_buckets[index];
+      m_entries_read += b.count;
       scan(b.inline_part, std::min(b.count, inline_entries), _x, _y, _callback);
       if (b.count > inline_entries) {
         scan(m_spills[b.spill].data(), b.count - inline_entries, _x, _y, _callback);

@@ -11,10 +11,29 @@ namespace vela {
 namespace {
 constexpr std::int64_t desensitization_area_size_mm = 175;  // half-width of the hysteresis band
 constexpr std::int64_t five_minutes_s = 300;
+constexpr std::int64_t exact_square_limit = std::int64_t{1} << 23;
+
+// The largest square of a distance that rounds to _distance_mm or less: sqrt(s) < d + 0.5.
+std::uint64_t max_square_within(std::uint64_t _distance_mm) {
+  return _distance_mm * _distance_mm + _distance_mm;
+}
 }  // namespace
 
 replay::replay(const site& _site, std::uint32_t _threshold_mm)
     : m_site(_site), m_threshold_mm(_threshold_mm), m_objects(_site.size()) {
+  m_hot.resize(_site.size());
+  for (object_id id = 0; id < _site.size(); ++id) {
+    m_objects[id].person = _site.is_person(id);
+    m_objects[id].has_no_alarm = !_site.object(id).no_alarm.empty();
+    m_hot[id].person = m_objects[id].person;
+    m_hot[id].named = named_partner(id);
+  }
+  const std::int64_t band_top = std::int64_t{_threshold_mm} + desensitization_area_size_mm;
+  m_exact_squares = band_top < exact_square_limit;
+  if (m_exact_squares) {
+    m_contact_max_s = max_square_within(_threshold_mm);
+    m_band_max_s = max_square_within(static_cast<std::uint64_t>(band_top - 1));
+  }
   m_events.reset(_site.size());
   m_candidates.reset(_site, _threshold_mm);
 }
@@ -66,7 +85,8 @@ bool replay::read_line(line_reader& _reader, progress& _report, parsed_line& _pa
     _parsed.id = m_site.find(_parsed.pos->obj_uid);
     if (_parsed.id != no_object) {
       __builtin_prefetch(&m_objects[_parsed.id], 1);
-      m_candidates.prefetch(_parsed.id);
+      m_candidates.prefetch(_parsed.id, _parsed.pos->x, _parsed.pos->y);
+      m_events.prefetch(_parsed.id);
     }
   }
   return true;
@@ -83,8 +103,16 @@ void replay::process_line(const position_view& _pos, object_id _id) {
   if (obj.first_time == timestamp()) {
     obj.first_time = _pos.timestamp;
   }
+  hot_state& hot = m_hot[_id];
+  hot.x = _pos.x;
+  hot.y = _pos.y;
+  hot.positioned = obj.positioned();
   m_candidates.moved(_id, was_positioned, obj.positioned(), _pos.x, _pos.y);
+  // The active pairs first, straight from the store; then the others that may change.
   m_candidates.collect(_id, was_positioned, _pos.x, _pos.y, m_events, m_candidate_ids);
+  m_events.for_each_active_pair(_id, [&](object_id _other, std::uint32_t _slot) {
+    evaluate_active_pair(_id, _other, _slot, _pos.timestamp);
+  });
   for (const object_id other : m_candidate_ids) {
     evaluate_pair(_id, other, _pos.timestamp);
   }
@@ -94,16 +122,16 @@ void replay::process_line(const position_view& _pos, object_id _id) {
 // ---- The rule of a pair -------------------------------------------------------------------
 
 void replay::evaluate_pair(object_id _a, object_id _b, const timestamp& _line_time) {
-  const object_state& a = m_objects[_a];
-  const object_state& b = m_objects[_b];
-  if (_b == _a || !b.positioned()) {
+  const hot_state& a = m_hot[_a];
+  const hot_state& b = m_hot[_b];
+  if (_b == _a || !b.positioned) {
     return;  // itself, or not positioned yet
   }
-  if (on_no_alarm_list(_a, _b) || (m_site.is_person(_a) && m_site.is_person(_b))) {
+  if ((a.person && b.person) || on_no_alarm_list(_a, _b)) {
     return;
   }
   const std::int64_t distance_mm = planar_distance_mm(a.x, a.y, b.x, b.y);
-  const event_store::pair_view pair = m_events.find(_a, _b);
+  const event_store::pair_view pair = m_events.find_quiet(_a, _b);
   if (driver_rule_holds(_a, _b)) {  // only skipped events, whatever the distance
     if (pair.open) {
       m_events.mark_skipped(_a, _b);
@@ -113,6 +141,40 @@ void replay::evaluate_pair(object_id _a, object_id _b, const timestamp& _line_ti
     return;
   }
   decide(_a, _b, distance_mm, pair, _line_time);
+}
+
+// Most lines find an active pair still in contact, or inside the band: the squares of the
+// differences tell that without the distance itself, and then at most its event comes closer.
+void replay::evaluate_active_pair(object_id _a, object_id _b, std::uint32_t _slot,
+                                  const timestamp& _line_time) {
+  const hot_state& a = m_hot[_a];
+  const hot_state& b = m_hot[_b];
+  if (!b.positioned) {
+    return;
+  }
+  if (driver_rule_holds(_a, _b)) {
+    m_events.mark_active_skipped(_slot);
+    return;
+  }
+  const std::int64_t dx = std::int64_t{b.x} - a.x;
+  const std::int64_t dy = std::int64_t{b.y} - a.y;
+  if (m_exact_squares && dx < exact_square_limit && -dx < exact_square_limit &&
+      dy < exact_square_limit && -dy < exact_square_limit) {
+    const auto square = static_cast<std::uint64_t>(dx * dx + dy * dy);
+    if (square <= m_contact_max_s) {  // still a contact: nothing closes
+      const std::uint64_t written = m_events.active_distance(_slot);
+      if (written != UINT32_MAX && written != 0 && square <= max_square_within(written - 1)) {
+        m_events.lower_active_distance(
+            _slot, static_cast<std::uint32_t>(planar_distance_mm(a.x, a.y, b.x, b.y)));
+      }
+      return;
+    }
+    if (m_events.active_desensitized(_slot) && square <= m_band_max_s) {
+      return;  // beyond the threshold, inside the band: nothing changes
+    }
+  }
+  decide(_a, _b, planar_distance_mm(a.x, a.y, b.x, b.y), m_events.active_view(_slot),
+         _line_time);
 }
 
 // The hysteresis: outside the band around the threshold, a desensitized pair acts like a fresh
@@ -127,8 +189,9 @@ void replay::decide(object_id _a, object_id _b, std::int64_t _distance_mm,
   const bool create = may_change && !_pair.open && contact_is_detected;
   const bool close = may_change && _pair.open && !contact_is_detected;
   if (_pair.record != nullptr) {  // lowered before closing, the distance is final then
-    _pair.record->distance = static_cast<std::uint32_t>(
-        std::min<std::int64_t>(_pair.record->distance, _distance_mm));
+    if (_distance_mm < _pair.record->distance) {
+      m_events.lower_active_distance(_pair.slot, static_cast<std::uint32_t>(_distance_mm));
+    }
     if (close) {
       _pair.record->duration =
           std::max<std::int64_t>(timestamp::delta_s(_pair.record->timestamp, _line_time), 1);
@@ -170,15 +233,18 @@ void replay::create_event(object_id _a, object_id _b, std::int64_t _distance_mm,
 }
 
 bool replay::driver_rule_holds(object_id _a, object_id _b) const {
-  return named_partner(_a) == _b || named_partner(_b) == _a || m_objects[_a].driving() ||
-         m_objects[_b].driving();
+  const hot_state& a = m_hot[_a];
+  const hot_state& b = m_hot[_b];
+  return a.named == _b || b.named == _a || a.driving || b.driving;
 }
 
 bool replay::on_no_alarm_list(object_id _a, object_id _b) const {
-  const std::vector<object_id>& a_list = m_site.object(_a).no_alarm;
-  const std::vector<object_id>& b_list = m_site.object(_b).no_alarm;
-  return (!a_list.empty() && std::binary_search(a_list.begin(), a_list.end(), _b)) ||
-         (!b_list.empty() && std::binary_search(b_list.begin(), b_list.end(), _a));
+  const auto lists = [&](object_id _owner, object_id _other) {
+    const std::vector<object_id>& list = m_site.object(_owner).no_alarm;
+    return std::binary_search(list.begin(), list.end(), _other);
+  };
+  return (m_objects[_a].has_no_alarm && lists(_a, _b)) ||
+         (m_objects[_b].has_no_alarm && lists(_b, _a));
 }
 
 bool replay::has_closed_vda_within_last_5_minutes(const timestamp& _timestamp, object_id _a,
@@ -244,6 +310,8 @@ void replay::apply_association(std::size_t _index) {
 
 void replay::association_changed(object_id _id) {
   const bool driving = m_objects[_id].driving();
+  m_hot[_id].driving = driving;
+  m_hot[_id].named = named_partner(_id);
   m_events.set_driving(_id, driving);
   m_candidates.association_changed(_id, named_partner(_id), driving);
 }

@@ -33,6 +33,8 @@ class replay {
     object_id partner = no_object;  // association partner, unless its uid is the empty text
     vda_type side = vda_type::driver;
     std::size_t closing_record = no_record;  // the association record that ended its last one
+    bool person = false;         // from the site, kept here with what every pair reads
+    bool has_no_alarm = false;   // its no-alarm list names anyone
 
     bool positioned() const { return last_time.ts != 0; }
     bool driving() const { return side == vda_type::driver && partner != no_object; }
@@ -55,6 +57,16 @@ class replay {
   void process_remaining_VDA();
 
  private:
+  // What the rule of a pair reads of the other object on every line, 16 bytes together.
+  struct hot_state {
+    std::int32_t x = 0;
+    std::int32_t y = 0;
+    object_id named = no_object;  // named_partner()
+    bool positioned = false;
+    bool driving = false;
+    bool person = false;
+  };
+
   struct parsed_line {
     boost::optional<position_view> pos;
     object_id id = no_object;  // the object of an accepted line, if on the site
@@ -62,8 +74,12 @@ class replay {
 
   bool read_line(line_reader& _reader, progress& _report, parsed_line& _parsed);
   void process_line(const position_view& _pos, object_id _id);
-  // The rule of a pair: _a, the object of the line, against _b.
+  // The rule of a pair: _a, the object of the line, against _b. The pair is not active.
   void evaluate_pair(object_id _a, object_id _b, const timestamp& _line_time);
+  // The same for an active pair (an open event, neither driving), kept in the store's _slot:
+  // such a pair was made by an evaluation, so it is on no no-alarm list and not two persons.
+  void evaluate_active_pair(object_id _a, object_id _b, std::uint32_t _slot,
+                            const timestamp& _line_time);
   void decide(object_id _a, object_id _b, std::int64_t _distance_mm,
               const event_store::pair_view& _pair, const timestamp& _line_time);
   void create_event(object_id _a, object_id _b, std::int64_t _distance_mm, bool _skipped);
@@ -81,6 +97,12 @@ class replay {
   const site& m_site;
   const std::uint32_t m_threshold_mm;
   std::vector<object_state> m_objects;
+  std::vector<hot_state> m_hot;
+  // With a threshold below 2^23 mm, the distance compares with the rule's bounds as the square
+  // of the differences does with these (for differences below 2^23, where both are exact).
+  bool m_exact_squares = false;
+  std::uint64_t m_contact_max_s = 0;  // d <= T
+  std::uint64_t m_band_max_s = 0;     // d < T + 175
   event_store m_events;
   pair_candidates m_candidates;
   std::vector<object_id> m_candidate_ids;  // reused for every line

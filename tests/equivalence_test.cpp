@@ -5,6 +5,8 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <fstream>
+#include <utility>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -140,6 +142,25 @@ TEST(ReplayEquivalenceTest, MatchesTheReferenceOnTinyHostileSites) {
   for (std::uint64_t seed = 1; seed <= 600; ++seed) {
     SCOPED_TRACE("seed " + std::to_string(seed));
     expect_same_result(tiny_site(seed).make());
+  }
+}
+
+TEST(ReplayEquivalenceTest, MatchesTheReferenceOnTheBundledExample) {
+  const std::string dir = std::string(VELA_SOURCE_DIR) + "/examples/warehouse/";
+  replay_inputs inputs;
+  for (const auto& [name, text] : {std::pair<const char*, std::string*>{"positions.csv", &inputs.positions},
+                                   {"trackables.json", &inputs.trackables},
+                                   {"associations.json", &inputs.associations}}) {
+    std::ifstream in(dir + name, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    *text = content.str();
+    ASSERT_FALSE(text->empty()) << name;
+  }
+  for (const std::uint32_t threshold : {0u, 500u, 2000u, 5000u}) {
+    SCOPED_TRACE(threshold);
+    inputs.threshold_mm = threshold;
+    expect_same_result(inputs);
   }
 }
 

@@ -107,5 +107,45 @@ TEST(ProximityGridTest, AgreesWithBruteForceOnRandomPlacements) {
     EXPECT_GT(hits, 300u);  // dense enough to exercise the search
   }
 }
+// A crowd makes the grid take finer cells, and a spread-out site coarser ones again; every
+// search agrees with the brute force throughout.
+TEST(ProximityGridTest, AgreesWithBruteForceWhileItsCellsChange) {
+  constexpr std::uint32_t objects = 200;
+  constexpr std::uint64_t radius = 2000;
+  proximity_grid grid;
+  grid.reset(objects, radius);
+  const std::int64_t coarse = grid.cell_mm();
+  std::mt19937 random(5);
+  std::vector<std::pair<std::int32_t, std::int32_t>> placed(objects);
+  std::vector<std::int64_t> widths;
+  for (const std::int32_t span : {3000, 2000000}) {  // a crowd, then a large site
+    std::uniform_int_distribution<std::int32_t> coordinate(-span, span);
+    for (std::uint32_t id = 0; id < objects; ++id) {
+      placed[id] = {coordinate(random), coordinate(random)};
+      grid.place(id, placed[id].first, placed[id].second);
+    }
+    for (int step = 0; step < 140000; ++step) {
+      const std::uint32_t id = static_cast<std::uint32_t>(step) % objects;
+      placed[id] = {coordinate(random), coordinate(random)};
+      grid.place(id, placed[id].first, placed[id].second);
+      if (step % 97 != 0) {  // a search of its own now and then, compared in full
+        grid.for_each_near(placed[id].first, placed[id].second,
+                           [](std::uint32_t, std::int32_t, std::int32_t) {});
+        continue;
+      }
+      found expected;
+      for (std::uint32_t other = 0; other < objects; ++other) {
+        if (std::abs(std::int64_t{placed[other].first} - placed[id].first) <= 2000 &&
+            std::abs(std::int64_t{placed[other].second} - placed[id].second) <= 2000) {
+          expected.emplace_back(other, placed[other].first, placed[other].second);
+        }
+      }
+      ASSERT_EQ(near(grid, placed[id].first, placed[id].second), expected) << "step " << step;
+    }
+    widths.push_back(grid.cell_mm());
+  }
+  EXPECT_LT(widths[0], coarse);  // the crowd took finer cells
+  EXPECT_EQ(widths[1], coarse);  // and the large site the coarse ones again
+}
 }  // namespace
 }  // namespace vela
