@@ -916,6 +916,63 @@ TEST_F(ReportPageTest, FiltersInTheAddressSelectTheEvents) {
   }
 }
 
+// As a person would: values typed or chosen in the form, or the form reset. The view and the
+// address follow, so that the address can be shared.
+TEST_F(ReportPageTest, TheFormUpdatesTheViewAndTheAddress) {
+  write_example_result("events.json");
+  ASSERT_EQ(report({"events.json"}).status, 0);
+  const result_facts facts = facts_of(m_dir.read("events.json"));
+  const std::string page = m_dir.read("events.html");
+  const struct {
+    const char* start;    // the address the page opens with
+    const char* actions;  // script run once the page is drawn
+    const char* address;  // the address afterwards
+    filter selection;
+  } rows[] = {
+      {"",
+       "set('filter-max', '500', 'input'); set('filter-kind', 'vehicle-vehicle', 'change');",
+       "#kind=vehicle-vehicle&max=500",
+       {"vehicle-vehicle", 500, "", {}, {}}},
+      {"",
+       "set('filter-obj', 'Forklift 5', 'input');",
+       "#obj=Forklift+5",
+       {"", {}, "forklift 5", {}, {}}},
+      {"",
+       "set('filter-from', '2026-01-01T00:05:00', 'change');",
+       "#from=2026-01-01T00%3A05%3A00",
+       {"", {}, "", (1767225600 + 300) * std::int64_t{1000}, {}}},
+      {"max=500&obj=v0007", "document.getElementById('filter-reset').click();", "", {}},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.actions);
+    const std::string driver =
+        "<script>window.addEventListener('load', function () {"
+        "  function set(id, value, type) {"
+        "    const field = document.getElementById(id);"
+        "    field.value = value;"
+        "    field.dispatchEvent(new Event(type, {bubbles: true}));"
+        "  }" +
+        std::string(row.actions) +
+        "  setTimeout(function () {"
+        "    document.body.setAttribute('data-address', location.hash);"
+        "  }, 100);"
+        "});</script>";
+    std::string driven = page;
+    driven.insert(driven.rfind("</body>"), driver);
+    m_dir.write("driven.html", driven);
+    const test::run_result run = chromium(m_dir, {"--virtual-time-budget=5000", "--dump-dom",
+                                                  file_url(m_dir.file("driven.html"), row.start)});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const std::vector<dom_element> dom = parse_dom(run.out);
+    const auto body =
+        std::find_if(dom.begin(), dom.end(), [](auto& _e) { return _e.tag == "body"; });
+    ASSERT_NE(body, dom.end());
+    ASSERT_NE(attribute(*body, "data-address"), nullptr) << "the actions did not run";
+    EXPECT_EQ(*attribute(*body, "data-address"), row.address);
+    check_page(dom, facts, row.selection);
+  }
+}
+
 TEST_F(ReportPageTest, NamesWithMarkupStayText) {
   const std::string title = "</title><script>alert(6)</script>";
   const std::string input = "a<b>&\"c'.json";

@@ -994,22 +994,21 @@
         return;
       }
       pending = true;
-      window.requestAnimationFrame(function () {
+      // Once for a burst of input events, after the form has taken them all (a reset too).
+      window.setTimeout(function () {
         pending = false;
         const filter = readForm(data, clock);
         const hash = filterHash(filter, clock);
         const here = window.location.pathname + window.location.search;
         window.history.replaceState(null, '', hash ? here + '#' + hash : here);
         render(filter, []);
-      });
+      }, 0);
     }
     setUpForm(data, clock);
     const form = byId('filter-form');
     form.addEventListener('input', fromForm);
     form.addEventListener('change', fromForm);
-    form.addEventListener('reset', function () {
-      window.setTimeout(fromForm, 0);  // after the form has cleared its fields
-    });
+    form.addEventListener('reset', fromForm);
     form.addEventListener('submit', function (event) {
       event.preventDefault();
     });
