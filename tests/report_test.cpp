@@ -1,0 +1,1115 @@
+// vela-report end to end: its command line, messages and files; the escaping of text from the
+// result; and its pages opened in headless Chromium, whose counts, marks, bars and tables are
+// checked against the result they were made of, with and without filters in the address.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <boost/filesystem.hpp>
+#include <boost/optional.hpp>
+#include <gtest/gtest.h>
+#include <json/json.h>
+
+#include "report_page.hpp"
+#include "test_support.hpp"
+
+namespace vela {
+namespace {
+using arguments = std::vector<std::string>;
+constexpr const char* report_binary = VELA_REPORT;
+
+// ---- What a result holds, read with another JSON library than the tool's ------------------------
+struct fact_event {
+  std::size_t number = 0;  // 1 for the first event
+  std::int64_t start_ms = 0;
+  std::int64_t duration_s = 0;
+  std::int64_t distance_mm = 0;
+  std::string uids[2];
+  std::string kind;  // "person-vehicle", "vehicle-vehicle", "other" or "unknown"
+};
+
+struct result_facts {
+  std::vector<fact_event> events;
+  std::map<std::string, std::string> names;  // by uid; empty for the standard output form
+};
+
+std::string kind_of(const std::string& _first, const std::string& _second) {
+  if (_first == "VEHICLE" && _second == "VEHICLE") {
+    return "vehicle-vehicle";
+  }
+  if ((_first == "PERSON" && _second == "VEHICLE") ||
+      (_first == "VEHICLE" && _second == "PERSON")) {
+    return "person-vehicle";
+  }
+  return "other";
+}
+
+result_facts facts_of(const std::string& _json) {
+  const Json::Value root = test::parse_json(_json);
+  const bool document = root.isObject();
+  std::map<std::string, std::string> categories;
+  result_facts facts;
+  for (const Json::Value& object : document ? root["trackableObjects"] : Json::Value()) {
+    categories[object["uid"].asString()] = object["category"].asString();
+    facts.names[object["uid"].asString()] = object["name"].asString();
+  }
+  for (const Json::Value& event : document ? root["events"] : root) {
+    fact_event fact;
+    fact.number = facts.events.size() + 1;
+    fact.start_ms = event["ts"].asInt64() * 1000 + event["ms"].asInt64();
+    fact.duration_s = event["duration"].asInt64();
+    fact.distance_mm = event["distance"].asInt64();
+    for (int k = 0; k < 2; ++k) {
+      fact.uids[k] = event["trackables"][k]["uid"].asString();
+    }
+    fact.kind = document ? kind_of(categories[fact.uids[0]], categories[fact.uids[1]]) : "unknown";
+    facts.events.push_back(fact);
+  }
+  return facts;
+}
+
+std::string lower(std::string _text) {
+  std::transform(_text.begin(), _text.end(), _text.begin(),
+                 [](unsigned char _c) { return static_cast<char>(std::tolower(_c)); });
+  return _text;
+}
+
+// The filters as the page's address states them.
+struct filter {
+  std::string kind;
+  boost::optional<std::int64_t> max_mm;
+  std::string object;
+  boost::optional<std::int64_t> from_ms;
+  boost::optional<std::int64_t> to_ms;
+};
+
+bool passes(const fact_event& _event, const filter& _filter, const result_facts& _facts) {
+  const auto matches = [&](const std::string& _uid) {
+    const auto name = _facts.names.find(_uid);
+    return lower(_uid).find(lower(_filter.object)) != std::string::npos ||
+           (name != _facts.names.end() &&
+            lower(name->second).find(lower(_filter.object)) != std::string::npos);
+  };
+  return (_filter.kind.empty() || _event.kind == _filter.kind) &&
+         (!_filter.max_mm || _event.distance_mm <= *_filter.max_mm) &&
+         (_filter.object.empty() || matches(_event.uids[0]) || matches(_event.uids[1])) &&
+         (!_filter.from_ms || _event.start_ms >= *_filter.from_ms) &&
+         (!_filter.to_ms || _event.start_ms <= *_filter.to_ms);
+}
+
+// "2026-01-01 00:00:23" in UTC shifted by _offset_minutes.
+std::string site_time(std::int64_t _ms, int _offset_minutes = 0) {
+  const auto seconds =
+      static_cast<std::time_t>((_ms + std::int64_t{_offset_minutes} * 60000) / 1000);
+  std::tm parts{};
+  ::gmtime_r(&seconds, &parts);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts);
+  return text;
+}
+
+// ---- The DOM as headless Chromium prints it -----------------------------------------------------
+struct dom_element {
+  std::string tag;
+  std::vector<std::pair<std::string, std::string>> attributes;
+  std::string text;  // up to the next tag; the whole content of a script or style
+};
+
+std::string unescape(const std::string& _text) {
+  static const std::pair<const char*, const char*> entities[] = {
+      {"&lt;", "<"},  {"&gt;", ">"},          {"&quot;", "\""},
+      {"&#39;", "'"}, {"&nbsp;", "\xC2\xA0"}, {"&amp;", "&"}};
+  std::string out;
+  for (std::size_t at = 0; at < _text.size();) {
+    bool replaced = false;
+    for (const auto& [entity, character] : entities) {
+      if (_text.compare(at, std::strlen(entity), entity) == 0) {
+        out += character;
+        at += std::strlen(entity);
+        replaced = true;
+        break;
+      }
+    }
+    if (!replaced) {
+      out += _text[at++];
+    }
+  }
+  return out;
+}
+
+// Reads the attributes of a start tag from _at (after its name) to its '>'.
+std::size_t read_attributes(const std::string& _html, std::size_t _at, dom_element& _element) {
+  while (_at < _html.size() && _html[_at] != '>') {
+    if (std::isspace(static_cast<unsigned char>(_html[_at])) || _html[_at] == '/') {
+      ++_at;
+      continue;
+    }
+    const std::size_t name_end = _html.find_first_of(" \t\n=>/", _at);
+    std::string name = _html.substr(_at, name_end - _at);
+    _at = name_end;
+    std::string value;
+    if (_at < _html.size() && _html[_at] == '=' && _html[_at + 1] == '"') {
+      const std::size_t close = _html.find('"', _at + 2);
+      value = unescape(_html.substr(_at + 2, close - _at - 2));
+      _at = close + 1;
+    }
+    _element.attributes.emplace_back(std::move(name), std::move(value));
+  }
+  return _at + 1;
+}
+
+// Start tags with their attributes and the text after them. Chromium writes every attribute
+// value in double quotes with '"' and '&' escaped, and text with '<', '>' and '&' escaped.
+std::vector<dom_element> parse_dom(const std::string& _html) {
+  std::vector<dom_element> elements;
+  std::size_t at = 0;
+  while ((at = _html.find('<', at)) != std::string::npos) {
+    if (_html.compare(at, 2, "</") == 0 || _html.compare(at, 2, "<!") == 0) {
+      at = _html.find('>', at) + 1;
+      continue;
+    }
+    dom_element element;
+    const std::size_t name_end = _html.find_first_of(" \t\n>/", at + 1);
+    element.tag = _html.substr(at + 1, name_end - at - 1);
+    at = read_attributes(_html, name_end, element);
+    if (element.tag == "script" || element.tag == "style") {  // raw text, never escaped
+      const std::size_t end = _html.find("</" + element.tag, at);
+      element.text = _html.substr(at, end - at);
+      at = end;
+    } else {
+      element.text = unescape(_html.substr(at, _html.find('<', at) - at));
+    }
+    elements.push_back(std::move(element));
+  }
+  return elements;
+}
+
+const std::string* attribute(const dom_element& _element, const std::string& _name) {
+  for (const auto& [name, value] : _element.attributes) {
+    if (name == _name) {
+      return &value;
+    }
+  }
+  return nullptr;
+}
+
+bool has(const dom_element& _element, const std::string& _name, const std::string& _value) {
+  const std::string* value = attribute(_element, _name);
+  return value != nullptr && *value == _value;
+}
+
+const dom_element& by_id(const std::vector<dom_element>& _dom, const std::string& _id) {
+  static const dom_element missing;
+  for (const dom_element& element : _dom) {
+    if (has(element, "id", _id)) {
+      return element;
+    }
+  }
+  ADD_FAILURE() << "no element with id " << _id;
+  return missing;
+}
+
+std::vector<const dom_element*> of_class(const std::vector<dom_element>& _dom,
+                                         const std::string& _class) {
+  std::vector<const dom_element*> found;
+  for (const dom_element& element : _dom) {
+    if (has(element, "class", _class)) {
+      found.push_back(&element);
+    }
+  }
+  return found;
+}
+
+std::int64_t number(const dom_element& _element, const std::string& _name) {
+  const std::string* value = attribute(_element, _name);
+  EXPECT_NE(value, nullptr) << _element.tag << " without " << _name;
+  return value == nullptr ? -1 : std::stoll(*value);
+}
+
+// The sum of attribute _name over _elements whose data-kind is _kind (any kind when empty).
+std::int64_t total(const std::vector<const dom_element*>& _elements, const std::string& _name,
+                   const std::string& _kind = "") {
+  std::int64_t sum = 0;
+  for (const dom_element* element : _elements) {
+    if (_kind.empty() || has(*element, "data-kind", _kind)) {
+      sum += number(*element, _name);
+    }
+  }
+  return sum;
+}
+
+std::size_t marks_of_kind(const std::vector<dom_element>& _dom, const std::string& _kind) {
+  const auto marks = of_class(_dom, "mark");
+  return static_cast<std::size_t>(std::count_if(
+      marks.begin(), marks.end(), [&](auto _mark) { return has(*_mark, "data-kind", _kind); }));
+}
+
+// ---- Headless Chromium --------------------------------------------------------------------------
+std::string file_url(const std::string& _path, const std::string& _fragment = "") {
+  std::string url = "file://";
+  for (const unsigned char c : _path) {
+    if (std::isalnum(c) || c == '/' || c == '-' || c == '_' || c == '.' || c == '~') {
+      url += static_cast<char>(c);
+    } else {
+      char escaped[4];
+      std::snprintf(escaped, sizeof escaped, "%%%02X", c);
+      url += escaped;
+    }
+  }
+  return _fragment.empty() ? url : url + "#" + _fragment;
+}
+
+// Runs Chromium in _dir with a profile of its own and the flags that keep it off the network.
+test::run_result chromium(const test::temp_folder& _dir, const arguments& _args) {
+  static int profiles = 0;
+  arguments args = {
+      "--headless",
+      "--no-sandbox",
+      "--disable-gpu",
+      "--disable-quic",
+      "--no-first-run",
+      "--disable-background-networking",
+      "--disable-component-update",
+      "--disable-sync",
+      "--user-data-dir=" + _dir.file("chromium-profile-" + std::to_string(++profiles))};
+  args.insert(args.end(), _args.begin(), _args.end());
+  return test::run_in(_dir, VELA_CHROMIUM, args, "timeout 120");
+}
+
+// Empty when Chromium starts here and runs a page's script; else what went wrong.
+const std::string& browser_problem() {
+  static const std::string problem = [] {
+    test::temp_folder dir;
+    dir.write("probe.html", "<p id=\"p\"></p><script>p.textContent = 'ran' + 'here'</script>");
+    const test::run_result run = chromium(dir, {"--dump-dom", file_url(dir.file("probe.html"))});
+    if (run.out.find("ranhere") != std::string::npos) {
+      return std::string();
+    }
+    const std::string err = run.err.substr(0, 400);
+    return std::string(VELA_CHROMIUM) + " --headless did not run a page (status " +
+           std::to_string(run.status) + "): " + err;
+  }();
+  return problem;
+}
+
+// The DOM of a page after its script ran.
+std::vector<dom_element> render(const test::temp_folder& _dir, const std::string& _page,
+                                const std::string& _fragment = "") {
+  const test::run_result run =
+      chromium(_dir, {"--dump-dom", file_url(_dir.file(_page), _fragment)});
+  EXPECT_EQ(run.status, 0) << run.err;
+  std::vector<dom_element> dom = parse_dom(run.out);
+  const auto body = std::find_if(dom.begin(), dom.end(), [](auto& _e) { return _e.tag == "body"; });
+  EXPECT_TRUE(body != dom.end() && has(*body, "data-state", "ready"))
+      << "the page's script did not finish: " << by_id(dom, "page-error").text;
+  return dom;
+}
+
+// ---- Fixtures -----------------------------------------------------------------------------------
+class ReportTest : public testing::Test {
+ protected:
+  test::run_result report(const arguments& _args, const std::string& _prefix = "",
+                          const std::string& _stdout = "") const {
+    return test::run_in(m_dir, report_binary, _args, _prefix, _stdout);
+  }
+  // The names in the folder, sub-folders as "name/file".
+  std::set<std::string> files() const {
+    std::set<std::string> names;
+    for (boost::filesystem::recursive_directory_iterator it(m_dir.path()), end; it != end; ++it) {
+      if (it->path().filename().string().rfind("chromium-profile-", 0) == 0) {
+        it.disable_recursion_pending();
+        continue;
+      }
+      if (!boost::filesystem::is_directory(it->path())) {
+        names.insert(it->path().lexically_relative(m_dir.path()).string());
+      }
+    }
+    return names;
+  }
+  // vela on copies of the bundled example at 2000 mm; the result in _name.
+  void write_example_result(const std::string& _name, bool _document = true) const {
+    for (const char* input : {"positions.csv", "trackables.json", "associations.json"}) {
+      boost::filesystem::copy_file(std::string(VELA_EXAMPLE_DIR) + "/" + input, m_dir.file(input));
+    }
+    arguments args = {"-i", "positions.csv",     "-t", "trackables.json",
+                      "-a", "associations.json", "-d", "2000"};
+    if (_document) {
+      args.insert(args.end(), {"-o", _name});
+    }
+    const test::run_result run = test::run_vela(m_dir, args);
+    ASSERT_EQ(run.status, 0) << run.err;
+    if (!_document) {
+      m_dir.write(_name, run.out);
+    }
+  }
+
+  test::temp_folder m_dir;
+};
+
+class ReportPageTest : public ReportTest {
+ protected:
+  void SetUp() override {
+    if (browser_problem().empty()) {
+      return;
+    }
+    if (std::getenv("CI") != nullptr) {
+      FAIL() << "CI runs the browser tests, but " << browser_problem();
+    }
+    GTEST_SKIP() << "Skipped: headless Chromium cannot start here (scripts/bootstrap installs "
+                    "it): "
+                 << browser_problem();
+  }
+};
+
+// A result written from parts: objects as uid/name/category, events as uid pairs.
+struct made_event {
+  std::string first;
+  std::string second;
+  std::int64_t distance_mm;
+  std::int64_t ts;
+  std::string driver;  // of the first object; none when empty
+};
+
+std::string made_result(const std::vector<std::vector<std::string>>& _objects,
+                        const std::vector<made_event>& _events) {
+  Json::Value root(Json::objectValue);
+  Json::Value& events = root["events"] = Json::Value(Json::arrayValue);
+  std::int64_t x = 1000;
+  for (const made_event& made : _events) {
+    Json::Value event(Json::objectValue);
+    event["distance"] = Json::Int64{made.distance_mm};
+    event["duration"] = 2;
+    event["ms"] = 500;
+    event["ts"] = Json::Int64{made.ts};
+    event["type"] = "near-miss";
+    for (const std::string& uid : {made.first, made.second}) {
+      Json::Value object(Json::objectValue);
+      object["uid"] = uid;
+      object["x"] = Json::Int64{x += 1500};
+      object["y"] = Json::Int64{x % 7000};
+      object["driver_uid"] =
+          uid == made.first && !made.driver.empty() ? Json::Value(made.driver) : Json::Value();
+      event["trackables"].append(object);
+    }
+    events.append(event);
+  }
+  Json::Value& objects = root["trackableObjects"] = Json::Value(Json::arrayValue);
+  for (const auto& parts : _objects) {
+    Json::Value object(Json::objectValue);
+    object["uid"] = parts[0];
+    object["name"] = parts[1];
+    object["category"] = parts[2];
+    objects.append(object);
+  }
+  return Json::writeString(Json::StreamWriterBuilder(), root);
+}
+
+// _count events between P1, V1 and V2 spread over a 100 m square; distance = number % 2000.
+std::string many_events(std::size_t _count) {
+  std::ostringstream out;
+  out << "{\"events\": [";
+  std::uint64_t random = 12345;
+  for (std::size_t k = 0; k < _count; ++k) {
+    random = random * 6364136223846793005ULL + 1442695040888963407ULL;  // a fixed sequence
+    const auto x = static_cast<std::int64_t>((random >> 20) % 100000);
+    const auto y = static_cast<std::int64_t>((random >> 40) % 100000);
+    out << (k == 0 ? "" : ",") << "{\"distance\": " << k % 2000 << ", \"duration\": 1, "
+        << "\"ms\": " << k % 1000 << ", \"ts\": " << 1767225600 + k / 3 << ", \"trackables\": ["
+        << "{\"driver_uid\": null, \"uid\": \"" << (k % 3 == 0 ? "V2" : "P1") << "\", \"x\": " << x
+        << ", \"y\": " << y << "}, {\"driver_uid\": null, \"uid\": \"V1\", \"x\": " << x
+        << ", \"y\": " << y << "}], \"type\": \"near-miss\"}";
+  }
+  out << "], \"trackableObjects\": [{\"uid\": \"P1\", \"name\": \"Anna\", \"category\": "
+         "\"PERSON\"}, {\"uid\": \"V1\", \"name\": \"Forklift\", \"category\": \"VEHICLE\"}, "
+         "{\"uid\": \"V2\", \"name\": \"Tug\", \"category\": \"VEHICLE\"}]}";
+  return out.str();
+}
+
+// ---- The command line ---------------------------------------------------------------------------
+TEST_F(ReportTest, PrintsHelpAndVersion) {
+  const test::run_result help = report({"--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.out.rfind("Usage: vela-report EVENTS.json", 0), 0U) << help.out;
+  const test::run_result version = report({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, std::string("vela-report ") + VELA_VERSION + "\n");
+}
+
+TEST_F(ReportTest, RefusesBadUsageInOneLine) {
+  m_dir.write("events.json", R"({"events": [], "trackableObjects": []})");
+  const struct {
+    arguments args;
+    const char* message;
+  } rows[] = {
+      {{}, "no result given (see --help)"},
+      {{"events.json", "events.json"}, "more than one result given (see --help)"},
+      {{"--frobnicate", "events.json"}, "unknown option '--frobnicate' (see --help)"},
+      {{"events.json", "-o"}, "-o: missing its value"},
+      {{"events.json", "--title"}, "--title: missing its value"},
+      {{"events.json", "--utc-offset", "5"}, "--utc-offset: expected +HH:MM or -HH:MM, not '5'"},
+      {{"events.json", "--utc-offset=+24:00"},
+       "--utc-offset: expected +HH:MM or -HH:MM, not '+24:00'"},
+      {{"events.json", "--utc-offset", "+05:60"},
+       "--utc-offset: expected +HH:MM or -HH:MM, not '+05:60'"},
+      {{"events.json", "--utc-offset", "05:00"},
+       "--utc-offset: expected +HH:MM or -HH:MM, not '05:00'"},
+      {{"events.json", "--utc-offset", "+5:00"},
+       "--utc-offset: expected +HH:MM or -HH:MM, not '+5:00'"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.message);
+    const test::run_result run = report(row.args);
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.err, std::string("vela-report: ") + row.message + "\n");
+    EXPECT_EQ(files(), std::set<std::string>{"events.json"});
+  }
+}
+
+TEST_F(ReportTest, RefusesWhatIsNotAResultAndLeavesNoPage) {
+  const std::string big = many_events(20000);  // several blocks of events written before the cut
+  const struct {
+    std::string content;
+    std::string reason;
+  } rows[] = {
+      {"", "empty: no JSON document"},
+      {"not json", "not JSON at byte offset 1: Invalid value"},
+      {R"({"trackableObjects": []})", "not a vela result: no \"events\" array"},
+      {big.substr(0, big.size() / 2), "truncated: the JSON document ends at byte offset " +
+                                          std::to_string(big.size() / 2) +
+                                          " before it is complete"},
+      {R"([{"distance": 1, "duration": 1, "ms": 0, "ts": 2000000000000, "trackables": [
+          {"uid": "a", "x": 0, "y": 0}, {"uid": "b", "x": 0, "y": 0}]}])",
+       "event 1: \"ts\" is beyond what the page can show"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.reason);
+    m_dir.write("bad.json", row.content);
+    const test::run_result run = report({"bad.json"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "vela-report: bad.json: " + row.reason + "\n");
+    EXPECT_EQ(files(), std::set<std::string>{"bad.json"});
+    EXPECT_EQ(m_dir.read("bad.json"), row.content);
+  }
+}
+
+TEST_F(ReportTest, NamesAnInputItCannotRead) {
+  boost::filesystem::create_directory(m_dir.file("folder"));
+  const struct {
+    const char* input;
+    const char* message;
+  } rows[] = {
+      {"missing.json", "vela-report: missing.json: No such file or directory\n"},
+      {"folder", "vela-report: folder: is a folder\n"},
+      {"line\nbreak.json", "vela-report: line\\x0abreak.json: No such file or directory\n"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.input);
+    const test::run_result run = report({row.input});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, row.message);
+    EXPECT_TRUE(files().empty());
+  }
+}
+
+TEST_F(ReportTest, WritesThePageBesideTheInputUnlessTold) {
+  const std::string result = R"({"events": [], "trackableObjects": []})";
+  boost::filesystem::create_directory(m_dir.file("sub"));
+  const struct {
+    const char* input;
+    arguments more;
+    const char* page;
+  } rows[] = {
+      {"events.json", {}, "events.html"},
+      {"sub/events.json", {}, "sub/events.html"},
+      {"a.b.json", {}, "a.b.html"},
+      {"result", {}, "result.html"},
+      {"page.html", {}, "page.html.html"},
+      {".json", {}, ".json.html"},
+      {"events.json", {"-o", "sub/mine.html"}, "sub/mine.html"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::string(row.input) + " -> " + row.page);
+    m_dir.write(row.input, result);
+    m_dir.write(row.page, "an older page");  // replaced
+    arguments args = {row.input};
+    args.insert(args.end(), row.more.begin(), row.more.end());
+    const test::run_result run = report(args);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(files(), (std::set<std::string>{row.input, row.page}));
+    EXPECT_EQ(m_dir.read(row.input), result);
+    EXPECT_EQ(m_dir.read(row.page).rfind("<!DOCTYPE html>", 0), 0U);
+    boost::filesystem::remove(m_dir.file(row.input));
+    boost::filesystem::remove(m_dir.file(row.page));
+  }
+}
+
+TEST_F(ReportTest, ReadsStandardInputIntoReportHtml) {
+  const std::string result = R"([])";
+  m_dir.write("events.json", result);
+  const test::run_result run = report({"-"}, "", "< events.json > out.txt");
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(files(), (std::set<std::string>{"events.json", "out.txt", "report.html"}));
+  EXPECT_EQ(m_dir.read("report.html").rfind("<!DOCTYPE html>", 0), 0U);
+}
+
+TEST_F(ReportTest, NeverReplacesItsInput) {
+  const std::string result = R"({"events": [], "trackableObjects": []})";
+  m_dir.write("events.json", result);
+  boost::filesystem::create_symlink("events.json", m_dir.file("link.html"));
+  const struct {
+    arguments args;
+    std::string stdin_redirect;
+    const char* message;
+  } rows[] = {
+      {{"events.json", "-o", "events.json"},
+       "",
+       "vela-report: events.json: is the result events.json; the page would replace it\n"},
+      {{"events.json", "-o", "./events.json"},
+       "",
+       "vela-report: ./events.json: is the result events.json; the page would replace it\n"},
+      {{"events.json", "-o", "link.html"},
+       "",
+       "vela-report: link.html: is the result events.json; the page would replace it\n"},
+      {{"-", "-o", "events.json"},
+       "< events.json > out.txt",
+       "vela-report: events.json: is the result standard input; the page would replace it\n"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.message);
+    const test::run_result run = report(row.args, "", row.stdin_redirect);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, row.message);
+    EXPECT_EQ(m_dir.read("events.json"), result);
+    std::set<std::string> left = files();
+    left.erase("out.txt");
+    EXPECT_EQ(left, (std::set<std::string>{"events.json", "link.html"}));
+  }
+}
+
+TEST_F(ReportTest, AFailedWriteLeavesNoPage) {
+  const std::string result = many_events(3000);
+  m_dir.write("events.json", result);
+  boost::filesystem::create_directory(m_dir.file("folder"));
+  const struct {
+    arguments args;
+    const char* prefix;
+    const char* message;
+  } rows[] = {
+      {{"events.json", "-o", "missing/page.html"},
+       "",
+       "vela-report: missing/page.html: No such file or directory\n"},
+      {{"events.json", "-o", "folder"}, "", "vela-report: folder: is a folder\n"},
+      {{"events.json", "-o", "page.html"},
+       "prlimit --fsize=20000",
+       "vela-report: page.html: File too large\n"},
+      {{"events.json", "-o", "/dev/full"}, "", "vela-report: /dev/full: No space left on device\n"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.message);
+    const test::run_result run = report(row.args, row.prefix);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, row.message);
+    EXPECT_EQ(files(), std::set<std::string>{"events.json"});
+    EXPECT_EQ(m_dir.read("events.json"), result);
+  }
+  struct stat full {};
+  ASSERT_EQ(::stat("/dev/full", &full), 0);
+  EXPECT_TRUE(S_ISCHR(full.st_mode)) << "/dev/full was replaced";
+}
+
+TEST_F(ReportTest, KeepsLinksAndDevicesInPlace) {
+  const std::string result = R"({"events": [], "trackableObjects": []})";
+  m_dir.write("events.json", result);
+  m_dir.write("real.html", "an older page");
+  boost::filesystem::create_symlink("real.html", m_dir.file("link.html"));
+  const test::run_result linked = report({"events.json", "-o", "link.html"});
+  EXPECT_EQ(linked.status, 0) << linked.err;
+  EXPECT_TRUE(boost::filesystem::is_symlink(m_dir.file("link.html")));
+  EXPECT_EQ(m_dir.read("real.html").rfind("<!DOCTYPE html>", 0), 0U);
+  EXPECT_EQ(files(), (std::set<std::string>{"events.json", "link.html", "real.html"}));
+
+  const test::run_result discarded = report({"events.json", "-o", "/dev/null"});
+  EXPECT_EQ(discarded.status, 0) << discarded.err;
+  struct stat null {};
+  ASSERT_EQ(::stat("/dev/null", &null), 0);
+  EXPECT_TRUE(S_ISCHR(null.st_mode)) << "/dev/null was replaced";
+
+  // Standard output captured in a file: the page goes there, /dev/stdout stays what it was.
+  const test::run_result printed = report({"events.json", "-o", "/dev/stdout"});
+  EXPECT_EQ(printed.status, 0) << printed.err;
+  EXPECT_EQ(printed.out.rfind("<!DOCTYPE html>", 0), 0U);
+  EXPECT_EQ(printed.out.substr(printed.out.size() - 8), "</html>\n");
+  EXPECT_TRUE(boost::filesystem::is_symlink("/dev/stdout"));
+  EXPECT_EQ(m_dir.read("events.json"), result);
+}
+
+// ---- Text from the result in the page -----------------------------------------------------------
+TEST(ReportEscapingTest, ScriptDataCannotEndItsElement) {
+  const struct {
+    std::string text;
+    std::string json;
+    const char* why;
+  } rows[] = {
+      {"</script><!--", R"("\u003c/script\u003e\u003c!--")", "the end of a script, a comment"},
+      {"a&b", R"("a\u0026b")", "an ampersand"},
+      {"say \"hi\" \\ back", R"("say \"hi\" \\ back")", "quotes and a backslash"},
+      {std::string("\n\x01\x7f\0", 4), R"("\u000a\u0001\u007f\u0000")", "control characters"},
+      {"\xE2\x80\xA8\xE2\x80\xA9", R"("\u2028\u2029")", "line and paragraph separators"},
+      {"\xC3\xA9\xF0\x9F\x98\x80", "\"\xC3\xA9\xF0\x9F\x98\x80\"", "UTF-8 kept as it is"},
+      {"\xFF", R"("\ufffd")", "a byte that starts nothing"},
+      {"\xC0\xAF", R"("\ufffd\ufffd")", "an overlong form"},
+      {"\xED\xA0\x80", R"("\ufffd\ufffd\ufffd")", "a surrogate"},
+      {"\xE2\x82", R"("\ufffd\ufffd")", "a cut sequence"},
+      {"\xF4\x90\x80\x80", R"("\ufffd\ufffd\ufffd\ufffd")", "beyond U+10FFFF"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.why);
+    const std::string json = report::script_json_string(row.text);
+    EXPECT_EQ(json, row.json);
+    // Another JSON reader gets the text back (what is not UTF-8 as U+FFFD).
+    const Json::Value back = test::parse_json("[" + json + "]");
+    if (row.json.find("ufffd") == std::string::npos) {
+      EXPECT_EQ(back[0].asString(), row.text);
+    }
+  }
+}
+
+TEST(ReportEscapingTest, HtmlTextIsTextOnly) {
+  const struct {
+    std::string text;
+    std::string html;
+    const char* why;
+  } rows[] = {
+      {"<b>&\"'", "&lt;b&gt;&amp;&quot;&#39;", "markup and quotes"},
+      {"a\x01z\xFF", "a\xEF\xBF\xBDz\xEF\xBF\xBD", "control characters and stray bytes"},
+      {"caf\xC3\xA9", "caf\xC3\xA9", "UTF-8 kept"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.why);
+    EXPECT_EQ(report::html_text(row.text), row.html);
+  }
+}
+
+const std::vector<std::vector<std::string>> hostile_objects = {
+    {"V1\"><img src=x onerror=alert(1)>", "</script><script>alert(2)</script>", "VEHICLE"},
+    {"<script>alert(3)</script>", "<!-- \"quoted\" & 'single' \xE2\x80\xA8 -->", "VEHICLE"},
+    {"P' onmouseover='alert(4)", "<b onclick=\"alert(5)\">Anna</b>", "PERSON"},
+};
+const std::vector<std::vector<std::string>> plain_objects = {
+    {"V1", "Forklift", "VEHICLE"}, {"V2", "Tug", "VEHICLE"}, {"P1", "Anna", "PERSON"}};
+
+std::string pairs_result(const std::vector<std::vector<std::string>>& _objects) {
+  const std::string& v1 = _objects[0][0];
+  const std::string& v2 = _objects[1][0];
+  const std::string& p1 = _objects[2][0];
+  return made_result(_objects, {{v1, p1, 120, 1767225600, p1},
+                                {v2, v1, 640, 1767225660, ""},
+                                {p1, v2, 1500, 1767225720, ""},
+                                {v1, v2, 30, 1767225780, p1}});
+}
+
+TEST_F(ReportTest, PageDataCannotEndItsScriptsAndNeedsNoNetwork) {
+  m_dir.write("events.json", pairs_result(hostile_objects));
+  ASSERT_EQ(report({"events.json", "--title", "</title><script>alert(6)</script>"}).status, 0);
+  const std::string page = m_dir.read("events.html");
+  std::string markup;  // the page without the content of its data scripts
+  std::size_t copied = 0;
+  std::size_t scripts = 0;
+  for (std::size_t at = page.find("<script"); at != std::string::npos;
+       at = page.find("<script", at + 1)) {
+    ++scripts;
+    const std::size_t content = page.find('>', at) + 1;
+    const std::size_t end = page.find("</script>", content);
+    ASSERT_NE(end, std::string::npos);
+    const std::string data_script = "<script type=\"application/json\"";
+    if (page.compare(at, data_script.size(), data_script) == 0) {
+      EXPECT_EQ(page.substr(content, end - content).find('<'), std::string::npos)
+          << "data holds '<': " << page.substr(content, end - content);
+      markup += page.substr(copied, content - copied);
+      copied = end;
+    }
+  }
+  markup += page.substr(copied);
+  EXPECT_EQ(scripts, 4U) << "meta, one block of events, objects, the program";
+  EXPECT_EQ(page.find("<!--"), std::string::npos);
+  // Nothing to fetch: no source, link, import or address in the page but the SVG namespace.
+  for (const char* remote : {"src=", "href=", "url(", "@import", "<link", "https:"}) {
+    EXPECT_EQ(markup.find(remote), std::string::npos) << remote;
+  }
+  for (std::size_t at; (at = markup.find("http://www.w3.org/2000/svg")) != std::string::npos;) {
+    markup.erase(at, 26);
+  }
+  EXPECT_EQ(markup.find("http:"), std::string::npos);
+}
+
+// ---- Pages in the browser -----------------------------------------------------------------------
+struct shown_counts {
+  std::int64_t total = 0;
+  std::int64_t person_vehicle = 0;
+  std::int64_t vehicle_vehicle = 0;
+  std::int64_t below_500 = 0;
+  std::int64_t from_500_to_1000 = 0;
+  std::int64_t above_1000 = 0;
+  std::int64_t seconds = 0;
+};
+
+shown_counts expected_counts(const result_facts& _facts, const filter& _filter = {}) {
+  shown_counts counts;
+  for (const fact_event& event : _facts.events) {
+    if (!passes(event, _filter, _facts)) {
+      continue;
+    }
+    ++counts.total;
+    counts.person_vehicle += event.kind == "person-vehicle" ? 1 : 0;
+    counts.vehicle_vehicle += event.kind == "vehicle-vehicle" ? 1 : 0;
+    ++(event.distance_mm < 500     ? counts.below_500
+       : event.distance_mm <= 1000 ? counts.from_500_to_1000
+                                   : counts.above_1000);
+    counts.seconds += event.duration_s;
+  }
+  return counts;
+}
+
+// The header, the marks and the bars of _dom against the events of _facts that pass _filter.
+void check_page(const std::vector<dom_element>& _dom, const result_facts& _facts,
+                const filter& _filter = {}) {
+  const shown_counts want = expected_counts(_facts, _filter);
+  EXPECT_EQ(number(by_id(_dom, "count-total"), "data-count"), want.total);
+  EXPECT_EQ(number(by_id(_dom, "count-person-vehicle"), "data-count"), want.person_vehicle);
+  EXPECT_EQ(number(by_id(_dom, "count-vehicle-vehicle"), "data-count"), want.vehicle_vehicle);
+  EXPECT_EQ(number(by_id(_dom, "count-below-500"), "data-count"), want.below_500);
+  EXPECT_EQ(number(by_id(_dom, "count-500-1000"), "data-count"), want.from_500_to_1000);
+  EXPECT_EQ(number(by_id(_dom, "count-above-1000"), "data-count"), want.above_1000);
+  EXPECT_EQ(number(by_id(_dom, "total-duration"), "data-seconds"), want.seconds);
+  // One mark per event, the very events that pass.
+  std::set<std::int64_t> marked;
+  for (const dom_element* mark : of_class(_dom, "mark")) {
+    marked.insert(number(*mark, "data-event"));
+  }
+  std::set<std::int64_t> passing;
+  for (const fact_event& event : _facts.events) {
+    if (passes(event, _filter, _facts)) {
+      passing.insert(static_cast<std::int64_t>(event.number));
+    }
+  }
+  EXPECT_EQ(marked, passing);
+  EXPECT_EQ(of_class(_dom, "mark").size(), passing.size());
+  EXPECT_EQ(marks_of_kind(_dom, "person-vehicle"), static_cast<std::size_t>(want.person_vehicle));
+  EXPECT_EQ(marks_of_kind(_dom, "vehicle-vehicle"), static_cast<std::size_t>(want.vehicle_vehicle));
+  const auto bars = of_class(_dom, "bar");
+  EXPECT_EQ(total(bars, "data-count", "person-vehicle"), want.person_vehicle);
+  EXPECT_EQ(total(bars, "data-count", "vehicle-vehicle"), want.vehicle_vehicle);
+}
+
+// The closest event that passes _filter is the first row of the closest approaches.
+void check_closest_row(const std::vector<dom_element>& _dom, const result_facts& _facts,
+                       const filter& _filter = {}) {
+  std::int64_t closest = -1;
+  for (const fact_event& event : _facts.events) {
+    if (passes(event, _filter, _facts) && (closest < 0 || event.distance_mm < closest)) {
+      closest = event.distance_mm;
+    }
+  }
+  const auto rows = of_class(_dom, "closest-row");
+  ASSERT_FALSE(rows.empty());
+  EXPECT_EQ(number(*rows[0], "data-distance"), closest);
+  const std::int64_t first = number(*rows[0], "data-event");
+  ASSERT_GE(first, 1);
+  ASSERT_LE(first, static_cast<std::int64_t>(_facts.events.size()));
+  EXPECT_EQ(_facts.events[static_cast<std::size_t>(first - 1)].distance_mm, closest);
+  for (std::size_t k = 1; k < rows.size(); ++k) {
+    EXPECT_LE(number(*rows[k - 1], "data-distance"), number(*rows[k], "data-distance"));
+  }
+}
+
+TEST_F(ReportPageTest, ShowsTheBundledExample) {
+  write_example_result("events.json");
+  ASSERT_EQ(report({"events.json"}).status, 0);
+  const result_facts facts = facts_of(m_dir.read("events.json"));
+  ASSERT_GT(facts.events.size(), 100U);
+  const std::vector<dom_element> dom = render(m_dir, "events.html");
+  check_page(dom, facts);
+  check_closest_row(dom, facts);
+  EXPECT_TRUE(has(by_id(dom, "plot"), "data-mode", "marks"));
+
+  // The period: from the first start to the last end.
+  std::int64_t first = facts.events.front().start_ms;
+  std::int64_t last = first;
+  std::map<std::pair<std::string, std::string>, std::int64_t> per_pair;
+  std::map<std::string, std::int64_t> per_object;
+  for (const fact_event& event : facts.events) {
+    first = std::min(first, event.start_ms);
+    last = std::max(last, event.start_ms + 1000 * event.duration_s);
+    ++per_pair[std::minmax(event.uids[0], event.uids[1])];
+    ++per_object[event.uids[0]];
+    ++per_object[event.uids[1]];
+  }
+  EXPECT_EQ(by_id(dom, "period").text, "Period: " + site_time(first) + " to " + site_time(last) +
+                                           " (site time, UTC+00:00), from the first start to "
+                                           "the last end.");
+  const auto busiest = [](const auto& _counts) {
+    std::int64_t most = 0;
+    for (const auto& [key, count] : _counts) {
+      most = std::max(most, count);
+    }
+    return most;
+  };
+  ASSERT_FALSE(of_class(dom, "pair-row").empty());
+  EXPECT_EQ(number(*of_class(dom, "pair-row")[0], "data-count"), busiest(per_pair));
+  ASSERT_FALSE(of_class(dom, "object-row").empty());
+  EXPECT_EQ(number(*of_class(dom, "object-row")[0], "data-count"), busiest(per_object));
+
+  // A picture of the page, kept in the build folder for people to look at.
+  const std::string png = std::string(VELA_BUILD_DIR) + "/report-example.png";
+  boost::filesystem::remove(png);
+  const test::run_result shot = chromium(m_dir, {"--screenshot=" + png, "--window-size=1280,2000",
+                                                 file_url(m_dir.file("events.html"))});
+  EXPECT_EQ(shot.status, 0) << shot.err;
+  std::ifstream in(png, std::ios::binary);
+  std::string picture((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(picture.substr(0, 8), "\x89PNG\r\n\x1a\n");
+  EXPECT_GT(picture.size(), 50000U) << "a page with its plot is no small picture";
+}
+
+TEST_F(ReportPageTest, FiltersInTheAddressSelectTheEvents) {
+  write_example_result("events.json");
+  ASSERT_EQ(report({"events.json"}).status, 0);
+  const result_facts facts = facts_of(m_dir.read("events.json"));
+  const std::int64_t minute_5 = (1767225600 + 300) * std::int64_t{1000};
+  const struct {
+    const char* fragment;
+    filter selection;
+  } rows[] = {
+      {"kind=vehicle-vehicle&max=500", {"vehicle-vehicle", 500, "", {}, {}}},
+      {"kind=person-vehicle", {"person-vehicle", {}, "", {}, {}}},
+      {"max=1000", {"", 1000, "", {}, {}}},
+      {"obj=v0007", {"", {}, "v0007", {}, {}}},
+      {"obj=forklift%205", {"", {}, "forklift 5", {}, {}}},
+      {"from=2026-01-01T00:05:00&to=2026-01-01T00:09:59",
+       {"", {}, "", minute_5, minute_5 + 299000}},
+      {"max=abc&colour=red", {}},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.fragment);
+    ASSERT_GT(expected_counts(facts, row.selection).total, 0);
+    const std::vector<dom_element> dom = render(m_dir, "events.html", row.fragment);
+    check_page(dom, facts, row.selection);
+    check_closest_row(dom, facts, row.selection);
+    const dom_element& note = by_id(dom, "filter-note");
+    EXPECT_EQ(attribute(note, "hidden"), nullptr) << "the page says what it shows";
+  }
+}
+
+// As a person would: values typed or chosen in the form, or the form reset. The view and the
+// address follow, so that the address can be shared.
+TEST_F(ReportPageTest, TheFormUpdatesTheViewAndTheAddress) {
+  write_example_result("events.json");
+  ASSERT_EQ(report({"events.json"}).status, 0);
+  const result_facts facts = facts_of(m_dir.read("events.json"));
+  const std::string page = m_dir.read("events.html");
+  const struct {
+    const char* start;    // the address the page opens with
+    const char* actions;  // script run once the page is drawn
+    const char* address;  // the address afterwards
+    filter selection;
+  } rows[] = {
+      {"",
+       "set('filter-max', '500', 'input'); set('filter-kind', 'vehicle-vehicle', 'change');",
+       "#kind=vehicle-vehicle&max=500",
+       {"vehicle-vehicle", 500, "", {}, {}}},
+      {"",
+       "set('filter-obj', 'Forklift 5', 'input');",
+       "#obj=Forklift+5",
+       {"", {}, "forklift 5", {}, {}}},
+      {"",
+       "set('filter-from', '2026-01-01T00:05:00', 'change');",
+       "#from=2026-01-01T00%3A05%3A00",
+       {"", {}, "", (1767225600 + 300) * std::int64_t{1000}, {}}},
+      {"max=500&obj=v0007", "document.getElementById('filter-reset').click();", "", {}},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.actions);
+    const std::string driver =
+        "<script>window.addEventListener('load', function () {"
+        "  function set(id, value, type) {"
+        "    const field = document.getElementById(id);"
+        "    field.value = value;"
+        "    field.dispatchEvent(new Event(type, {bubbles: true}));"
+        "  }" +
+        std::string(row.actions) +
+        "  setTimeout(function () {"
+        "    document.body.setAttribute('data-address', location.hash);"
+        "  }, 100);"
+        "});</script>";
+    std::string driven = page;
+    driven.insert(driven.rfind("</body>"), driver);
+    m_dir.write("driven.html", driven);
+    const test::run_result run = chromium(m_dir, {"--virtual-time-budget=5000", "--dump-dom",
+                                                  file_url(m_dir.file("driven.html"), row.start)});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const std::vector<dom_element> dom = parse_dom(run.out);
+    const auto body =
+        std::find_if(dom.begin(), dom.end(), [](auto& _e) { return _e.tag == "body"; });
+    ASSERT_NE(body, dom.end());
+    ASSERT_NE(attribute(*body, "data-address"), nullptr) << "the actions did not run";
+    EXPECT_EQ(*attribute(*body, "data-address"), row.address);
+    check_page(dom, facts, row.selection);
+  }
+}
+
+TEST_F(ReportPageTest, NamesWithMarkupStayText) {
+  const std::string title = "</title><script>alert(6)</script>";
+  const std::string input = "a<b>&\"c'.json";
+  m_dir.write(input, pairs_result(hostile_objects));
+  m_dir.write("plain.json", pairs_result(plain_objects));
+  ASSERT_EQ(report({input, "--title", title}).status, 0);
+  ASSERT_EQ(report({"plain.json", "--title", "Plain"}).status, 0);
+  const std::vector<dom_element> hostile = render(m_dir, "a<b>&\"c'.html");
+  const std::vector<dom_element> plain = render(m_dir, "plain.html");
+  // The same elements with the same attributes: nothing in the names became markup.
+  ASSERT_EQ(hostile.size(), plain.size());
+  for (std::size_t k = 0; k < hostile.size(); ++k) {
+    SCOPED_TRACE("element " + std::to_string(k) + ": " + hostile[k].tag);
+    EXPECT_EQ(hostile[k].tag, plain[k].tag);
+    EXPECT_EQ(hostile[k].attributes, plain[k].attributes);
+  }
+  // And the names read as they are written.
+  std::set<std::string> texts;
+  for (const dom_element& element : hostile) {
+    texts.insert(element.text);
+  }
+  for (const auto& object : hostile_objects) {
+    SCOPED_TRACE(object[0]);
+    EXPECT_EQ(texts.count(object[1]), 1U) << "the name as text";
+    EXPECT_EQ(texts.count(object[0] + ", " + lower(object[2])), 1U) << "the uid as text";
+  }
+  EXPECT_EQ(texts.count("driven by " + hostile_objects[2][1] + " (" + hostile_objects[2][0] + ")"),
+            1U);
+  EXPECT_EQ(by_id(hostile, "title").text, title);
+  EXPECT_EQ(by_id(hostile, "source").text, input);
+  const auto head_title = std::find_if(hostile.begin(), hostile.end(),
+                                       [](const dom_element& _e) { return _e.tag == "title"; });
+  ASSERT_NE(head_title, hostile.end());
+  EXPECT_EQ(head_title->text, title);
+  check_page(hostile, facts_of(m_dir.read(input)));
+}
+
+TEST_F(ReportPageTest, ShowsTheStandardOutputFormByUid) {
+  write_example_result("stdout.json", false);
+  const result_facts facts = facts_of(m_dir.read("stdout.json"));
+  ASSERT_GT(facts.events.size(), 100U);
+  ASSERT_EQ(report({"-"}, "", "< stdout.json > out.txt").status, 0);
+  for (const char* page : {"report.html", "stdout.html"}) {
+    SCOPED_TRACE(page);
+    if (std::string(page) == "stdout.html") {
+      ASSERT_EQ(report({"stdout.json"}).status, 0);
+    }
+    const std::vector<dom_element> dom = render(m_dir, page);
+    EXPECT_EQ(number(by_id(dom, "count-total"), "data-count"),
+              static_cast<std::int64_t>(facts.events.size()));
+    EXPECT_EQ(by_id(dom, "count-person-vehicle").text, "unknown");
+    EXPECT_EQ(marks_of_kind(dom, "unknown"), facts.events.size());
+    EXPECT_EQ(attribute(by_id(dom, "form-note"), "hidden"), nullptr) << "says kinds are unknown";
+    check_closest_row(dom, facts);
+    const auto names = of_class(dom, "name");
+    ASSERT_FALSE(names.empty());
+    EXPECT_TRUE(names[0]->text.rfind("V0", 0) == 0 || names[0]->text.rfind("P0", 0) == 0)
+        << "objects shown by uid: " << names[0]->text;
+    EXPECT_EQ(by_id(dom, "source").text,
+              std::string(page) == "report.html" ? "standard input" : "stdout.json");
+  }
+}
+
+TEST_F(ReportPageTest, SaysSoWhenThereAreNoEvents) {
+  m_dir.write("document.json", R"({"events": [], "trackableObjects": [
+      {"uid": "P1", "name": "Anna", "category": "PERSON"}]})");
+  m_dir.write("bare.json", "[\n]\n");
+  for (const char* input : {"document.json", "bare.json"}) {
+    SCOPED_TRACE(input);
+    ASSERT_EQ(report({input}).status, 0);
+    const std::string page = std::string(input).substr(0, std::string(input).find('.')) + ".html";
+    const std::vector<dom_element> dom = render(m_dir, page);
+    for (const dom_element& element : dom) {
+      if (element.tag == "script" || element.tag == "style") {
+        continue;
+      }
+      for (const char* broken : {"NaN", "Infinity", "undefined"}) {
+        EXPECT_EQ(element.text.find(broken), std::string::npos) << element.tag << ": " << broken;
+        for (const auto& [name, value] : element.attributes) {
+          EXPECT_EQ(value.find(broken), std::string::npos) << name << "=" << value;
+        }
+      }
+    }
+    EXPECT_EQ(number(by_id(dom, "count-total"), "data-count"), 0);
+    const dom_element& note = by_id(dom, "empty-note");
+    EXPECT_EQ(note.text, "No near-miss events in this result.");
+    EXPECT_EQ(attribute(note, "hidden"), nullptr);
+    EXPECT_TRUE(has(by_id(dom, "plot"), "data-mode", "empty"));
+    EXPECT_NE(attribute(by_id(dom, "plot"), "hidden"), nullptr);
+    EXPECT_TRUE(of_class(dom, "mark").empty());
+    EXPECT_TRUE(of_class(dom, "bar").empty());
+    EXPECT_TRUE(of_class(dom, "closest-row").empty());
+  }
+}
+
+TEST_F(ReportPageTest, DrawsManyEventsAsADensityGrid) {
+  const std::size_t count = 10000;  // more than one block of events in the page
+  m_dir.write("events.json", many_events(count));
+  ASSERT_EQ(report({"events.json"}).status, 0);
+  const result_facts facts = facts_of(m_dir.read("events.json"));
+  const std::vector<dom_element> dom = render(m_dir, "events.html");
+  EXPECT_TRUE(has(by_id(dom, "plot"), "data-mode", "grid"));
+  EXPECT_TRUE(of_class(dom, "mark").empty());
+  const auto cells = of_class(dom, "cell");
+  const shown_counts want = expected_counts(facts);
+  EXPECT_EQ(total(cells, "data-count"), static_cast<std::int64_t>(count));
+  std::int64_t person_vehicle = 0;
+  for (const dom_element* cell : cells) {
+    const std::string* value = attribute(*cell, "data-person-vehicle");
+    person_vehicle += value != nullptr ? std::stoll(*value) : 0;
+  }
+  EXPECT_EQ(person_vehicle, want.person_vehicle);
+  EXPECT_EQ(total(of_class(dom, "bar"), "data-count"), static_cast<std::int64_t>(count));
+  EXPECT_EQ(number(by_id(dom, "count-total"), "data-count"), static_cast<std::int64_t>(count));
+  check_closest_row(dom, facts);
+
+  // Filtered down to a few, the same page marks them one by one.
+  const filter close = {"", 150, "", {}, {}};
+  const std::vector<dom_element> few = render(m_dir, "events.html", "max=150");
+  EXPECT_TRUE(has(by_id(few, "plot"), "data-mode", "marks"));
+  check_page(few, facts, close);
+}
+
+TEST_F(ReportPageTest, ShowsSiteTimeAtTheGivenOffset) {
+  m_dir.write("events.json", pairs_result(plain_objects));  // 4 events from 2026-01-01 00:00 UTC
+  ASSERT_EQ(report({"events.json", "--utc-offset", "-05:30"}).status, 0);
+  const std::vector<dom_element> dom = render(m_dir, "events.html");
+  const auto rows = of_class(dom, "closest-row");
+  ASSERT_FALSE(rows.empty());
+  // The closest event (30 mm) started at 00:03:00.500 UTC.
+  const auto time = std::find_if(dom.begin(), dom.end(),
+                                 [&](const dom_element& _e) { return has(_e, "class", "time"); });
+  ASSERT_NE(time, dom.end());
+  EXPECT_EQ(time->text, "2025-12-31 18:33:00.500");
+  EXPECT_EQ(by_id(dom, "period").text,
+            "Period: 2025-12-31 18:30:00 to 2025-12-31 18:33:02 (site time, UTC-05:30), from the "
+            "first start to the last end.");
+}
+}  // namespace
+}  // namespace vela

@@ -1,0 +1,271 @@
+#include "report_page.hpp"
+
+// Each event becomes one value in each of nine columns: start (ms, the difference from the
+// previous event's start), duration (s), distance (mm), the two objects (indices into the uids
+// listed at the end), the sums of their x and of their y (mm: twice the midpoint) and their
+// drivers (index + 1, 0 for none). Columns are strings of variable-length digits, 5 bits each,
+// low digit first, a digit of 32 or more meaning that more follow; signed columns are zigzag
+// coded. The page's script (tools/report/page.js) reads them back.
+
+#include <stdexcept>
+#include <utility>
+
+#include "report_assets.hpp"
+
+namespace vela::report {
+namespace {
+constexpr std::size_t chunk_events = 8192;
+constexpr std::size_t column_count = 9;
+constexpr const char* digits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+// The page holds numbers as doubles: these keep every value and sum below 2^51, and every
+// time inside the range of the browser's dates.
+constexpr std::int64_t time_limit_s = 1'000'000'000'000;
+constexpr std::int64_t length_limit_mm = 1'000'000'000'000'000;
+constexpr char32_t not_utf8 = 0xFFFFFFFF;
+
+void put_unsigned(std::string& _column, std::uint64_t _value) {
+  while (_value >= 32) {
+    _column += digits[32 + (_value & 31)];
+    _value >>= 5;
+  }
+  _column += digits[_value];
+}
+
+void put_signed(std::string& _column, std::int64_t _value) {
+  // Zigzag: 0, -1, 1, -2 ... become 0, 1, 2, 3 ... (unsigned, so the shift cannot overflow).
+  const auto bits = static_cast<std::uint64_t>(_value);
+  put_unsigned(_column, (bits << 1) ^ (_value < 0 ? ~std::uint64_t{0} : std::uint64_t{0}));
+}
+
+void check_range(std::int64_t _value, std::int64_t _limit, const result::event& _event,
+                 const char* _field) {
+  if (_value < -_limit || _value > _limit) {
+    throw std::runtime_error("event " + std::to_string(_event.number) + ": \"" + _field +
+                             "\" is beyond what the page can show");
+  }
+}
+
+// The code point starting at _at, moving _at past it; not_utf8 (moving one byte) for a byte
+// that does not start a well-formed sequence (overlong forms and surrogates included).
+char32_t next_code_point(std::string_view _text, std::size_t& _at) {
+  const auto lead = static_cast<unsigned char>(_text[_at++]);
+  if (lead < 0x80) {
+    return lead;
+  }
+  std::size_t length = 0;
+  char32_t code = 0;
+  char32_t smallest = 0;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 1, code = lead & 0x1F, smallest = 0x80;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 2, code = lead & 0x0F, smallest = 0x800;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 3, code = lead & 0x07, smallest = 0x10000;
+  } else {
+    return not_utf8;
+  }
+  if (_text.size() - _at < length) {
+    return not_utf8;
+  }
+  for (std::size_t k = 0; k < length; ++k) {
+    const auto next = static_cast<unsigned char>(_text[_at + k]);
+    if ((next & 0xC0) != 0x80) {
+      return not_utf8;
+    }
+    code = (code << 6) | (next & 0x3F);
+  }
+  if (code < smallest || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
+    return not_utf8;
+  }
+  _at += length;
+  return code;
+}
+
+void append_hex4(std::string& _out, unsigned _value) {
+  constexpr const char* hex = "0123456789abcdef";
+  _out += "\\u";
+  for (int shift = 12; shift >= 0; shift -= 4) {
+    _out += hex[(_value >> shift) & 0xF];
+  }
+}
+
+// _template with each "{{name}}" replaced by its value, in one pass: values are never searched.
+std::string fill(std::string_view _template,
+                 const std::vector<std::pair<std::string_view, std::string>>& _values) {
+  std::string out;
+  std::size_t at = 0;
+  for (std::size_t open = _template.find("{{"); open != std::string_view::npos;
+       open = _template.find("{{", at)) {
+    const std::size_t close = _template.find("}}", open);
+    if (close == std::string_view::npos) {
+      break;
+    }
+    const std::string_view name = _template.substr(open + 2, close - open - 2);
+    out.append(_template, at, open - at);
+    at = close + 2;
+    bool known = false;
+    for (const auto& [key, value] : _values) {
+      if (key == name) {
+        out += value;
+        known = true;
+      }
+    }
+    if (!known) {
+      out.append(_template, open, at - open);
+    }
+  }
+  out.append(_template, at);
+  return out;
+}
+
+std::string json_list(const std::vector<std::string>& _texts, const std::vector<bool>& _present) {
+  std::string list = "[";
+  for (std::size_t i = 0; i < _texts.size(); ++i) {
+    list += i == 0 ? "" : ",";
+    list += _present[i] ? script_json_string(_texts[i]) : "null";
+  }
+  return list + "]";
+}
+}  // namespace
+
+page_writer::page_writer(std::ostream& _out, page_options _options)
+    : m_out(_out), m_options(std::move(_options)), m_columns(column_count) {
+  m_out << fill(page_html, {{"style", page_css},
+                            {"generator", html_text(m_options.generator)},
+                            {"source", html_text(m_options.source)},
+                            {"title", html_text(m_options.title)}})
+        << "<script type=\"application/json\" id=\"vela-meta\">{\"title\":"
+        << script_json_string(m_options.title)
+        << ",\"source\":" << script_json_string(m_options.source)
+        << ",\"generator\":" << script_json_string(m_options.generator)
+        << ",\"utcOffsetMinutes\":" << m_options.utc_offset_minutes << "}</script>\n";
+}
+
+void page_writer::add_event(const result::event& _event) {
+  check_range(_event.ts, time_limit_s, _event, "ts");
+  check_range(_event.ms, time_limit_s, _event, "ms");
+  check_range(_event.duration_s, time_limit_s, _event, "duration");
+  check_range(_event.distance_mm, length_limit_mm, _event, "distance");
+  for (const result::event_object& object : _event.objects) {
+    check_range(object.x_mm, length_limit_mm, _event, "x");
+    check_range(object.y_mm, length_limit_mm, _event, "y");
+  }
+  const std::int64_t start_ms = _event.ts * 1000 + _event.ms;
+  put_signed(m_columns[0], start_ms - m_previous_start_ms);
+  m_previous_start_ms = start_ms;
+  put_signed(m_columns[1], _event.duration_s);
+  put_signed(m_columns[2], _event.distance_mm);
+  const result::event_object& first = _event.objects[0];
+  const result::event_object& second = _event.objects[1];
+  put_unsigned(m_columns[3], index_of(first.uid));
+  put_unsigned(m_columns[4], index_of(second.uid));
+  put_signed(m_columns[5], first.x_mm + second.x_mm);
+  put_signed(m_columns[6], first.y_mm + second.y_mm);
+  put_unsigned(m_columns[7], first.driver_uid ? index_of(*first.driver_uid) + 1ULL : 0);
+  put_unsigned(m_columns[8], second.driver_uid ? index_of(*second.driver_uid) + 1ULL : 0);
+  ++m_events;
+  if (++m_chunk_events == chunk_events) {
+    write_chunk();
+  }
+}
+
+void page_writer::add_trackable(const result::trackable& _trackable) {
+  const std::uint32_t index = index_of(_trackable.uid);
+  m_names[index] = _trackable.name;
+  m_categories[index] = _trackable.category;
+  m_listed[index] = true;
+}
+
+void page_writer::finish(result::form _form) {
+  if (m_chunk_events > 0) {
+    write_chunk();
+  }
+  const bool listed = _form == result::form::document;
+  m_out << "<script type=\"application/json\" id=\"vela-objects\">{\"form\":"
+        << (listed ? "\"document\"" : "\"events\"") << ",\"events\":" << m_events
+        << ",\"uids\":" << json_list(m_uids, std::vector<bool>(m_uids.size(), true))
+        << ",\"names\":" << (listed ? json_list(m_names, m_listed) : "null")
+        << ",\"categories\":" << (listed ? json_list(m_categories, m_listed) : "null")
+        << "}</script>\n<script>\n"
+        << page_js << "</script>\n</body>\n</html>\n";
+}
+
+std::uint32_t page_writer::index_of(const std::string& _uid) {
+  const auto [found, added] =
+      m_index_of_uid.try_emplace(_uid, static_cast<std::uint32_t>(m_uids.size()));
+  if (added) {
+    m_uids.push_back(_uid);
+    m_names.emplace_back();
+    m_categories.emplace_back();
+    m_listed.push_back(false);
+  }
+  return found->second;
+}
+
+void page_writer::write_chunk() {
+  m_out << "<script type=\"application/json\" class=\"vela-events\" data-count=\"" << m_chunk_events
+        << "\">[";
+  for (std::size_t c = 0; c < column_count; ++c) {
+    m_out << (c == 0 ? "\"" : ",\"") << m_columns[c] << '"';
+    m_columns[c].clear();
+  }
+  m_out << "]</script>\n";
+  m_chunk_events = 0;
+}
+
+std::string script_json_string(std::string_view _text) {
+  std::string out = "\"";
+  out.reserve(_text.size() + 2);
+  std::size_t at = 0;
+  while (at < _text.size()) {
+    const std::size_t begin = at;
+    const char32_t code = next_code_point(_text, at);
+    if (code == '"' || code == '\\') {
+      out += '\\';
+      out += static_cast<char>(code);
+    } else if (code < 0x20 || code == '<' || code == '>' || code == '&' || code == 0x7F ||
+               code == 0x2028 || code == 0x2029) {
+      append_hex4(out, static_cast<unsigned>(code));
+    } else if (code == not_utf8) {
+      append_hex4(out, 0xFFFD);
+    } else {
+      out.append(_text, begin, at - begin);
+    }
+  }
+  return out + "\"";
+}
+
+std::string html_text(std::string_view _text) {
+  std::string out;
+  out.reserve(_text.size());
+  std::size_t at = 0;
+  while (at < _text.size()) {
+    const std::size_t begin = at;
+    const char32_t code = next_code_point(_text, at);
+    switch (code) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&#39;";
+        break;
+      default:
+        if (code == not_utf8 || code < 0x20 || code == 0x7F) {
+          out += "\xEF\xBF\xBD";  // U+FFFD
+        } else {
+          out.append(_text, begin, at - begin);
+        }
+    }
+  }
+  return out;
+}
+}  // namespace vela::report

@@ -1,0 +1,60 @@
+#pragma once
+// The page of vela-report: a fixed skeleton, then the events in compact columns as they are
+// read, then the trackable objects (they come last in a result), then the script that draws
+// the page from them in the browser. Nothing per event stays in memory.
+
+#include <cstddef>
+#include <cstdint>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "result_reader.hpp"
+
+namespace vela::report {
+struct page_options {
+  std::string title;
+  std::string source;          // the input as the page names it
+  std::string generator;       // "vela-report 1.0.0"
+  int utc_offset_minutes = 0;  // site time = UTC + this
+};
+
+class page_writer {
+ public:
+  // Writes the beginning of the page.
+  page_writer(std::ostream& _out, page_options _options);
+
+  // Throws std::runtime_error for a value beyond what the page can show exactly (a time
+  // beyond some 30,000 years, coordinates or distances beyond 10^15 mm).
+  void add_event(const result::event& _event);
+  void add_trackable(const result::trackable& _trackable);
+  // Writes the rest of the page. Errors of the stream are left to the caller to check.
+  void finish(result::form _form);
+
+ private:
+  std::uint32_t index_of(const std::string& _uid);
+  void write_chunk();
+
+  std::ostream& m_out;
+  page_options m_options;
+  std::vector<std::string> m_columns;
+  std::size_t m_chunk_events = 0;
+  std::size_t m_events = 0;
+  std::int64_t m_previous_start_ms = 0;
+  std::unordered_map<std::string, std::uint32_t> m_index_of_uid;
+  std::vector<std::string> m_uids;  // in the order first met
+  std::vector<std::string> m_names;
+  std::vector<std::string> m_categories;
+  std::vector<bool> m_listed;  // in "trackableObjects"
+};
+
+// _text as a JSON string literal that cannot end an HTML script element or comment: without
+// '<', '>' and '&', with U+2028 and U+2029 escaped and bytes that are not UTF-8 as U+FFFD.
+std::string script_json_string(std::string_view _text);
+
+// _text as HTML text or attribute value: markup characters escaped, bytes that are not UTF-8
+// and control characters as U+FFFD.
+std::string html_text(std::string_view _text);
+}  // namespace vela::report
