@@ -1,7 +1,6 @@
 #include "application.hpp"
 
 #include <iostream>
-#include <memory>
 
 #include "progress.hpp"
 #include "replay.hpp"
@@ -49,33 +48,7 @@ exit_code application::init() {
 exit_code application::get_json_message_from_file(const std::string& _file_name,
                                                   Json::Value& _json_message,
                                                   input_file& _read) const {
-  _read = input_file{_file_name};
-  std::string content;
-  std::string error;
-  if (!read_whole_file(_read, content, error)) {
-    std::cerr << "Error opening file:" << _file_name << " (" << error << ")" << std::endl;
-    return exit_code::SYNC_FAILURE_OPENING_INPUT_FILE;
-  }
-  Json::CharReaderBuilder builder;
-  builder["collectComments"] = false;
-  // Newer readers skip a byte-order mark and accept trailing commas by default; both are
-  // syntax errors here.
-  builder["skipBom"] = false;
-  builder["allowTrailingCommas"] = false;
-  std::string errors;
-  bool parsed = false;
-  try {
-    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    parsed = reader->parse(content.data(), content.data() + content.size(), &_json_message,
-                           &errors);
-  } catch (const std::exception& e) {  // nesting beyond the reader's limit, memory exhaustion
-    errors = e.what();
-  }
-  if (!parsed) {
-    std::cerr << "Error parsing file:" << _file_name << " (" << errors << ")" << std::endl;
-    return exit_code::SYNC_FAILURE_PARSING_INPUT_FILE;
-  }
-  return exit_code::SYNC_SUCCESS;
+  return read_json_input(_file_name, _json_message, _read);
 }
 
 exit_code application::get_trackable_objects_from_json(const Json::Value& _message) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <iostream>
 #include <map>
+#include <memory>
 
 #include "exception.hpp"
 
@@ -56,6 +57,37 @@ bool read_trackable(const Json::Value& _entry, trackable_object& _track_obj) {
   return true;
 }
 }  // namespace
+
+exit_code read_json_input(const std::string& _file_name, Json::Value& _json_message,
+                          input_file& _read) {
+  _read = input_file{_file_name};
+  std::string content;
+  std::string error;
+  if (!read_whole_file(_read, content, error)) {
+    std::cerr << "Error opening file:" << _file_name << " (" << error << ")" << std::endl;
+    return exit_code::SYNC_FAILURE_OPENING_INPUT_FILE;
+  }
+  Json::CharReaderBuilder builder;
+  builder["collectComments"] = false;
+  // Newer readers skip a byte-order mark and accept trailing commas by default; both are
+  // syntax errors here.
+  builder["skipBom"] = false;
+  builder["allowTrailingCommas"] = false;
+  std::string errors;
+  bool parsed = false;
+  try {
+    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    parsed = reader->parse(content.data(), content.data() + content.size(), &_json_message,
+                           &errors);
+  } catch (const std::exception& e) {  // nesting beyond the reader's limit, memory exhaustion
+    errors = e.what();
+  }
+  if (!parsed) {
+    std::cerr << "Error parsing file:" << _file_name << " (" << errors << ")" << std::endl;
+    return exit_code::SYNC_FAILURE_PARSING_INPUT_FILE;
+  }
+  return exit_code::SYNC_SUCCESS;
+}
 
 exit_code site::load_trackables(const Json::Value& _message, const std::string& _file_name) {
   const std::string object = "trackableObjects";

@@ -10,6 +10,7 @@
 
 #include "flat_map.hpp"
 #include "globals.hpp"
+#include "input_file.hpp"
 #include "timestamp.hpp"
 #include "trackable_object.hpp"
 
@@ -34,6 +35,12 @@ struct association_record {
   object_id driver = no_object;
   bool created = false;  // true: the association starts; false: it ends
 };
+
+// Reads and parses one JSON input (_file_name) as every run does; _read records which file it
+// was. SYNC_SUCCESS, or 2 (cannot open) or 3 (cannot parse) after one line on standard error
+// (the reader's list of errors, for a syntax error).
+exit_code read_json_input(const std::string& _file_name, Json::Value& _json_message,
+                          input_file& _read);
 
 class site {
  public:
