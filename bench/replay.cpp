@@ -62,8 +62,8 @@ bool run_fast(const vela::site& _site, const std::string& _positions, std::uint3
   return delivery.deliver() == vela::exit_code::SYNC_SUCCESS;
 }
 
-bool run_reference(const vela::site& _site, const std::string& _positions,
-                   std::uint32_t _threshold, const std::string& _output) {
+bool run_reference(const vela::site& _site, const std::string& _positions, std::uint32_t _threshold,
+                   const std::string& _output) {
   std::ifstream positions(_positions);
   vela::reference_replay reference(_site, _threshold);
   reference.generate_alarms(positions, _positions);

@@ -71,8 +71,8 @@ exit_code application::run() {
     std::cerr << e.what() << std::endl;
     return exit_code::SYNC_FAILURE_UNKNOWN;
   }
-  const exit_code delivered = m_output_event_file_name.empty() ? write_events_to_standard_output()
-                                                               : save_event_file();
+  const exit_code delivered =
+      m_output_event_file_name.empty() ? write_events_to_standard_output() : save_event_file();
   if (delivered != exit_code::SYNC_SUCCESS || m_save_input_files) {
     return delivered;  // nothing delivered: the inputs stay
   }

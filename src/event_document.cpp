@@ -95,33 +95,35 @@ decoded decode(const unsigned char* _text, std::size_t _available) {
   return {replacement_character, 1};
 }
 
+// The letter of the library's two-character escape of _byte, or 0 when it has none.
+char short_escape(unsigned char _byte) {
+  switch (_byte) {
+    case '"':
+      return '"';
+    case '\\':
+      return '\\';
+    case '\b':
+      return 'b';
+    case '\f':
+      return 'f';
+    case '\n':
+      return 'n';
+    case '\r':
+      return 'r';
+    case '\t':
+      return 't';
+    default:
+      return 0;
+  }
+}
+
 // Appends the escape of the byte at _at (and of the bytes it leads); returns what follows.
 const char* append_escape(std::string& _out, const char* _at, const char* _end) {
   const auto byte = static_cast<unsigned char>(*_at);
-  switch (byte) {
-    case '"':
-      _out.append("\\\"", 2);
-      return _at + 1;
-    case '\\':
-      _out.append("\\\\", 2);
-      return _at + 1;
-    case '\b':
-      _out.append("\\b", 2);
-      return _at + 1;
-    case '\f':
-      _out.append("\\f", 2);
-      return _at + 1;
-    case '\n':
-      _out.append("\\n", 2);
-      return _at + 1;
-    case '\r':
-      _out.append("\\r", 2);
-      return _at + 1;
-    case '\t':
-      _out.append("\\t", 2);
-      return _at + 1;
-    default:
-      break;
+  if (const char letter = short_escape(byte); letter != 0) {
+    _out += '\\';
+    _out += letter;
+    return _at + 1;
   }
   if (byte < 0x80) {
     append_code_unit(_out, byte);

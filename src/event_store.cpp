@@ -263,18 +263,25 @@ void event_store::set_quiet_flags(object_id _a, object_id _b, std::uint32_t _fla
     }
     return;
   }
-  // Erased: later entries of the run move back into the hole when their home allows it, so that
-  // every entry stays reachable from its home.
-  for (std::size_t j = (i + 1) & mask; row[j] != 0; j = (j + 1) & mask) {
+  erase_from_row(owner, i);
+}
+
+// Later entries of the run move back into the hole when their home allows it, so that every
+// entry stays reachable from its home.
+void event_store::erase_from_row(object_id _owner, std::size_t _place) {
+  std::vector<std::uint32_t>& row = m_rows[_owner];
+  const std::size_t mask = row.size() - 1;
+  std::size_t hole = _place;
+  for (std::size_t j = (hole + 1) & mask; row[j] != 0; j = (j + 1) & mask) {
     const std::size_t home = row_home(row_partner(row[j]), row.size());
-    const bool stays = (i < j) ? (i < home && home <= j) : (i < home || home <= j);
+    const bool stays = (hole < j) ? (hole < home && home <= j) : (hole < home || home <= j);
     if (!stays) {
-      row[i] = row[j];
-      i = j;
+      row[hole] = row[j];
+      hole = j;
     }
   }
-  row[i] = 0;
-  --m_row_counts[owner];
+  row[hole] = 0;
+  --m_row_counts[_owner];
 }
 
 void event_store::grow_row(object_id _owner) {

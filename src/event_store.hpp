@@ -15,12 +15,12 @@ namespace vela {
 struct event_record {
   enum class state : std::uint8_t { open, closed, skipped };
 
-  vela::timestamp timestamp;  // start: the time of the line that created it
-  std::int64_t duration = 0;  // whole seconds; 0 while open
-  std::uint32_t distance = 0;            // the smallest distance seen, mm
-  std::array<object_id, 2> objects{};    // [0]: the object whose line created it
+  vela::timestamp timestamp;           // start: the time of the line that created it
+  std::int64_t duration = 0;           // whole seconds; 0 while open
+  std::uint32_t distance = 0;          // the smallest distance seen, mm
+  std::array<object_id, 2> objects{};  // [0]: the object whose line created it
   std::array<object_id, 2> drivers{no_object, no_object};  // of a vehicle that had one then
-  std::array<std::int32_t, 2> x{};       // positions at the start, mm
+  std::array<std::int32_t, 2> x{};                         // positions at the start, mm
   std::array<std::int32_t, 2> y{};
   state m_state = state::open;
 };
@@ -45,7 +45,7 @@ class event_store {
   struct pair_view {
     bool open = false;
     bool desensitized = false;
-    event_record* record = nullptr;  // the open event, when it will be written
+    event_record* record = nullptr;   // the open event, when it will be written
     std::uint32_t slot = UINT32_MAX;  // where an active pair is kept
   };
 
@@ -141,6 +141,7 @@ class event_store {
   std::uint32_t quiet_flags(object_id _a, object_id _b) const;
   void set_quiet_flags(object_id _a, object_id _b, std::uint32_t _flags);
   void grow_row(object_id _owner);
+  void erase_from_row(object_id _owner, std::size_t _place);
 
   // Active pairs.
   std::uint32_t activate(object_id _a, object_id _b, std::uint64_t _record, bool _desensitized);
@@ -160,7 +161,7 @@ class event_store {
   // Per object, open addressing over the partners with a higher id: (partner + 1) << 2 | flags.
   std::vector<std::vector<std::uint32_t>> m_rows;
   std::vector<std::uint32_t> m_row_counts;
-  std::vector<std::vector<object_id>> m_met;       // per driver: partners of its open events
+  std::vector<std::vector<object_id>> m_met;  // per driver: partners of its open events
   std::vector<std::uint8_t> m_driving;
   bool m_lines_ended = false;
 };

@@ -38,14 +38,31 @@ void occupy_closed_standard_descriptors() {
   }
 }
 
-int run_command_line(int argc, char** argv) {
+// The six values the command line gives a run.
+struct run_options {
   std::string input_position_file_name;
   std::string trackables_file_name;
   std::string vda_file_name;
   std::uint32_t distance_in_mm = 0;
   std::string output_event_file_name;
   bool save_input_files = false;
+};
 
+// The -d value: strtoul's reading, the low 32 bits kept. False when it holds no number.
+bool parse_distance(const char* _text, std::uint32_t& _distance_in_mm) {
+  errno = 0;
+  char* end = nullptr;
+  const unsigned long value = std::strtoul(_text, &end, 10);
+  if (end == _text || errno == ERANGE) {
+    return false;
+  }
+  _distance_in_mm = static_cast<std::uint32_t>(value);  // the low 32 bits
+  return true;
+}
+
+// Reads the options into _options. Returns the exit status when the command line ends the run
+// there (-h, an option refused), -1 when the run goes on.
+int parse_options(int argc, char** argv, run_options& _options) {
   // The leading '-' hands operands over as option 1 (ignored), so that parsing goes on past them
   // whatever POSIXLY_CORRECT says.
   int option = 0;
@@ -54,32 +71,27 @@ int run_command_line(int argc, char** argv) {
       case 1:
         break;
       case 'i':
-        input_position_file_name = optarg;
+        _options.input_position_file_name = optarg;
         break;
       case 't':
-        trackables_file_name = optarg;
+        _options.trackables_file_name = optarg;
         break;
       case 'a':
-        vda_file_name = optarg;
+        _options.vda_file_name = optarg;
         break;
       case 'o':
-        output_event_file_name = optarg;
+        _options.output_event_file_name = optarg;
         break;
       case 's':
-        save_input_files = true;
+        _options.save_input_files = true;
         break;
-      case 'd': {
-        errno = 0;
-        char* end = nullptr;
-        const unsigned long value = std::strtoul(optarg, &end, 10);
-        if (end == optarg || errno == ERANGE) {
+      case 'd':
+        if (!parse_distance(optarg, _options.distance_in_mm)) {
           std::cerr << argv[0] << ": invalid distance in mm -- '" << optarg << "'" << std::endl;
           vela::print_help_string();
           return 1;
         }
-        distance_in_mm = static_cast<std::uint32_t>(value);  // the low 32 bits
         break;
-      }
       case 'h':
         vela::print_help_string();
         return 0;
@@ -88,12 +100,22 @@ int run_command_line(int argc, char** argv) {
         return 1;
     }
   }
-  if (input_position_file_name.empty() || trackables_file_name.empty() || vda_file_name.empty()) {
+  return -1;
+}
+
+int run_command_line(int argc, char** argv) {
+  run_options options;
+  if (const int status = parse_options(argc, argv, options); status >= 0) {
+    return status;
+  }
+  if (options.input_position_file_name.empty() || options.trackables_file_name.empty() ||
+      options.vda_file_name.empty()) {
     vela::print_help_string();
     return 1;
   }
-  vela::application app(input_position_file_name, trackables_file_name, vda_file_name,
-                        distance_in_mm, output_event_file_name, save_input_files);
+  vela::application app(options.input_position_file_name, options.trackables_file_name,
+                        options.vda_file_name, options.distance_in_mm,
+                        options.output_event_file_name, options.save_input_files);
   vela::exit_code res = app.init();
   if (res == vela::exit_code::SYNC_SUCCESS) {
     res = app.run();

@@ -106,8 +106,7 @@ void pair_candidates::moved(object_id _id, bool _was_positioned, bool _is_positi
   }
 }
 
-void pair_candidates::association_changed(object_id _id, object_id _named_partner,
-                                          bool _driving) {
+void pair_candidates::association_changed(object_id _id, object_id _named_partner, bool _driving) {
   name(_id, _named_partner);
   object_state& state = m_state[_id];
   if (_driving == state.driving) {
@@ -157,9 +156,8 @@ void pair_candidates::collect_all(object_id _id, std::vector<object_id>& _out) {
   }
 }
 
-void pair_candidates::collect(object_id _id, bool _was_positioned, std::int32_t _x,
-                              std::int32_t _y, const event_store& _events,
-                              std::vector<object_id>& _out) {
+void pair_candidates::collect(object_id _id, bool _was_positioned, std::int32_t _x, std::int32_t _y,
+                              const event_store& _events, std::vector<object_id>& _out) {
   _out.clear();
   object_state& self = m_state[_id];
   if (self.driving) {
@@ -174,7 +172,7 @@ void pair_candidates::collect(object_id _id, bool _was_positioned, std::int32_t 
     std::fill(m_added_on.begin(), m_added_on.end(), 0);
     m_line = 1;
   }
-  m_added_on[_id] = m_line;  // never its own candidate
+  m_added_on[_id] = m_line;             // never its own candidate
   if (_events.has_active_pairs(_id)) {  // evaluated by the replay from the store
     _events.for_each_active_partner(_id, [&](object_id _other) { m_added_on[_other] = m_line; });
   }

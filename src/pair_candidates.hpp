@@ -82,8 +82,8 @@ class pair_candidates {
   std::uint32_t m_threshold_mm = 0;
   std::uint64_t m_squared_limit = 0;  // (T + 1)^2; 0 when the threshold is too large for it
   std::vector<object_state> m_state;
-  std::vector<object_id> m_non_persons;  // ascending
-  proximity_grid m_grid;                 // the positioned objects
+  std::vector<object_id> m_non_persons;            // ascending
+  proximity_grid m_grid;                           // the positioned objects
   std::vector<std::vector<object_id>> m_named_by;  // objects naming this one as their partner
   // Drivers and incomplete positioned drivers, each split into [0] not persons, [1] persons.
   id_set m_drivers[2];

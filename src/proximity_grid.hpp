@@ -28,10 +28,10 @@ inline std::int64_t planar_distance_mm(std::int32_t _x1, std::int32_t _y1, std::
 // coordinate's cell is a shift, not a division): at least twice the search radius where objects
 // are few, so that a search covers two cells each way, or at least the radius, three cells each
 // way, where a search meets so many objects that reading more cells costs less; the grid
-// watches what its searches read and changes between the two. A bucket holds its first few objects with their coordinates in
-// one cache line and the rest in a list of its own, so that a search reads a few cache lines
-// in a row rather than following links. All of it is sized by the number of objects, whatever
-// ground they cover.
+// watches what its searches read and changes between the two. A bucket holds its first few objects
+// with their coordinates in one cache line and the rest in a list of its own, so that a search
+// reads a few cache lines in a row rather than following links. All of it is sized by the number of
+// objects, whatever ground they cover.
 class proximity_grid {
  public:
   // _radius_mm: the largest distance asked for by for_each_near.

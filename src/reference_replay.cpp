@@ -49,42 +49,51 @@ reference_replay::reference_replay(const site& _site, std::uint32_t _distance_in
 // ---- The pass -----------------------------------------------------------------------------
 
 void reference_replay::generate_alarms(std::istream& _positions, const std::string& _file_name) {
-  m_latest_timestamp = timestamp();
-  std::uint64_t lines = 0;
-  bool any_non_empty = false;
-  bool any_position = false;
   std::string line;
   while (std::getline(_positions, line)) {
-    ++lines;
-    any_non_empty = any_non_empty || !line.empty();
-    const boost::optional<position> pos = position::from_csv_line(line);
-    if (!pos) {
-      continue;
-    }
-    any_position = true;
-    const auto found = m_track_objs.find(pos->obj_uid);
-    if (found == m_track_objs.end()) {
-      continue;
-    }
-    process_VDA_until(pos->timestamp);
-    m_latest_timestamp = pos->timestamp;
-    trackable_object& track_obj = found->second;
-    track_obj.last_position.timestamp = pos->timestamp;
-    track_obj.last_position.x = pos->x;
-    track_obj.last_position.y = pos->y;
-    track_obj.last_position.z = pos->z;
-    track_obj.last_position.sublocation_uid = pos->sublocation_uid;
-    if (track_obj.first_position.timestamp == timestamp()) {
-      track_obj.first_position.timestamp = pos->timestamp;
-    }
-    for (auto& entry : m_track_objs) {
-      evaluate_pair(track_obj, entry.second, pos->timestamp);
+    process_line(line);
+  }
+  finish(_file_name);
+}
+
+void reference_replay::process_line(const std::string& _line) {
+  m_changed_pairs.clear();
+  ++m_lines;
+  m_any_non_empty = m_any_non_empty || !_line.empty();
+  const boost::optional<position> pos = position::from_csv_line(_line);
+  if (!pos) {
+    return;
+  }
+  m_any_position = true;
+  const auto found = m_track_objs.find(pos->obj_uid);
+  if (found == m_track_objs.end()) {
+    return;
+  }
+  process_VDA_until(pos->timestamp);
+  m_latest_timestamp = pos->timestamp;
+  trackable_object& track_obj = found->second;
+  track_obj.last_position.timestamp = pos->timestamp;
+  track_obj.last_position.x = pos->x;
+  track_obj.last_position.y = pos->y;
+  track_obj.last_position.z = pos->z;
+  track_obj.last_position.sublocation_uid = pos->sublocation_uid;
+  if (track_obj.first_position.timestamp == timestamp()) {
+    track_obj.first_position.timestamp = pos->timestamp;
+  }
+  for (auto& entry : m_track_objs) {
+    const pair_state before = state_of(track_obj, entry.second);
+    evaluate_pair(track_obj, entry.second, pos->timestamp);
+    if (!(state_of(track_obj, entry.second) == before)) {
+      m_changed_pairs.push_back(entry.first);
     }
   }
-  if (any_non_empty && !any_position) {
-    throw vela::exception("Error reading file:" + _file_name + " (" + std::to_string(lines) +
-                          (lines == 1 ? " line read, not a position line)"
-                                      : " lines read, none of them a position line)"))
+}
+
+void reference_replay::finish(const std::string& _file_name) {
+  if (m_any_non_empty && !m_any_position) {
+    throw vela::exception("Error reading file:" + _file_name + " (" + std::to_string(m_lines) +
+                          (m_lines == 1 ? " line read, not a position line)"
+                                        : " lines read, none of them a position line)"))
         .set_location(__FILE__, __LINE__);
   }
   process_remaining_VDA();
@@ -93,6 +102,21 @@ void reference_replay::generate_alarms(std::istream& _positions, const std::stri
       ev.duration = timestamp::delta_s(ev.timestamp, m_latest_timestamp);
     }
   }
+}
+
+// Everything of a pair that an evaluation may change.
+reference_replay::pair_state reference_replay::state_of(const trackable_object& _a,
+                                                        const trackable_object& _b) {
+  pair_state state;
+  state.desensitized = get_desensitized_state(_a, _b);
+  state.events = m_events.size();
+  if (const boost::optional<event&> open = find_event(_a, _b)) {
+    state.open = true;
+    state.duration = open->duration;
+    state.distance = open->distance;
+    state.skipped = open->m_should_skip == event::should_skip::yes;
+  }
+  return state;
 }
 
 void reference_replay::evaluate_pair(trackable_object& _track_obj,
@@ -119,8 +143,8 @@ void reference_replay::evaluate_pair(trackable_object& _track_obj,
       found->m_should_skip = event::should_skip::yes;
     } else {
       create_event(_track_obj.last_position.timestamp,
-                   static_cast<std::uint32_t>(distance_between_TOs), _track_obj,
-                   _another_track_obj, event::should_skip::yes);
+                   static_cast<std::uint32_t>(distance_between_TOs), _track_obj, _another_track_obj,
+                   event::should_skip::yes);
     }
     return;
   }

@@ -35,6 +35,12 @@ class reference_replay {
   // Replays every line of _positions. Throws vela::exception when the file has lines but not one
   // of them is a position line (_file_name names it then).
   void generate_alarms(std::istream& _positions, const std::string& _file_name);
+  // The same a line at a time: process_line for each, then finish once.
+  void process_line(const std::string& _line);
+  void finish(const std::string& _file_name);
+  // The uids of the objects whose pair with the line's object the last line changed: an event
+  // opened, closed, marked or come closer, or the hysteresis turned.
+  const std::vector<std::string>& changed_pairs() const { return m_changed_pairs; }
 
   // The event document of the file (four-blank indentation) or the events array of standard
   // output (tabs), each followed by a newline, as the JSON library writes them.
@@ -45,6 +51,17 @@ class reference_replay {
   const std::map<std::string, trackable_object>& track_objs() const { return m_track_objs; }
 
  private:
+  struct pair_state {
+    bool desensitized = false;
+    std::size_t events = 0;  // the size of the event list: a new event grows it
+    bool open = false;
+    std::int64_t duration = 0;
+    std::int64_t distance = 0;
+    bool skipped = false;
+    bool operator==(const pair_state&) const = default;
+  };
+  pair_state state_of(const trackable_object& _a, const trackable_object& _b);
+
   void evaluate_pair(trackable_object& _track_obj, trackable_object& _another_track_obj,
                      const timestamp& _line_timestamp);
   // The decision on a pair outside the driver rule; pair steps 8 and 9 of the rule.
@@ -85,5 +102,9 @@ class reference_replay {
                      boost::hash<std::pair<std::string, std::string>>>
       m_desensitized_state;
   timestamp m_latest_timestamp;
+  std::uint64_t m_lines = 0;
+  bool m_any_non_empty = false;
+  bool m_any_position = false;
+  std::vector<std::string> m_changed_pairs;
 };
 }  // namespace vela

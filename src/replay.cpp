@@ -173,8 +173,7 @@ void replay::evaluate_active_pair(object_id _a, object_id _b, std::uint32_t _slo
       return;  // beyond the threshold, inside the band: nothing changes
     }
   }
-  decide(_a, _b, planar_distance_mm(a.x, a.y, b.x, b.y), m_events.active_view(_slot),
-         _line_time);
+  decide(_a, _b, planar_distance_mm(a.x, a.y, b.x, b.y), m_events.active_view(_slot), _line_time);
 }
 
 // The hysteresis: outside the band around the threshold, a desensitized pair acts like a fresh
@@ -295,9 +294,8 @@ void replay::apply_association(std::size_t _index) {
     vehicle.partner = record.driver == empty ? no_object : record.driver;
     vehicle.closing_record = no_record;
     // A new driver's open events are never written, including the time before.
-    m_events.for_each_open_record(record.driver, [](event_record& _event) {
-      _event.m_state = event_record::state::skipped;
-    });
+    m_events.for_each_open_record(
+        record.driver, [](event_record& _event) { _event.m_state = event_record::state::skipped; });
   } else {
     driver.partner = no_object;
     driver.closing_record = _index;

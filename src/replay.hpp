@@ -33,8 +33,8 @@ class replay {
     object_id partner = no_object;  // association partner, unless its uid is the empty text
     vda_type side = vda_type::driver;
     std::size_t closing_record = no_record;  // the association record that ended its last one
-    bool person = false;         // from the site, kept here with what every pair reads
-    bool has_no_alarm = false;   // its no-alarm list names anyone
+    bool person = false;                     // from the site, kept here with what every pair reads
+    bool has_no_alarm = false;               // its no-alarm list names anyone
 
     bool positioned() const { return last_time.ts != 0; }
     bool driving() const { return side == vda_type::driver && partner != no_object; }
@@ -51,6 +51,13 @@ class replay {
 
   const object_state& state(object_id _id) const { return m_objects[_id]; }
   const timestamp& latest() const { return m_latest; }
+
+  // One accepted line of an object of the site, as run() processes it; for tests that step
+  // through a replay. The candidates of that line (the partners of its active pairs aside,
+  // which events() lists) are line_candidates() afterwards.
+  void process_line(const position_view& _pos, object_id _id);
+  const std::vector<object_id>& line_candidates() const { return m_candidate_ids; }
+  const event_store& events() const { return m_events; }
 
   // Applies every association record not yet applied whose time is at most _timestamp.
   void process_VDA_until(timestamp _timestamp);
@@ -73,7 +80,6 @@ class replay {
   };
 
   bool read_line(line_reader& _reader, progress& _report, parsed_line& _parsed);
-  void process_line(const position_view& _pos, object_id _id);
   // The rule of a pair: _a, the object of the line, against _b. The pair is not active.
   void evaluate_pair(object_id _a, object_id _b, const timestamp& _line_time);
   // The same for an active pair (an open event, neither driving), kept in the store's _slot:

@@ -38,8 +38,8 @@ void refuse_input_as_temporary(const result::inputs& _inputs, const std::string&
 result::result(const site& _site, const std::string& _output_file_name)
     : m_site(_site),
       m_output_file_name(_output_file_name),
-      m_document(_output_file_name.empty() ? document_form::standard_output
-                                           : document_form::file) {}
+      m_document(_output_file_name.empty() ? document_form::standard_output : document_form::file) {
+}
 
 void result::begin(const inputs& _inputs) {
   if (m_output_file_name.empty()) {

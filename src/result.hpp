@@ -53,7 +53,7 @@ class result {
   event_document m_document;
   std::string m_buffer;  // document text not yet written
   output_file m_output;
-  std::string m_failure;  // the first failure of the output, reported on delivery
+  std::string m_failure;             // the first failure of the output, reported on delivery
   std::vector<event_record> m_kept;  // events waiting for an output that takes them only at the end
 };
 

@@ -20,7 +20,8 @@ exit_code report_missing_list(const std::string& _file_name, const Json::Value& 
 }
 
 exit_code report_content_error(const std::exception& _e) {
-  std::cerr << "Error parsing file:" << " (" << _e.what() << ")" << std::endl;
+  std::cerr << "Error parsing file:"
+            << " (" << _e.what() << ")" << std::endl;
   return exit_code::SYNC_FAILURE_PARSING_INPUT_FILE;
 }
 
@@ -77,8 +78,8 @@ exit_code read_json_input(const std::string& _file_name, Json::Value& _json_mess
   bool parsed = false;
   try {
     const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    parsed = reader->parse(content.data(), content.data() + content.size(), &_json_message,
-                           &errors);
+    parsed =
+        reader->parse(content.data(), content.data() + content.size(), &_json_message, &errors);
   } catch (const std::exception& e) {  // nesting beyond the reader's limit, memory exhaustion
     errors = e.what();
   }
@@ -138,6 +139,38 @@ void site::index_uids() {
   m_empty_uid_object = find(std::string_view());
 }
 
+// One element of "vehicle_driver_associations": its start and end records, unless it names an
+// object that is not on the site. Throws on a missing or mistyped field.
+void site::read_association(const Json::Value& _entry) {
+  const std::string object = "vehicle_driver_associations";
+  std::string vehicle_uid;
+  std::string driver_uid;
+  std::string err;
+  if (!get_j_value(_entry, "vehicle_uid", vehicle_uid, err) ||
+      !get_j_value(_entry, "driver_uid", driver_uid, err)) {
+    throw vela::exception(object + ": " + err).set_location(__FILE__, __LINE__);
+  }
+  const object_id vehicle = find(vehicle_uid);
+  const object_id driver = find(driver_uid);
+  if (vehicle == no_object || driver == no_object) {
+    return;  // unknown objects: dropped silently, times unread
+  }
+  std::int64_t created = 0;
+  if (!get_j_value(_entry, "created_at", created, err)) {
+    throw vela::exception(object + ": " + err).set_location(__FILE__, __LINE__);
+  }
+  // Without a usable end the association lasts to the end of time.
+  constexpr std::int64_t end_of_time = std::numeric_limits<std::int64_t>::max();
+  std::int64_t removed = end_of_time;
+  std::string ignored;
+  get_j_value(_entry, "removed_at", removed, ignored);
+  if (removed == 0 || removed < created) {
+    removed = end_of_time;
+  }
+  m_associations.push_back({timestamp(created, 0), vehicle, driver, true});
+  m_associations.push_back({timestamp(removed, 0), vehicle, driver, false});
+}
+
 exit_code site::load_associations(const Json::Value& _message, const std::string& _file_name) {
   const std::string object = "vehicle_driver_associations";
   try {
@@ -146,32 +179,7 @@ exit_code site::load_associations(const Json::Value& _message, const std::string
       return report_missing_list(_file_name, _message, object);  // missing: no associations
     }
     for (const Json::Value& j_vda : j_vdas) {
-      std::string vehicle_uid;
-      std::string driver_uid;
-      std::string err;
-      if (!get_j_value(j_vda, "vehicle_uid", vehicle_uid, err) ||
-          !get_j_value(j_vda, "driver_uid", driver_uid, err)) {
-        throw vela::exception(object + ": " + err).set_location(__FILE__, __LINE__);
-      }
-      const object_id vehicle = find(vehicle_uid);
-      const object_id driver = find(driver_uid);
-      if (vehicle == no_object || driver == no_object) {
-        continue;  // unknown objects: dropped silently, times unread
-      }
-      std::int64_t created = 0;
-      if (!get_j_value(j_vda, "created_at", created, err)) {
-        throw vela::exception(object + ": " + err).set_location(__FILE__, __LINE__);
-      }
-      // Without a usable end the association lasts to the end of time.
-      constexpr std::int64_t end_of_time = std::numeric_limits<std::int64_t>::max();
-      std::int64_t removed = end_of_time;
-      std::string ignored;
-      get_j_value(j_vda, "removed_at", removed, ignored);
-      if (removed == 0 || removed < created) {
-        removed = end_of_time;
-      }
-      m_associations.push_back({timestamp(created, 0), vehicle, driver, true});
-      m_associations.push_back({timestamp(removed, 0), vehicle, driver, false});
+      read_association(j_vda);
     }
   } catch (const std::exception& e) {
     return report_content_error(e);

@@ -75,6 +75,7 @@ class site {
 
  private:
   void index_uids();
+  void read_association(const Json::Value& _entry);
 
   std::vector<site_object> m_objects;  // by id
   std::string m_uids;  // every uid end to end, the keys of m_ids, close together in memory

@@ -90,9 +90,8 @@ TEST(EventStoreTest, FinishEndsOpenEventsAtTheLatestTime) {
   store.find(2, 3).record->duration = 5;
   store.close(2, 3);
   std::vector<std::int64_t> durations;
-  store.finish(timestamp(11, 100), [&](const event_record& _event) {
-    durations.push_back(_event.duration);
-  });
+  store.finish(timestamp(11, 100),
+               [&](const event_record& _event) { durations.push_back(_event.duration); });
   EXPECT_EQ(durations, (std::vector<std::int64_t>{0, 5}));  // 0.5 s rounds to 0 and stays 0
 }
 
