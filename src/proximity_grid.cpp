@@ -19,7 +19,7 @@ void proximity_grid::reset(std::size_t _object_count, std::uint64_t _radius_mm) 
   while ((std::int64_t{1} << m_fine_shift) < m_radius_mm) {
     ++m_fine_shift;
   }
-  m_cell_shift = m_fine_shift + 1;  // few objects until they show otherwise
+  m_cell_shift = m_fine_shift + 2;  // few objects until they show otherwise
   m_searches = 0;
   m_entries_read = 0;
   // Twice as many buckets as objects: few objects of other cells share a bucket.
@@ -63,7 +63,7 @@ void proximity_grid::adapt_cells() {
   if (m_cell_shift != m_fine_shift && read_per_search > to_fine_entries) {
     change_cells(m_fine_shift);
   } else if (m_cell_shift == m_fine_shift && read_per_search < to_coarse_entries) {
-    change_cells(m_fine_shift + 1);
+    change_cells(m_fine_shift + 2);
   }
 }
 

@@ -25,10 +25,10 @@ inline std::int64_t planar_distance_mm(std::int32_t _x1, std::int32_t _y1, std::
 
 // Finds the positioned objects near a point without looking at all of them: a uniform grid of
 // cells hashed into a fixed number of buckets. The cells are a power of two of mm wide (a
-// coordinate's cell is a shift, not a division): at least twice the search radius where objects
-// are few, so that a search covers two cells each way, or at least the radius, three cells each
-// way, where a search meets so many objects that reading more cells costs less; the grid
-// watches what its searches read and changes between the two. A bucket holds its first few objects
+// coordinate's cell is a shift, not a division): at least four times the search radius where
+// objects are few, so that a search covers one or two cells each way, or at least the radius,
+// three cells each way, where a search meets so many objects that reading more cells costs less;
+// the grid watches what its searches read and changes between the two. A bucket holds its first few objects
 // with their coordinates in one cache line and the rest in a list of its own, so that a search
 // reads a few cache lines in a row rather than following links. All of it is sized by the number of
 // objects, whatever ground they cover.
@@ -136,7 +136,7 @@ void proximity_grid::scan(const entry* _entries, std::uint32_t _count, std::int3
 template <class Callback>
 void proximity_grid::for_each_near(std::int32_t _x, std::int32_t _y, Callback&& _callback) const {
   ++m_searches;
-  // The square around the point spans two cells each way, three with the finest cells.
+  // The square around the point spans one or two cells each way, three with the finest cells.
   const std::int64_t cx1 = cell_of(std::int64_t{_x} + m_radius_mm);
   const std::int64_t cy1 = cell_of(std::int64_t{_y} + m_radius_mm);
   std::uint32_t visited[max_cells];
