@@ -74,12 +74,16 @@ exit_code application::run() {
   const exit_code delivered =
       m_output_event_file_name.empty() ? write_events_to_standard_output() : save_event_file();
   if (delivered != exit_code::SYNC_SUCCESS || m_save_input_files) {
-    return delivered;  // nothing delivered: the inputs stay
+    return delivered;  // not delivered, or kept by -s: the inputs stay
   }
   return delete_inputs(inputs(), m_output_event_file_name);
 }
 
 void application::generate_alarms() {
+  if (!m_result) {  // called without run(): the result is made here
+    m_result.emplace(m_site, m_output_event_file_name);
+    m_result->begin(inputs());
+  }
   replay detection(m_site, m_distance_in_mm);
   progress report(m_input_position_file_name);
   detection.run(m_input_position_file, report,
