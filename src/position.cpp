@@ -65,66 +65,106 @@ bool scan_decimal(std::string_view _field, bool& _negative, std::uint64_t& _magn
   return i > first_digit;
 }
 
+using reason = line_fault::reason;
+
 // strtoul: a minus sign negates modulo 2^64; beyond the 64-bit range is an error.
-bool parse_unsigned(std::string_view _field, std::uint64_t& _value) {
+reason parse_unsigned(std::string_view _field, std::uint64_t& _value) {
   bool negative = false;
   bool overflow = false;
   std::uint64_t magnitude = 0;
-  if (!scan_decimal(_field, negative, magnitude, overflow) || overflow) {
-    return false;
+  if (!scan_decimal(_field, negative, magnitude, overflow)) {
+    return reason::no_digit;
+  }
+  if (overflow) {
+    return reason::out_of_range;
   }
   _value = negative ? 0 - magnitude : magnitude;
-  return true;
+  return reason::none;
 }
 
 // strtol, then a range check to 32 bits.
-bool parse_signed32(std::string_view _field, std::int32_t& _value) {
+reason parse_signed32(std::string_view _field, std::int32_t& _value) {
   bool negative = false;
   bool overflow = false;
   std::uint64_t magnitude = 0;
-  if (!scan_decimal(_field, negative, magnitude, overflow) || overflow) {
-    return false;
+  if (!scan_decimal(_field, negative, magnitude, overflow)) {
+    return reason::no_digit;
   }
   constexpr std::uint64_t max_positive = std::numeric_limits<std::int32_t>::max();
-  if (magnitude > max_positive + (negative ? 1 : 0)) {
-    return false;
+  if (overflow || magnitude > max_positive + (negative ? 1 : 0)) {
+    return reason::out_of_range;
   }
   const auto signed_magnitude = static_cast<std::int64_t>(magnitude);
   _value = static_cast<std::int32_t>(negative ? -signed_magnitude : signed_magnitude);
-  return true;
+  return reason::none;
+}
+
+// The next field, converted as one of the unsigned columns.
+reason next_unsigned(field_reader& _reader, std::uint64_t& _value) {
+  std::string_view field;
+  return _reader.next(field) ? parse_unsigned(field, _value) : reason::missing_field;
+}
+
+reason next_signed32(field_reader& _reader, std::int32_t& _value) {
+  std::string_view field;
+  return _reader.next(field) ? parse_signed32(field, _value) : reason::missing_field;
+}
+
+reason next_text(field_reader& _reader, std::string_view& _value) {
+  return _reader.next(_value) ? reason::none : reason::missing_field;
+}
+
+// The text columns 8 to 11, from column 8 on.
+line_fault parse_texts(field_reader& _reader, position_view& _pos) {
+  std::string_view* const texts[] = {&_pos.obj_uid, &_pos.sublocation_uid, &_pos.project_uid,
+                                     &_pos.type};
+  for (std::uint8_t k = 0; k < 4; ++k) {
+    if (!_reader.next(*texts[k])) {
+      return {reason::missing_field, static_cast<std::uint8_t>(8 + k)};
+    }
+  }
+  return {};
 }
 }  // namespace
 
 boost::optional<position_view> position_view::from_csv_line(std::string_view _line) {
-  field_reader reader(_line);
   position_view pos;
-  std::string_view field;
-  std::uint64_t number = 0;
-  // Each numeric field is converted as soon as it is read, as the line format demands.
-  if (!reader.next(field) || !parse_unsigned(field, number)) {
-    return boost::none;
-  }
-  pos.id = static_cast<std::uint32_t>(number);  // the low 32 bits
-  if (!reader.next(field) || !parse_unsigned(field, number)) {
-    return boost::none;
-  }
-  pos.timestamp.ts = static_cast<std::int64_t>(number);  // the 64-bit pattern, so -5 stays -5
-  if (!reader.next(field) || !parse_unsigned(field, number)) {
-    return boost::none;
-  }
-  pos.timestamp.ms = static_cast<std::int64_t>(number);
-  if (!reader.next(pos.mac_address)) {
-    return boost::none;
-  }
-  if (!reader.next(field) || !parse_signed32(field, pos.x) || !reader.next(field) ||
-      !parse_signed32(field, pos.y) || !reader.next(field) || !parse_signed32(field, pos.z)) {
-    return boost::none;
-  }
-  if (!reader.next(pos.obj_uid) || !reader.next(pos.sublocation_uid) ||
-      !reader.next(pos.project_uid) || !reader.next(pos.type)) {
+  if (parse(_line, pos).rejects()) {
     return boost::none;
   }
   return pos;
+}
+
+line_fault position_view::parse(std::string_view _line, position_view& _pos) {
+  field_reader reader(_line);
+  std::uint64_t number = 0;
+  // Each numeric field is converted as soon as it is read, as the line format demands.
+  reason why = next_unsigned(reader, number);
+  if (why != reason::none) {
+    return {why, 1};
+  }
+  _pos.id = static_cast<std::uint32_t>(number);  // the low 32 bits
+  if ((why = next_unsigned(reader, number)) != reason::none) {
+    return {why, 2};
+  }
+  _pos.timestamp.ts = static_cast<std::int64_t>(number);  // the 64-bit pattern, so -5 stays -5
+  if ((why = next_unsigned(reader, number)) != reason::none) {
+    return {why, 3};
+  }
+  _pos.timestamp.ms = static_cast<std::int64_t>(number);
+  if ((why = next_text(reader, _pos.mac_address)) != reason::none) {
+    return {why, 4};
+  }
+  if ((why = next_signed32(reader, _pos.x)) != reason::none) {
+    return {why, 5};
+  }
+  if ((why = next_signed32(reader, _pos.y)) != reason::none) {
+    return {why, 6};
+  }
+  if ((why = next_signed32(reader, _pos.z)) != reason::none) {
+    return {why, 7};
+  }
+  return parse_texts(reader, _pos);
 }
 
 boost::optional<position> position::from_csv_line(const std::string& _line) {

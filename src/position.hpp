@@ -9,6 +9,20 @@
 #include "timestamp.hpp"
 
 namespace vela {
+// Why the line rules reject a line: the first column at fault (1 to 11) and what is wrong there.
+struct line_fault {
+  enum class reason : std::uint8_t {
+    none,           // the line is accepted
+    missing_field,  // the line ends before this column
+    no_digit,       // a numeric column without a digit where its number begins
+    out_of_range,   // a number beyond 64 bits (columns 1-3) or 32 bits (columns 5-7)
+  };
+  reason why = reason::none;
+  std::uint8_t column = 0;  // 0 when the line is accepted
+
+  bool rejects() const { return why != reason::none; }
+};
+
 // One line of the position file, as views into the line: the replay parses every line this way,
 // without allocating. Coordinates in millimetres.
 struct position_view {
@@ -27,6 +41,9 @@ struct position_view {
   // as strtoul (columns 1-3) and strtol to 32 bits (columns 5-7) do in base 10; anything after the
   // eleventh field is ignored. Empty when the line is malformed.
   static boost::optional<position_view> from_csv_line(std::string_view _line);
+  // The same rules, telling why a line is rejected. _pos is complete only when the line is
+  // accepted; from_csv_line is this and nothing more.
+  static line_fault parse(std::string_view _line, position_view& _pos);
 };
 
 // One line of the position file as an owning record.

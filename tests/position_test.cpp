@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <limits>
 #include <random>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -143,6 +144,108 @@ TEST(PositionTest, AgreesWithLibraryConversionsOnGeneratedLines) {
     accepted += expected ? 1 : 0;
   }
   EXPECT_GT(accepted, 200);  // acceptance is exercised, not only rejection
+}
+
+std::string fault_text(const line_fault& _fault) {
+  const char* names[] = {"none", "missing field", "no digit", "out of range"};
+  return std::string(names[static_cast<int>(_fault.why)]) + " in column " +
+         std::to_string(_fault.column);
+}
+
+// The fault of _line (@ stands for NUL), checked against what from_csv_line says of the line.
+std::string fault_of(std::string _line) {
+  std::replace(_line.begin(), _line.end(), '@', '\0');
+  position_view pos;
+  const line_fault fault = position_view::parse(_line, pos);
+  EXPECT_EQ(fault.rejects(), !position_view::from_csv_line(_line));
+  return fault.rejects() ? fault_text(fault) : "accepted";
+}
+
+TEST(PositionTest, NamesTheFirstColumnAtFaultAndWhy) {
+  const struct {
+    const char* line;
+    const char* expected;
+  } rows[] = {
+      {"1,100,250,AA:BB:CC:DD:EE:FF,120,-340,0,obj-1,sub-1,prj-1,TAG", "accepted"},
+      {"", "missing field in column 1"},
+      {"id,ts,ms,mac,x,y,z,obj,sub,prj,type", "no digit in column 1"},
+      {"1", "missing field in column 2"},
+      {"1,", "missing field in column 2"},  // nothing after the comma: the read fails
+      {"1,2,3,m,4,5,6,o,s,p", "missing field in column 11"},
+      {"1,2,3,m,4,5,6,o,s,p,", "missing field in column 11"},
+      {"1,2,3,m,4,5,6,o", "missing field in column 9"},
+      {"1,2,3", "missing field in column 4"},
+      {"1,2,3,m", "missing field in column 5"},
+      {"1,,3,m,4,5,6,o,s,p,T", "no digit in column 2"},
+      {"1,2,+-5,m,4,5,6,o,s,p,T", "no digit in column 3"},
+      {"1,2,3,m,- 5,5,6,o,s,p,T", "no digit in column 5"},
+      {"1,2,3,m,4,5,@5,o,s,p,T", "no digit in column 7"},
+      {"18446744073709551616,2,3,m,4,5,6,o,s,p,T", "out of range in column 1"},
+      {"1,2,-18446744073709551616,m,4,5,6,o,s,p,T", "out of range in column 3"},
+      {"1,2,3,m,2147483648,5,6,o,s,p,T", "out of range in column 5"},
+      {"1,2,3,m,4,-2147483649,6,o,s,p,T", "out of range in column 6"},
+      {"1,2,3,m,4,5,-18446744073709551617,o,s,p,T", "out of range in column 7"},
+      {"x,2,3,m,99999999999,5,6,o,s,p", "no digit in column 1"},  // the first fault only
+      {"1,2,3,m,4,5,6,o,s,p,T\r", "accepted"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(testing::PrintToString(row.line));
+    EXPECT_EQ(fault_of(row.line), row.expected);
+  }
+}
+
+// The fault the library conversions find: getline splits, a field that stoul or stol cannot
+// convert is "no digit", one they or the 32-bit range refuse is "out of range".
+std::string oracle_fault(const std::string& _line) {
+  std::istringstream in(_line);
+  std::string field;
+  for (int column = 1; column <= 11; ++column) {
+    const std::string where = " in column " + std::to_string(column);
+    if (!std::getline(in, field, ',')) {
+      return "missing field" + where;
+    }
+    try {
+      if (column <= 3) {
+        std::stoul(field);
+      } else if (column >= 5 && column <= 7) {
+        const long value = std::stol(field);
+        if (value < std::numeric_limits<std::int32_t>::min() ||
+            value > std::numeric_limits<std::int32_t>::max()) {
+          return "out of range" + where;
+        }
+      }
+    } catch (const std::invalid_argument&) {
+      return "no digit" + where;
+    } catch (const std::out_of_range&) {
+      return "out of range" + where;
+    }
+  }
+  return "accepted";
+}
+
+TEST(PositionTest, FaultAgreesWithLibraryConversionsOnGeneratedLines) {
+  // clang-format off
+  const char* alphabet[] = {" 7", "+5", "-1", "", "12abc", "2147483648", "-2147483649",
+      "18446744073709551616", "-18446744073709551615", "abc", "+-1", "@5", "\r", "1,2"};
+  // clang-format on
+  std::mt19937 random(20260101);
+  std::uniform_int_distribution<std::size_t> field_count(0, 12);
+  std::uniform_int_distribution<std::size_t> pick(0, std::size(alphabet) * 3 - 1);
+  std::set<std::string> faults_seen;
+  for (int n = 0; n < 5000; ++n) {
+    std::string line;
+    for (std::size_t i = field_count(random); i > 0; --i) {
+      const std::size_t k = pick(random);  // two fields in three are a plain number
+      line += (k < std::size(alphabet) ? alphabet[k] : "8") + std::string(i > 1 ? "," : "");
+    }
+    SCOPED_TRACE(testing::PrintToString(line));
+    std::string with_nul = line;
+    std::replace(with_nul.begin(), with_nul.end(), '@', '\0');
+    const std::string expected = oracle_fault(with_nul);
+    ASSERT_EQ(fault_of(line), expected);
+    faults_seen.insert(expected.substr(0, expected.find(" in column ")));
+  }
+  EXPECT_EQ(faults_seen.size(), 4U) << "every kind of fault, and acceptance, is exercised";
 }
 }  // namespace
 }  // namespace vela

@@ -169,7 +169,6 @@ TEST(SimulatedTest, SummaryCountsEventsAndRejectsBadFiles) {
       << run.out;
   const std::string bad_files[] = {
       "{\"events\": [",  // not JSON
-      "[]",
       "{\"events\": {}, \"trackableObjects\": []}",
       "{\"events\": [{\"distance\": \"1 m\"}], \"trackableObjects\": []}",
       "{\"events\": [7], \"trackableObjects\": [{\"uid\": 1}]}",

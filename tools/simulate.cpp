@@ -41,6 +41,7 @@ constexpr const char* usage_text =
     "  --trip-legs N     mean number of drives a driver makes between login and logout, 1 to\n"
     "                    1000 (default 3: short trips; a shift-long login is some 30)\n"
     "  --help            show this message\n"
+    "  --version         show the version\n"
     "\n"
     "The encounters are laid out for a threshold of 2000 mm (vela -d 2000).\n";
 
@@ -235,7 +236,8 @@ bool apply_option(int _option, const char* _text, options& _options) {
   }
 }
 
-// 0: go on; 1: --help was given; 2: a bad command line, already reported.
+// 0: go on; 1: --help was given; 2: a bad command line, already reported; 3: --version was
+// given.
 int parse_options(int _argc, char** _argv, options& _options) {
   static const struct option long_options[] = {{"out", required_argument, nullptr, 'o'},
                                                {"persons", required_argument, nullptr, 'p'},
@@ -248,11 +250,12 @@ int parse_options(int _argc, char** _argv, options& _options) {
                                                {"start", required_argument, nullptr, 't'},
                                                {"trip-legs", required_argument, nullptr, 'l'},
                                                {"help", no_argument, nullptr, 'h'},
+                                               {"version", no_argument, nullptr, 'V'},
                                                {nullptr, 0, nullptr, 0}};
   int option = 0;
   while ((option = ::getopt_long(_argc, _argv, "", long_options, nullptr)) != -1) {
-    if (option == 'h') {
-      return 1;
+    if (option == 'h' || option == 'V') {
+      return option == 'h' ? 1 : 3;
     }
     if (!apply_option(option, optarg, _options)) {
       return 2;
@@ -623,8 +626,8 @@ class recorder {
 int main(int argc, char** argv) {
   vela::sim::options options;
   const int parsed = vela::sim::parse_options(argc, argv, options);
-  if (parsed == 1) {
-    std::cout << vela::sim::usage_text;
+  if (parsed == 1 || parsed == 3) {
+    std::cout << (parsed == 1 ? vela::sim::usage_text : "vela-simulate " VELA_VERSION "\n");
     return std::cout.flush() ? 0 : 1;
   }
   if (parsed == 2) {

@@ -1,203 +1,635 @@
-// vela-summary: a short report of a vela event document for people: how many events of which
-// kind, the closest approaches and the pairs with most events. A file that is not an event
-// document gets one line on standard error and status 1.
+// vela-summary: a vela result for people or for a spreadsheet. By default a short report: how
+// many events of which kind, the closest approaches and the pairs with most events. With --csv
+// or --jsonl, one row per event with both objects' names and categories.
+//
+// Results are read as a stream (result_reader), in memory that does not grow with the number of
+// events. The trackable objects come after the events in vela's document, so the rows of a file
+// are written in a second pass over it, once its objects are known; the short report needs only
+// per-pair counts and the closest events, resolved at the end. A document piped on standard
+// input cannot be read twice: its rows are written without names and categories.
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <boost/optional.hpp>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <fstream>
 #include <iostream>
 #include <map>
 #include <stdexcept>
+#include <streambuf>
 #include <string>
+#include <string_view>
 #include <tuple>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
-#include <boost/filesystem.hpp>
-#include <json/json.h>
+#include "progress.hpp"
+#include "result_reader.hpp"
 
 namespace vela::summary {
 namespace {
-constexpr const char* usage_text =
-    "Usage: vela-summary EVENTS.json\n"
-    "Prints a short report of an event document written by vela -o: the number of events by\n"
-    "kind, the five closest approaches and the five pairs with most events.\n";
+constexpr const char* program = "vela-summary";
+constexpr int failure_status = 1;
+constexpr int usage_status = 2;
 constexpr std::size_t listed = 5;
+constexpr std::size_t input_buffer_bytes = std::size_t{1} << 16;
+
+constexpr const char* usage_text =
+    "Usage: vela-summary [--csv | --jsonl] [--utc-offset +HH:MM] EVENTS.json\n"
+    "\n"
+    "Reads a vela result: the document written by vela -o, or the events array vela writes to\n"
+    "standard output; - reads standard input. Prints a short report: the number of events by\n"
+    "kind, the five closest approaches and the five pairs with most events, with names beside\n"
+    "uids when the result has them, the person of a pair first, then by uid.\n"
+    "\n"
+    "  --csv               one row per event instead, with a header row (RFC 4180): start, end,\n"
+    "                      duration_s, distance_mm, kind, then uid, name, category, driver_uid,\n"
+    "                      x_mm and y_mm of each object (a_..., b_...)\n"
+    "  --jsonl             one JSON object per line and event, with the same fields\n"
+    "  --utc-offset +HH:MM  the site's time zone for the times shown (default UTC)\n"
+    "  --help, --version\n"
+    "\n"
+    "A document piped on standard input is read once: its names and categories come after the\n"
+    "events, so its rows have none. Exit status: 0 success, 1 the result cannot be read (one\n"
+    "line on standard error) or the output cannot be written, 2 usage error.\n";
+
+class usage_error : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+enum class output { summary, csv, jsonl };
+
+struct options {
+  std::string input;  // "-" for standard input
+  output form = output::summary;
+  int utc_offset_minutes = 0;
+};
+
+// ---- Command line --------------------------------------------------------------------------
+
+// "+HH:MM" or "-HH:MM" in minutes east of UTC.
+int parse_utc_offset(const std::string& _text) {
+  const auto digit = [&](std::size_t _at) { return _text[_at] >= '0' && _text[_at] <= '9'; };
+  const bool shaped = _text.size() == 6 && (_text[0] == '+' || _text[0] == '-') && digit(1) &&
+                      digit(2) && _text[3] == ':' && digit(4) && digit(5);
+  const int hours = shaped ? (_text[1] - '0') * 10 + (_text[2] - '0') : 0;
+  const int minutes = shaped ? (_text[4] - '0') * 10 + (_text[5] - '0') : 0;
+  if (!shaped || hours > 23 || minutes > 59) {
+    throw usage_error("--utc-offset: expected +HH:MM or -HH:MM, not '" + printable(_text) + "'");
+  }
+  return (_text[0] == '-' ? -1 : 1) * (hours * 60 + minutes);
+}
+
+options parse_options(const std::vector<std::string>& _args) {
+  options parsed;
+  std::vector<std::string> inputs;
+  bool only_files = false;
+  for (std::size_t at = 0; at < _args.size(); ++at) {
+    const std::string& arg = _args[at];
+    if (only_files || arg == "-" || arg.empty() || arg[0] != '-') {
+      inputs.push_back(arg);
+    } else if (arg == "--") {
+      only_files = true;
+    } else if (arg == "--csv" || arg == "--jsonl") {
+      parsed.form = arg == "--csv" ? output::csv : output::jsonl;
+    } else if (arg == "--utc-offset" && at + 1 < _args.size()) {
+      parsed.utc_offset_minutes = parse_utc_offset(_args[++at]);
+    } else if (arg.rfind("--utc-offset=", 0) == 0) {
+      parsed.utc_offset_minutes = parse_utc_offset(arg.substr(arg.find('=') + 1));
+    } else {
+      throw usage_error(arg == "--utc-offset" ? "--utc-offset: missing its value"
+                                              : "unknown option '" + printable(arg) + "'");
+    }
+  }
+  if (inputs.size() != 1) {
+    throw usage_error(inputs.empty() ? "no result given" : "more than one result given");
+  }
+  parsed.input = inputs.front();
+  return parsed;
+}
+
+// ---- Input ---------------------------------------------------------------------------------
+
+// A stream buffer reading a file descriptor from where it stands, so that a regular file, named
+// or on standard input, can be read again from the same place.
+class descriptor_input : public std::streambuf {
+ public:
+  explicit descriptor_input(int _fd) : m_fd(_fd), m_buffer(input_buffer_bytes) { restart(); }
+
+  void restart() { setg(m_buffer.data(), m_buffer.data(), m_buffer.data()); }
+
+ protected:
+  int_type underflow() override {
+    ssize_t n = 0;
+    do {
+      n = ::read(m_fd, m_buffer.data(), m_buffer.size());
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+      throw std::runtime_error("read error");  // the stream sets badbit; errno tells the rest
+    }
+    setg(m_buffer.data(), m_buffer.data(), m_buffer.data() + n);
+    return n == 0 ? traits_type::eof() : traits_type::to_int_type(m_buffer[0]);
+  }
+
+ private:
+  int m_fd;
+  std::vector<char> m_buffer;
+};
+
+// The result to read: a named file or standard input, readable twice when it is a regular file.
+class source {
+ public:
+  explicit source(const std::string& _input)
+      : m_name(_input == "-" ? "standard input" : _input), m_owned(_input != "-") {
+    m_fd = m_owned ? ::open(_input.c_str(), O_RDONLY | O_CLOEXEC) : STDIN_FILENO;
+    if (m_fd < 0) {
+      throw std::runtime_error(std::strerror(errno));
+    }
+    struct stat status {};
+    const bool known = ::fstat(m_fd, &status) == 0;
+    const int error = errno;
+    if (!known || S_ISDIR(status.st_mode)) {
+      close();
+      throw std::runtime_error(known ? "is a folder" : std::strerror(error));
+    }
+    m_start = S_ISREG(status.st_mode) ? ::lseek(m_fd, 0, SEEK_CUR) : -1;
+  }
+  source(const source&) = delete;
+  source& operator=(const source&) = delete;
+  ~source() { close(); }
+
+  const std::string& name() const { return m_name; }
+  bool rereadable() const { return m_start >= 0; }
+
+  // Reads the result through _handlers, from the start of the input (again, if rereadable).
+  result::form read(const result::handlers& _handlers) {
+    if (m_start >= 0 && ::lseek(m_fd, m_start, SEEK_SET) != m_start) {
+      throw std::runtime_error(std::strerror(errno));
+    }
+    descriptor_input buffer(m_fd);
+    std::istream in(&buffer);  // a read error sets badbit, and the reader says so
+    return result::read(in, _handlers);
+  }
+
+ private:
+  void close() {
+    if (m_owned && m_fd >= 0) {
+      ::close(m_fd);  // read-only: a failing close loses nothing
+    }
+    m_fd = -1;
+  }
+
+  std::string m_name;  // for messages
+  bool m_owned;        // opened here, not standard input
+  int m_fd = -1;
+  off_t m_start = -1;  // where the result begins in a regular file, else -1
+};
+
+// ---- Objects, pairs and times --------------------------------------------------------------
+
+struct object_info {
+  std::string name;
+  std::string category;
+};
+
+// The trackable objects of a result by uid; empty for the events array.
+using directory = std::unordered_map<std::string, object_info>;
+
+const object_info* find(const directory& _objects, const std::string& _uid) {
+  const auto found = _objects.find(_uid);
+  return found == _objects.end() ? nullptr : &found->second;
+}
+
+std::string category_of(const directory& _objects, const std::string& _uid) {
+  const object_info* info = find(_objects, _uid);
+  return info == nullptr ? std::string() : info->category;
+}
+
+// The two uids of a pair in the order they are shown: a person before a vehicle, else by uid.
+bool shown_first(const directory& _objects, const std::string& _a, const std::string& _b) {
+  const bool a_person = category_of(_objects, _a) == "PERSON";
+  const bool b_person = category_of(_objects, _b) == "PERSON";
+  return a_person != b_person ? a_person : _a <= _b;
+}
+
+// "person-vehicle", "vehicle-vehicle" or "person-person"; empty when a category is unknown.
+std::string kind_of(const directory& _objects, const std::string& _a, const std::string& _b) {
+  const std::string a = category_of(_objects, _a);
+  const std::string b = category_of(_objects, _b);
+  const auto known = [](const std::string& _c) { return _c == "PERSON" || _c == "VEHICLE"; };
+  if (!known(a) || !known(b)) {
+    return "";
+  }
+  if (a != b) {
+    return "person-vehicle";
+  }
+  return a == "PERSON" ? "person-person" : "vehicle-vehicle";
+}
+
+// A time of the result in site time: the date and time, and the milliseconds.
+struct site_time {
+  std::tm parts{};
+  int ms = 0;
+};
+
+// Floor division, for times before 1970.
+std::int64_t floor_div(std::int64_t _a, std::int64_t _b) {
+  return _a / _b - ((_a % _b != 0 && (_a < 0) != (_b < 0)) ? 1 : 0);
+}
+
+// ts seconds plus ms milliseconds (any ms) plus _seconds_after, in site time; empty when it
+// makes no date of four digits.
+boost::optional<site_time> to_site_time(std::int64_t _ts, std::int64_t _ms,
+                                        std::int64_t _seconds_after, int _offset_minutes) {
+  std::int64_t seconds = 0;
+  const std::int64_t offset_s = std::int64_t{_offset_minutes} * 60;
+  if (__builtin_add_overflow(_ts, floor_div(_ms, 1000), &seconds) ||
+      __builtin_add_overflow(seconds, _seconds_after, &seconds) ||
+      __builtin_add_overflow(seconds, offset_s, &seconds)) {
+    return boost::none;
+  }
+  site_time time;
+  time.ms = static_cast<int>(_ms - floor_div(_ms, 1000) * 1000);
+  const auto as_time_t = static_cast<std::time_t>(seconds);
+  if (static_cast<std::int64_t>(as_time_t) != seconds ||
+      ::gmtime_r(&as_time_t, &time.parts) == nullptr || time.parts.tm_year + 1900 < 0 ||
+      time.parts.tm_year + 1900 > 9999) {
+    return boost::none;
+  }
+  return time;
+}
+
+// "+01:00" for 60 minutes east of UTC; the offsets parse_utc_offset gives stay below a day.
+std::string offset_text(int _offset_minutes) {
+  const int minutes = (_offset_minutes < 0 ? -_offset_minutes : _offset_minutes) % (24 * 60);
+  const auto two_digits = [](int _value) {
+    return std::string(1, static_cast<char>('0' + _value / 10)) +
+           static_cast<char>('0' + _value % 10);
+  };
+  return (_offset_minutes < 0 ? "-" : "+") + two_digits(minutes / 60) + ":" +
+         two_digits(minutes % 60);
+}
+
+// "2026-01-01 00:03:12.250 UTC" or "... +01:00"; "ts N ms M" when the time makes no date.
+std::string time_text(std::int64_t _ts, std::int64_t _ms, int _offset_minutes) {
+  const auto time = to_site_time(_ts, _ms, 0, _offset_minutes);
+  if (!time) {
+    return "ts " + std::to_string(_ts) + " ms " + std::to_string(_ms);
+  }
+  char text[64];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%03d %s",
+                time->parts.tm_year + 1900, time->parts.tm_mon + 1, time->parts.tm_mday,
+                time->parts.tm_hour, time->parts.tm_min, time->parts.tm_sec, time->ms,
+                _offset_minutes == 0 ? "UTC" : offset_text(_offset_minutes).c_str());
+  return text;
+}
+
+// ISO 8601 with milliseconds: "2026-01-01T00:03:12.250Z" or "...+01:00"; the time as
+// "ts N ms M" when it makes no date of four digits.
+std::string iso_time(std::int64_t _ts, std::int64_t _ms, std::int64_t _seconds_after,
+                     int _offset_minutes) {
+  const auto time = to_site_time(_ts, _ms, _seconds_after, _offset_minutes);
+  if (!time) {
+    return "ts " + std::to_string(_ts) + " ms " + std::to_string(_ms) + " + " +
+           std::to_string(_seconds_after) + " s";
+  }
+  char text[64];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03d%s",
+                time->parts.tm_year + 1900, time->parts.tm_mon + 1, time->parts.tm_mday,
+                time->parts.tm_hour, time->parts.tm_min, time->parts.tm_sec, time->ms,
+                _offset_minutes == 0 ? "Z" : offset_text(_offset_minutes).c_str());
+  return text;
+}
+
+// ---- The short report ----------------------------------------------------------------------
 
 struct approach {
   std::int64_t distance_mm = 0;
   std::int64_t ts = 0;
   std::int64_t ms = 0;
   std::int64_t duration_s = 0;
-  std::string first;
+  std::string first;  // the smaller uid
   std::string second;
+
+  auto key() const { return std::tie(distance_mm, ts, ms, first, second); }
 };
 
 using pair_key = std::pair<std::string, std::string>;  // the smaller uid first
 
-struct report {
-  std::size_t person_vehicle = 0;
-  std::size_t vehicle_vehicle = 0;
-  std::size_t other = 0;  // a person pair, or a uid missing from "trackableObjects"
-  std::vector<approach> approaches;
-  std::map<pair_key, std::size_t> events_per_pair;
+// What the report needs of the events: counts per pair and the closest few.
+class summary_builder {
+ public:
+  void add(const result::event& _event) {
+    ++m_events;
+    auto [first, second] = std::minmax(_event.objects[0].uid, _event.objects[1].uid);
+    ++m_per_pair[{first, second}];
+    approach one{_event.distance_mm, _event.ts, _event.ms, _event.duration_s, first, second};
+    const auto later = [](const approach& _a, const approach& _b) { return _a.key() < _b.key(); };
+    if (m_closest.size() < listed || later(one, m_closest.back())) {
+      m_closest.insert(std::upper_bound(m_closest.begin(), m_closest.end(), one, later),
+                       std::move(one));
+      m_closest.resize(std::min(m_closest.size(), listed));
+    }
+  }
+
+  void print(std::ostream& _out, const directory& _objects, int _offset_minutes) const {
+    print_counts(_out, _objects);
+    if (m_events == 0) {
+      return;
+    }
+    _out << "Closest approaches:\n";
+    for (const approach& one : m_closest) {
+      _out << "  " << one.distance_mm << " mm  " << pair_text(_objects, one.first, one.second)
+           << "  at " << time_text(one.ts, one.ms, _offset_minutes) << " for " << one.duration_s
+           << " s\n";
+    }
+    std::vector<std::pair<pair_key, std::size_t>> pairs(m_per_pair.begin(), m_per_pair.end());
+    std::stable_sort(pairs.begin(), pairs.end(),
+                     [](const auto& _a, const auto& _b) { return _a.second > _b.second; });
+    _out << "Pairs with most events:\n";
+    for (std::size_t k = 0; k < std::min(listed, pairs.size()); ++k) {
+      _out << "  " << pairs[k].second << (pairs[k].second == 1 ? " event   " : " events  ")
+           << pair_text(_objects, pairs[k].first.first, pairs[k].first.second) << "\n";
+    }
+  }
+
+ private:
+  void print_counts(std::ostream& _out, const directory& _objects) const {
+    _out << m_events << " events";
+    if (m_events == 0 || _objects.empty()) {
+      _out << (m_events == 0 ? "\n" : " (the result names no objects: kinds unknown)\n");
+      return;
+    }
+    std::map<std::string, std::size_t> kinds;
+    for (const auto& [pair, events] : m_per_pair) {
+      kinds[kind_of(_objects, pair.first, pair.second)] += events;
+    }
+    _out << ": " << kinds["person-vehicle"] << " person-vehicle, " << kinds["vehicle-vehicle"]
+         << " vehicle-vehicle";
+    const std::size_t other = m_events - kinds["person-vehicle"] - kinds["vehicle-vehicle"];
+    if (other > 0) {
+      _out << ", " << other << " between other objects";
+    }
+    _out << "\n";
+  }
+
+  static std::string object_text(const directory& _objects, const std::string& _uid) {
+    const object_info* info = find(_objects, _uid);
+    const bool named = info != nullptr && !info->name.empty();
+    return printable(_uid) + (named ? " (" + printable(info->name) + ")" : "");
+  }
+
+  static std::string pair_text(const directory& _objects, const std::string& _a,
+                               const std::string& _b) {
+    const bool in_order = shown_first(_objects, _a, _b);
+    return object_text(_objects, in_order ? _a : _b) + " - " +
+           object_text(_objects, in_order ? _b : _a);
+  }
+
+  std::size_t m_events = 0;
+  std::map<pair_key, std::size_t> m_per_pair;
+  std::vector<approach> m_closest;  // the closest, closest first
 };
 
-[[noreturn]] void malformed(const std::string& _what) { throw std::runtime_error(_what); }
+// ---- Rows ----------------------------------------------------------------------------------
 
-Json::Value read_document(const std::string& _path) {
-  if (boost::filesystem::is_directory(_path)) {
-    malformed("is a folder");
+constexpr const char* object_fields[] = {"uid", "name", "category", "driver_uid", "x_mm", "y_mm"};
+
+// One field of a row: a text, a whole number, or nothing (empty in CSV, null in JSON).
+struct field {
+  boost::optional<std::string> text;
+  boost::optional<std::int64_t> number;
+};
+
+// _text as RFC 4180 wants it: quoted, quotes doubled, when it holds a comma, quote or line break.
+void put_csv(std::string& _out, const std::string& _text) {
+  if (_text.find_first_of(",\"\r\n") == std::string::npos) {
+    _out += _text;
+    return;
   }
-  std::ifstream in(_path, std::ios::binary);
-  if (!in) {
-    malformed(std::strerror(errno));
+  _out += '"';
+  for (const char c : _text) {
+    _out += c == '"' ? "\"\"" : std::string(1, c);
   }
-  Json::Value root;
-  std::string errors;
-  if (!Json::parseFromStream(Json::CharReaderBuilder(), in, &root, &errors)) {
-    std::replace(errors.begin(), errors.end(), '\n', ' ');
-    malformed("not JSON: " + errors.substr(0, errors.find_last_not_of(' ') + 1));
-  }
-  if (!root.isObject() || !root["events"].isArray() || !root["trackableObjects"].isArray()) {
-    malformed(
-        "not an event document (an object with the arrays \"events\" and "
-        "\"trackableObjects\")");
-  }
-  return root;
+  _out += '"';
 }
 
-// uid -> category, from "trackableObjects".
-std::map<std::string, std::string> read_categories(const Json::Value& _objects) {
-  std::map<std::string, std::string> categories;
-  for (const Json::Value& object : _objects) {
-    if (!object.isObject() || !object["uid"].isString() || !object["category"].isString()) {
-      malformed("a trackable object without a \"uid\" or \"category\" text");
-    }
-    categories[object["uid"].asString()] = object["category"].asString();
+// The length of the UTF-8 sequence at _at, or 0 when it is not one.
+std::size_t utf8_length(std::string_view _text, std::size_t _at) {
+  const auto byte = [&](std::size_t _i) { return static_cast<unsigned char>(_text[_i]); };
+  const unsigned char lead = byte(_at);
+  std::size_t length = 0;
+  if (lead < 0x80) {
+    return 1;
   }
-  return categories;
-}
-
-approach read_event(const Json::Value& _event, std::size_t _number) {
-  const std::string where = "event " + std::to_string(_number) + ": ";
-  if (!_event.isObject()) {
-    malformed(where + "not an object");
+  length = lead < 0xC2 ? 0 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : lead < 0xF5 ? 4 : 0;
+  if (length == 0 || _at + length > _text.size()) {
+    return 0;
   }
-  for (const char* key : {"distance", "duration", "ts", "ms"}) {
-    if (!_event[key].isInt64()) {
-      malformed(where + "\"" + key + "\" is not a whole number");
+  for (std::size_t i = 1; i < length; ++i) {
+    if ((byte(_at + i) & 0xC0) != 0x80) {
+      return 0;
     }
   }
-  const Json::Value& trackables = _event["trackables"];
-  if (!trackables.isArray() || trackables.size() != 2 || !trackables[0].isObject() ||
-      !trackables[1].isObject() || !trackables[0]["uid"].isString() ||
-      !trackables[1]["uid"].isString()) {
-    malformed(where + "\"trackables\" is not two objects with a \"uid\" text");
-  }
-  return {_event["distance"].asInt64(),    _event["ts"].asInt64(),
-          _event["ms"].asInt64(),          _event["duration"].asInt64(),
-          trackables[0]["uid"].asString(), trackables[1]["uid"].asString()};
+  const unsigned char second = byte(_at + 1);  // overlong forms, surrogates, beyond U+10FFFF
+  const bool bad = (lead == 0xE0 && second < 0xA0) || (lead == 0xED && second > 0x9F) ||
+                   (lead == 0xF0 && second < 0x90) || (lead == 0xF4 && second > 0x8F);
+  return bad ? 0 : length;
 }
 
-report summarize(const Json::Value& _document) {
-  const std::map<std::string, std::string> categories =
-      read_categories(_document["trackableObjects"]);
-  const auto category = [&](const std::string& _uid) {
-    const auto found = categories.find(_uid);
-    return found == categories.end() ? std::string() : found->second;
-  };
-  report result;
-  for (const Json::Value& event : _document["events"]) {
-    approach one = read_event(event, result.approaches.size() + 1);
-    const std::string first = category(one.first);
-    const std::string second = category(one.second);
-    if (first == "VEHICLE" && second == "VEHICLE") {
-      ++result.vehicle_vehicle;
-    } else if ((first == "PERSON" && second == "VEHICLE") ||
-               (first == "VEHICLE" && second == "PERSON")) {
-      ++result.person_vehicle;
+// _text as a JSON string; bytes that are not UTF-8 become U+FFFD.
+void put_json_string(std::string& _out, std::string_view _text) {
+  static const char hex[] = "0123456789abcdef";
+  _out += '"';
+  for (std::size_t at = 0; at < _text.size();) {
+    const auto byte = static_cast<unsigned char>(_text[at]);
+    const std::size_t length = utf8_length(_text, at);
+    if (byte == '"' || byte == '\\') {
+      _out += {'\\', static_cast<char>(byte)};
+    } else if (byte < 0x20) {
+      _out += {'\\', 'u', '0', '0', hex[byte >> 4], hex[byte & 0xF]};
+    } else if (length == 0) {
+      _out += "\\ufffd";
     } else {
-      ++result.other;
+      _out.append(_text.substr(at, length));
+      at += length;
+      continue;
     }
-    ++result.events_per_pair[std::minmax(one.first, one.second)];
-    result.approaches.push_back(std::move(one));
+    ++at;
   }
-  return result;
+  _out += '"';
 }
 
-// "2026-01-01 00:03:12.250 UTC" when the seconds make a date, else the two numbers.
-std::string time_text(std::int64_t _ts, std::int64_t _ms) {
-  const auto seconds = static_cast<std::time_t>(_ts);
-  std::tm parts{};
-  char date[64];
-  if (_ms < 0 || _ms > 999 || static_cast<std::int64_t>(seconds) != _ts ||
-      ::gmtime_r(&seconds, &parts) == nullptr ||
-      std::strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S", &parts) == 0) {
-    return "ts " + std::to_string(_ts) + " ms " + std::to_string(_ms);
+class row_writer {
+ public:
+  row_writer(std::ostream& _out, output _form, int _offset_minutes)
+      : m_out(_out), m_form(_form), m_offset_minutes(_offset_minutes) {
+    if (m_form == output::csv) {
+      std::string header = "start,end,duration_s,distance_mm,kind";
+      for (const char* side : {"a_", "b_"}) {
+        for (const char* name : object_fields) {
+          header += std::string(",") + side + name;
+        }
+      }
+      m_out << header << "\r\n";
+    }
   }
-  const std::string millis = std::to_string(1000 + _ms).substr(1);
-  return std::string(date) + "." + millis + " UTC";
+
+  void write(const result::event& _event, const directory& _objects) {
+    const bool in_order = shown_first(_objects, _event.objects[0].uid, _event.objects[1].uid);
+    const result::event_object& a = _event.objects[in_order ? 0 : 1];
+    const result::event_object& b = _event.objects[in_order ? 1 : 0];
+    const std::string kind = kind_of(_objects, a.uid, b.uid);
+    std::vector<std::pair<std::string, field>> fields = {
+        {"start", {iso_time(_event.ts, _event.ms, 0, m_offset_minutes), {}}},
+        {"end", {iso_time(_event.ts, _event.ms, _event.duration_s, m_offset_minutes), {}}},
+        {"duration_s", {{}, _event.duration_s}},
+        {"distance_mm", {{}, _event.distance_mm}},
+        {"kind", {kind.empty() ? boost::none : boost::make_optional(kind), {}}},
+    };
+    add_object(fields, "a_", a, _objects);
+    add_object(fields, "b_", b, _objects);
+    m_line.clear();
+    if (m_form == output::csv) {
+      put_csv_row(fields);
+    } else {
+      put_json_row(fields);
+    }
+    m_out << m_line;
+  }
+
+ private:
+  static void add_object(std::vector<std::pair<std::string, field>>& _fields, const char* _side,
+                         const result::event_object& _object, const directory& _objects) {
+    const object_info* info = find(_objects, _object.uid);
+    const auto text = [](const std::string& _value) { return field{_value, {}}; };
+    const std::string side = _side;
+    _fields.push_back({side + "uid", text(_object.uid)});
+    _fields.push_back({side + "name", info != nullptr ? text(info->name) : field{}});
+    _fields.push_back({side + "category", info != nullptr ? text(info->category) : field{}});
+    _fields.push_back(
+        {side + "driver_uid", _object.driver_uid ? text(*_object.driver_uid) : field{}});
+    _fields.push_back({side + "x_mm", {{}, _object.x_mm}});
+    _fields.push_back({side + "y_mm", {{}, _object.y_mm}});
+  }
+
+  void put_csv_row(const std::vector<std::pair<std::string, field>>& _fields) {
+    for (std::size_t k = 0; k < _fields.size(); ++k) {
+      m_line += k == 0 ? "" : ",";
+      const field& value = _fields[k].second;
+      if (value.text) {
+        put_csv(m_line, *value.text);
+      } else if (value.number) {
+        m_line += std::to_string(*value.number);
+      }
+    }
+    m_line += "\r\n";
+  }
+
+  void put_json_row(const std::vector<std::pair<std::string, field>>& _fields) {
+    m_line += '{';
+    for (std::size_t k = 0; k < _fields.size(); ++k) {
+      m_line += k == 0 ? "\"" : ",\"";
+      m_line += _fields[k].first + "\":";
+      const field& value = _fields[k].second;
+      if (value.text) {
+        put_json_string(m_line, *value.text);
+      } else if (value.number) {
+        m_line += std::to_string(*value.number);
+      } else {
+        m_line += "null";
+      }
+    }
+    m_line += "}\n";
+  }
+
+  std::ostream& m_out;
+  output m_form;
+  int m_offset_minutes;
+  std::string m_line;  // reused for every row
+};
+
+// ---- The run -------------------------------------------------------------------------------
+
+void collect(directory& _objects, const result::trackable& _object) {
+  _objects[_object.uid] = {_object.name, _object.category};
 }
 
-void print_closest(std::vector<approach> _approaches) {
-  std::sort(_approaches.begin(), _approaches.end(), [](const approach& _a, const approach& _b) {
-    return std::tie(_a.distance_mm, _a.ts, _a.ms, _a.first, _a.second) <
-           std::tie(_b.distance_mm, _b.ts, _b.ms, _b.first, _b.second);
-  });
-  std::cout << "Closest approaches:\n";
-  for (std::size_t k = 0; k < std::min(listed, _approaches.size()); ++k) {
-    const approach& one = _approaches[k];
-    std::cout << "  " << one.distance_mm << " mm  " << one.first << " - " << one.second << "  at "
-              << time_text(one.ts, one.ms) << " for " << one.duration_s << " s\n";
+void write_summary(source& _input, const options& _options) {
+  directory objects;
+  summary_builder builder;
+  _input.read({[&](const result::event& _event) { builder.add(_event); },
+               [&](const result::trackable& _object) { collect(objects, _object); }});
+  builder.print(std::cout, objects, _options.utc_offset_minutes);
+}
+
+void write_rows(source& _input, const options& _options) {
+  directory objects;
+  if (_input.rereadable()) {  // first the objects, then the rows with their names
+    _input.read({nullptr, [&](const result::trackable& _object) { collect(objects, _object); }});
+    row_writer rows(std::cout, _options.form, _options.utc_offset_minutes);
+    _input.read({[&](const result::event& _event) { rows.write(_event, objects); }, nullptr});
+    return;
+  }
+  row_writer rows(std::cout, _options.form, _options.utc_offset_minutes);
+  bool named_late = false;
+  _input.read({[&](const result::event& _event) { rows.write(_event, objects); },
+               [&](const result::trackable&) { named_late = true; }});
+  if (named_late) {
+    std::cerr << program << ": " << _input.name()
+              << ": the names and categories come after the events and are not in the rows;"
+                 " give the file by name to have them"
+              << std::endl;
   }
 }
 
-void print_busiest(const std::map<pair_key, std::size_t>& _events_per_pair) {
-  std::vector<std::pair<pair_key, std::size_t>> pairs(_events_per_pair.begin(),
-                                                      _events_per_pair.end());
-  std::stable_sort(pairs.begin(), pairs.end(),
-                   [](const auto& _a, const auto& _b) { return _a.second > _b.second; });
-  std::cout << "Pairs with most events:\n";
-  for (std::size_t k = 0; k < std::min(listed, pairs.size()); ++k) {
-    std::cout << "  " << pairs[k].second << (pairs[k].second == 1 ? " event   " : " events  ")
-              << pairs[k].first.first << " - " << pairs[k].first.second << "\n";
+int run(const options& _options) {
+  const std::string name = _options.input == "-" ? "standard input" : printable(_options.input);
+  try {
+    source input(_options.input);
+    if (_options.form == output::summary) {
+      write_summary(input, _options);
+    } else {
+      write_rows(input, _options);
+    }
+  } catch (const std::exception& e) {  // the reader's refusals, read errors
+    std::cout.flush();
+    std::cerr << program << ": " << name << ": " << e.what() << std::endl;
+    return failure_status;
   }
-}
-
-void print(const report& _report) {
-  std::cout << _report.approaches.size() << " events: " << _report.person_vehicle
-            << " person-vehicle, " << _report.vehicle_vehicle << " vehicle-vehicle";
-  if (_report.other > 0) {
-    std::cout << ", " << _report.other << " between other objects";
+  std::cout.flush();
+  if (!std::cout) {
+    std::cerr << program << ": standard output: cannot be written" << std::endl;
+    return failure_status;
   }
-  std::cout << "\n";
-  if (!_report.approaches.empty()) {
-    print_closest(_report.approaches);
-    print_busiest(_report.events_per_pair);
-  }
+  return 0;
 }
 }  // namespace
 }  // namespace vela::summary
 
 int main(int argc, char** argv) {
-  if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
-    std::cout << vela::summary::usage_text;
-    return 0;
+  std::ios::sync_with_stdio(false);
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
+    std::cout << vela::summary::usage_text << std::flush;
+    return std::cout ? 0 : vela::summary::failure_status;
   }
-  if (argc != 2) {
-    std::cerr << vela::summary::usage_text;
-    return 2;
+  if (args.size() == 1 && args[0] == "--version") {
+    std::cout << vela::summary::program << " " << VELA_VERSION << std::endl;
+    return std::cout ? 0 : vela::summary::failure_status;
   }
   try {
-    vela::summary::print(vela::summary::summarize(vela::summary::read_document(argv[1])));
-  } catch (const std::exception& e) {  // the reader's and jsoncpp's errors alike
-    std::cerr << "vela-summary: " << argv[1] << ": " << e.what() << std::endl;
-    return 1;
+    return vela::summary::run(vela::summary::parse_options(args));
+  } catch (const vela::summary::usage_error& e) {
+    std::cerr << vela::summary::program << ": " << e.what() << " (see --help)" << std::endl;
+    return vela::summary::usage_status;
   }
-  std::cout.flush();
-  return std::cout ? 0 : 1;
 }
