@@ -179,15 +179,18 @@ void pair_candidates::collect(object_id _id, bool _was_positioned, std::int32_t 
   const bool persons_pair = !self.person;  // a person never pairs with a person
   // A complete driver near by needs no evaluation either: its pair already holds its skipped
   // event (when this object was not positioned before, the driver lists below add it).
-  m_grid.for_each_near(_x, _y, [&](object_id _other, std::int32_t _ox, std::int32_t _oy) {
-    if (m_added_on[_other] == m_line || !within_threshold(_x, _y, _ox, _oy)) {
-      return;  // itself, a partner of an active pair, listed already, or too far
-    }
-    const object_state& other = m_state[_other];
-    if ((persons_pair || !other.person) && (!other.driving || other.incomplete)) {
-      add(_other, _out);
-    }
-  });
+  m_grid.for_each_near(
+      _x, _y,
+      [&](object_id _other, std::int32_t _ox, std::int32_t _oy) {
+        if (m_added_on[_other] == m_line || !within_threshold(_x, _y, _ox, _oy)) {
+          return;  // itself, a partner of an active pair, listed already, or too far
+        }
+        const object_state& other = m_state[_other];
+        if ((persons_pair || !other.person) && (!other.driving || other.incomplete)) {
+          add(_other, _out);
+        }
+      },
+      _id);
   // Objects associated with this one; drivers among them are left to the driver lists below.
   const auto add_unless_driving = [&](object_id _other) {
     if (!m_state[_other].driving) {

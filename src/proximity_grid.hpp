@@ -51,9 +51,11 @@ class proximity_grid {
   void remove(std::uint32_t _id);
 
   // Calls _callback(id, x, y) for every object within the radius of (_x, _y) by each axis (a
-  // square, so callers still check the distance), each once, in no particular order.
+  // square, so callers still check the distance), each once, in no particular order. _except (an
+  // object searching around itself) may be left out: a search that finds only it reads no bucket.
   template <class Callback>
-  void for_each_near(std::int32_t _x, std::int32_t _y, Callback&& _callback) const;
+  void for_each_near(std::int32_t _x, std::int32_t _y, Callback&& _callback,
+                     std::uint32_t _except = none) const;
 
  private:
   static constexpr std::uint32_t none = UINT32_MAX;
@@ -99,9 +101,9 @@ class proximity_grid {
   mutable std::uint64_t m_entries_read = 0;
   int m_shift = 64;
   std::vector<bucket> m_buckets;
-  // Whether each bucket holds anything: a small array that stays in the processor's cache, so
-  // that a search reads only the buckets that have entries.
-  std::vector<std::uint8_t> m_occupied;
+  // How many entries each bucket holds: a small array that stays in the processor's cache, so
+  // that a search reads only the buckets that hold someone else.
+  std::vector<std::uint32_t> m_counts;
   std::vector<std::vector<entry>> m_spills;  // one per bucket that ever overflowed
   std::vector<where> m_where;                // per object
 };
@@ -109,11 +111,11 @@ class proximity_grid {
 template <class Callback>
 void proximity_grid::scan(const entry* _entries, std::uint32_t _count, std::int32_t _x,
                           std::int32_t _y, Callback& _callback) const {
-  // First the entries within the square, without a branch on each (which half of them would
-  // mispredict on a crowded site), then the callbacks.
   const auto span = static_cast<std::uint64_t>(2 * m_radius_mm);
   const std::int64_t left = std::int64_t{_x} - m_radius_mm;
   const std::int64_t bottom = std::int64_t{_y} - m_radius_mm;
+  // First the entries within the square, without a branch on each (which half of them would
+  // mispredict on a crowded site), then the callbacks.
   constexpr std::uint32_t chunk = 64;
   std::uint32_t within[chunk];
   for (std::uint32_t begin = 0; begin < _count; begin += chunk) {
@@ -134,7 +136,9 @@ void proximity_grid::scan(const entry* _entries, std::uint32_t _count, std::int3
 }
 
 template <class Callback>
-void proximity_grid::for_each_near(std::int32_t _x, std::int32_t _y, Callback&& _callback) const {
+void proximity_grid::for_each_near(std::int32_t _x, std::int32_t _y, Callback&& _callback,
+                                   std::uint32_t _except) const {
+  const std::uint32_t own_bucket = _except == none ? none : m_where[_except].bucket;
   ++m_searches;
   // The square around the point spans one or two cells each way, three with the finest cells.
   const std::int64_t cx1 = cell_of(std::int64_t{_x} + m_radius_mm);
@@ -144,8 +148,9 @@ void proximity_grid::for_each_near(std::int32_t _x, std::int32_t _y, Callback&& 
   for (std::int64_t cx = cell_of(std::int64_t{_x} - m_radius_mm); cx <= cx1; ++cx) {
     for (std::int64_t cy = cell_of(std::int64_t{_y} - m_radius_mm); cy <= cy1; ++cy) {
       const std::uint32_t index = bucket_of(cx, cy);
-      if (m_occupied[index] == 0) {
-        continue;
+      const std::uint32_t count = m_counts[index];
+      if (count == 0 || (count == 1 && index == own_bucket)) {
+        continue;  // nobody there, or only the object searching
       }
       bool seen = false;
       for (int j = 0; j < visited_count; ++j) {

@@ -18,11 +18,15 @@ constexpr std::int32_t max32 = std::numeric_limits<std::int32_t>::max();
 
 using found = std::vector<std::tuple<std::uint32_t, std::int32_t, std::int32_t>>;
 
-found near(const proximity_grid& _grid, std::int32_t _x, std::int32_t _y) {
+found near(const proximity_grid& _grid, std::int32_t _x, std::int32_t _y,
+           std::uint32_t _except = UINT32_MAX) {
   found result;
-  _grid.for_each_near(_x, _y, [&](std::uint32_t _id, std::int32_t _ox, std::int32_t _oy) {
-    result.emplace_back(_id, _ox, _oy);
-  });
+  _grid.for_each_near(
+      _x, _y,
+      [&](std::uint32_t _id, std::int32_t _ox, std::int32_t _oy) {
+        result.emplace_back(_id, _ox, _oy);
+      },
+      _except);
   std::sort(result.begin(), result.end());
   return result;
 }
@@ -102,6 +106,18 @@ TEST(ProximityGridTest, AgreesWithBruteForceOnRandomPlacements) {
       }
       ASSERT_EQ(near(grid, x, y), expected) << "step " << step;
       hits += expected.size();
+      // A search around a placed object itself may leave it out, but no one else.
+      if (const auto self = placed.find(id); self != placed.end()) {
+        found others = near(grid, self->second.first, self->second.second, id);
+        others.erase(std::remove_if(others.begin(), others.end(),
+                                    [&](const auto& _hit) { return std::get<0>(_hit) == id; }),
+                     others.end());
+        found all = near(grid, self->second.first, self->second.second);
+        all.erase(std::remove_if(all.begin(), all.end(),
+                                 [&](const auto& _hit) { return std::get<0>(_hit) == id; }),
+                  all.end());
+        ASSERT_EQ(others, all) << "step " << step;
+      }
       ASSERT_EQ(grid.contains(id), placed.count(id) == 1);
     }
     EXPECT_GT(hits, 300u);  // dense enough to exercise the search
