@@ -28,7 +28,7 @@ void proximity_grid::reset(std::size_t _object_count, std::uint64_t _radius_mm) 
     buckets *= 2;
   }
   m_buckets.assign(buckets, bucket{});
-  m_counts.assign(buckets, 0);
+  m_occupied.assign(buckets, 0);
   m_spills.clear();
   m_shift = 64 - __builtin_ctzll(buckets);
   m_where.assign(_object_count, where{});
@@ -43,7 +43,7 @@ void proximity_grid::add(std::uint32_t _bucket, std::uint32_t _id, std::int32_t 
                          std::int32_t _y) {
   bucket& b = m_buckets[_bucket];
   const std::uint32_t slot = b.count++;
-  ++m_counts[_bucket];
+  m_occupied[_bucket] = 1;
   if (slot < inline_entries) {
     b.inline_part[slot] = {_x, _y, _id};
   } else {
@@ -75,7 +75,7 @@ void proximity_grid::change_cells(int _cell_shift) {
     }
   }
   m_buckets.assign(m_buckets.size(), bucket{});
-  m_counts.assign(m_counts.size(), 0);
+  m_occupied.assign(m_occupied.size(), 0);
   m_spills.clear();
   m_where.assign(m_where.size(), where{});
   m_cell_shift = _cell_shift;
@@ -115,7 +115,7 @@ void proximity_grid::remove(std::uint32_t _id) {
     m_spills[b.spill].pop_back();
   }
   b.count = last;
-  --m_counts[w.bucket];
+  m_occupied[w.bucket] = last != 0 ? 1 : 0;
   m_where[_id].bucket = none;
 }
 }  // namespace vela

@@ -101,9 +101,9 @@ class proximity_grid {
   mutable std::uint64_t m_entries_read = 0;
   int m_shift = 64;
   std::vector<bucket> m_buckets;
-  // How many entries each bucket holds: a small array that stays in the processor's cache, so
-  // that a search reads only the buckets that hold someone else.
-  std::vector<std::uint32_t> m_counts;
+  // Whether each bucket holds anything: a small array that stays in the processor's cache, so
+  // that a search reads only the buckets that hold someone.
+  std::vector<std::uint8_t> m_occupied;
   std::vector<std::vector<entry>> m_spills;  // one per bucket that ever overflowed
   std::vector<where> m_where;                // per object
 };
@@ -138,7 +138,11 @@ void proximity_grid::scan(const entry* _entries, std::uint32_t _count, std::int3
 template <class Callback>
 void proximity_grid::for_each_near(std::int32_t _x, std::int32_t _y, Callback&& _callback,
                                    std::uint32_t _except) const {
-  const std::uint32_t own_bucket = _except == none ? none : m_where[_except].bucket;
+  // The bucket that holds _except alone (just written by place(), so in the cache): not read.
+  std::uint32_t own_bucket = _except == none ? none : m_where[_except].bucket;
+  if (own_bucket != none && m_buckets[own_bucket].count != 1) {
+    own_bucket = none;
+  }
   ++m_searches;
   // The square around the point spans one or two cells each way, three with the finest cells.
   const std::int64_t cx1 = cell_of(std::int64_t{_x} + m_radius_mm);
@@ -148,8 +152,7 @@ void proximity_grid::for_each_near(std::int32_t _x, std::int32_t _y, Callback&& 
   for (std::int64_t cx = cell_of(std::int64_t{_x} - m_radius_mm); cx <= cx1; ++cx) {
     for (std::int64_t cy = cell_of(std::int64_t{_y} - m_radius_mm); cy <= cy1; ++cy) {
       const std::uint32_t index = bucket_of(cx, cy);
-      const std::uint32_t count = m_counts[index];
-      if (count == 0 || (count == 1 && index == own_bucket)) {
+      if (m_occupied[index] == 0 || index == own_bucket) {
         continue;  // nobody there, or only the object searching
       }
       bool seen = false;
