@@ -100,7 +100,6 @@ class event_store {
     const std::uint32_t flags = quiet_flags(_a, _b);
     return {(flags & open_bit) != 0, (flags & desensitized_bit) != 0, nullptr};
   }
-  bool has_active_pairs(object_id _object) const { return m_active_counts[_object] != 0; }
   // A line of the object will come soon: start fetching what it reads first.
   void prefetch(object_id _object) const { __builtin_prefetch(&m_active_counts[_object]); }
 

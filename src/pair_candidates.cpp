@@ -156,8 +156,16 @@ void pair_candidates::collect_all(object_id _id, std::vector<object_id>& _out) {
   }
 }
 
+void pair_candidates::begin_line(object_id _id) {
+  if (++m_line == 0) {  // the marks wrapped around: start them afresh
+    std::fill(m_added_on.begin(), m_added_on.end(), 0);
+    m_line = 1;
+  }
+  m_added_on[_id] = m_line;  // never its own candidate
+}
+
 void pair_candidates::collect(object_id _id, bool _was_positioned, std::int32_t _x, std::int32_t _y,
-                              const event_store& _events, std::vector<object_id>& _out) {
+                              std::vector<object_id>& _out) {
   _out.clear();
   object_state& self = m_state[_id];
   if (self.driving) {
@@ -167,14 +175,6 @@ void pair_candidates::collect(object_id _id, bool _was_positioned, std::int32_t 
       collect_all(_id, _out);
     }
     return;
-  }
-  if (++m_line == 0) {  // the marks wrapped around: start them afresh
-    std::fill(m_added_on.begin(), m_added_on.end(), 0);
-    m_line = 1;
-  }
-  m_added_on[_id] = m_line;             // never its own candidate
-  if (_events.has_active_pairs(_id)) {  // evaluated by the replay from the store
-    _events.for_each_active_partner(_id, [&](object_id _other) { m_added_on[_other] = m_line; });
   }
   const bool persons_pair = !self.person;  // a person never pairs with a person
   // A complete driver near by needs no evaluation either: its pair already holds its skipped

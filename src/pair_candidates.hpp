@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <vector>
 
-#include "event_store.hpp"
 #include "proximity_grid.hpp"
 #include "site.hpp"
 
@@ -11,8 +10,8 @@ namespace vela {
 // Chooses, for the object of a position line, the other objects whose pair evaluation can change
 // anything; evaluating any other object would change nothing. A pair can change something only
 //   - when the two are within the threshold (found through a grid of the last positions),
-//   - when it is active: an open event while neither object drives (these the replay takes from
-//     the event store itself: they are marked here so as not to be listed again),
+//   - when it is active: an open event while neither object drives (these the replay evaluates
+//     from the event store itself and marks here, so that they are not listed again),
 //   - when the driver rule holds and the pair may still lack its skipped event: the object's
 //     named partner, the objects that name it as theirs, and the drivers that may not have met it
 //     yet.
@@ -36,10 +35,13 @@ class pair_candidates {
   // The partner the object names (no_object for none) and whether it drives have changed.
   void association_changed(object_id _id, object_id _named_partner, bool _driving);
 
-  // For a line of _id at (_x, _y): fills _out with the objects to evaluate the line's object
-  // against, each once, in no particular order, except the partners of its active pairs.
+  // A line of _id: begin_line(), then mark() each object already evaluated against it (the
+  // partners of its active pairs), then collect() fills _out with the other objects to evaluate
+  // the line's object against, each once, in no particular order; at (_x, _y) it now stands.
+  void begin_line(object_id _id);
+  void mark(object_id _other) { m_added_on[_other] = m_line; }
   void collect(object_id _id, bool _was_positioned, std::int32_t _x, std::int32_t _y,
-               const event_store& _events, std::vector<object_id>& _out);
+               std::vector<object_id>& _out);
 
  private:
   // A set of ids with constant-time insert, erase and membership, iterable.

@@ -23,9 +23,8 @@ replay::replay(const site& _site, std::uint32_t _threshold_mm)
     : m_site(_site), m_threshold_mm(_threshold_mm), m_objects(_site.size()) {
   m_hot.resize(_site.size());
   for (object_id id = 0; id < _site.size(); ++id) {
-    m_objects[id].person = _site.is_person(id);
-    m_objects[id].has_no_alarm = !_site.object(id).no_alarm.empty();
-    m_hot[id].person = m_objects[id].person;
+    m_hot[id].person = _site.is_person(id);
+    m_hot[id].has_no_alarm = !_site.object(id).no_alarm.empty();
     m_hot[id].named = named_partner(id);
   }
   const std::int64_t band_top = std::int64_t{_threshold_mm} + desensitization_area_size_mm;
@@ -98,8 +97,6 @@ void replay::process_line(const position_view& _pos, object_id _id) {
   object_state& obj = m_objects[_id];
   const bool was_positioned = obj.positioned();
   obj.last_time = _pos.timestamp;
-  obj.x = _pos.x;
-  obj.y = _pos.y;
   if (obj.first_time == timestamp()) {
     obj.first_time = _pos.timestamp;
   }
@@ -108,11 +105,14 @@ void replay::process_line(const position_view& _pos, object_id _id) {
   hot.y = _pos.y;
   hot.positioned = obj.positioned();
   m_candidates.moved(_id, was_positioned, obj.positioned(), _pos.x, _pos.y);
-  // The active pairs first, straight from the store; then the others that may change.
-  m_candidates.collect(_id, was_positioned, _pos.x, _pos.y, m_events, m_candidate_ids);
+  // The active pairs first, straight from the store (marked as evaluated on the way); then the
+  // others that may change.
+  m_candidates.begin_line(_id);
   m_events.for_each_active_pair(_id, [&](object_id _other, std::uint32_t _slot) {
+    m_candidates.mark(_other);
     evaluate_active_pair(_id, _other, _slot, _pos.timestamp);
   });
+  m_candidates.collect(_id, was_positioned, _pos.x, _pos.y, m_candidate_ids);
   for (const object_id other : m_candidate_ids) {
     evaluate_pair(_id, other, _pos.timestamp);
   }
@@ -225,8 +225,8 @@ void replay::create_event(object_id _a, object_id _b, std::int64_t _distance_mm,
   for (int side = 0; side < 2; ++side) {
     const object_state& obj = m_objects[rec.objects[side]];
     rec.drivers[side] = obj.has_driver() ? obj.partner : no_object;
-    rec.x[side] = obj.x;
-    rec.y[side] = obj.y;
+    rec.x[side] = m_hot[rec.objects[side]].x;
+    rec.y[side] = m_hot[rec.objects[side]].y;
   }
   m_events.open(_a, _b, &rec);
 }
@@ -242,8 +242,7 @@ bool replay::on_no_alarm_list(object_id _a, object_id _b) const {
     const std::vector<object_id>& list = m_site.object(_owner).no_alarm;
     return std::binary_search(list.begin(), list.end(), _other);
   };
-  return (m_objects[_a].has_no_alarm && lists(_a, _b)) ||
-         (m_objects[_b].has_no_alarm && lists(_b, _a));
+  return (m_hot[_a].has_no_alarm && lists(_a, _b)) || (m_hot[_b].has_no_alarm && lists(_b, _a));
 }
 
 bool replay::has_closed_vda_within_last_5_minutes(const timestamp& _timestamp, object_id _a,

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include <boost/optional.hpp>
@@ -24,17 +25,13 @@ class replay {
  public:
   static constexpr std::size_t no_record = SIZE_MAX;
 
-  // What the replay keeps of each object.
+  // What the replay keeps of each object besides its position (position()).
   struct object_state {
     vela::timestamp last_time;   // of its last position; positioned while the seconds are not 0
     vela::timestamp first_time;  // of its first position; (0, 0) until then
-    std::int32_t x = 0;          // mm
-    std::int32_t y = 0;
     object_id partner = no_object;  // association partner, unless its uid is the empty text
     vda_type side = vda_type::driver;
     std::size_t closing_record = no_record;  // the association record that ended its last one
-    bool person = false;                     // from the site, kept here with what every pair reads
-    bool has_no_alarm = false;               // its no-alarm list names anyone
 
     bool positioned() const { return last_time.ts != 0; }
     bool driving() const { return side == vda_type::driver && partner != no_object; }
@@ -50,11 +47,15 @@ class replay {
            const std::function<void(const event_record&)>& _sink);
 
   const object_state& state(object_id _id) const { return m_objects[_id]; }
+  // The object's last position, mm.
+  std::pair<std::int32_t, std::int32_t> position(object_id _id) const {
+    return {m_hot[_id].x, m_hot[_id].y};
+  }
   const timestamp& latest() const { return m_latest; }
 
   // One accepted line of an object of the site, as run() processes it; for tests that step
   // through a replay. The candidates of that line (the partners of its active pairs aside,
-  // which events() lists) are line_candidates() afterwards.
+  // which events() lists before the line) are line_candidates() afterwards.
   void process_line(const position_view& _pos, object_id _id);
   const std::vector<object_id>& line_candidates() const { return m_candidate_ids; }
   const event_store& events() const { return m_events; }
@@ -64,14 +65,16 @@ class replay {
   void process_remaining_VDA();
 
  private:
-  // What the rule of a pair reads of the other object on every line, 16 bytes together.
+  // What the rule of a pair reads of the other object on every line, 16 bytes together; the
+  // flags are object_state's (and the site's), kept here as well to be read in one place.
   struct hot_state {
-    std::int32_t x = 0;
+    std::int32_t x = 0;  // mm
     std::int32_t y = 0;
     object_id named = no_object;  // named_partner()
     bool positioned = false;
     bool driving = false;
     bool person = false;
+    bool has_no_alarm = false;  // its no-alarm list names anyone
   };
 
   struct parsed_line {

@@ -46,11 +46,19 @@ inline void load_site(const replay_inputs& _inputs, site& _site) {
             exit_code::SYNC_SUCCESS);
 }
 
+// What the replay left in an object.
+struct object_left {
+  timestamp last_time;
+  timestamp first_time;
+  std::int32_t x = 0;
+  std::int32_t y = 0;
+};
+
 // What the fast replay gives: the event document as the result writes it to a file, and what
 // the replay left in every object.
 struct replay_output {
   std::string document;
-  std::vector<replay::object_state> objects;
+  std::vector<object_left> objects;
 };
 
 inline replay_output run_replay(const replay_inputs& _inputs) {
@@ -70,7 +78,8 @@ inline replay_output run_replay(const replay_inputs& _inputs) {
   EXPECT_EQ(delivery.deliver(), exit_code::SYNC_SUCCESS);
   replay_output output{folder.read("out.json"), {}};
   for (object_id id = 0; id < loaded.size(); ++id) {
-    output.objects.push_back(detection.state(id));
+    const auto [x, y] = detection.position(id);
+    output.objects.push_back({detection.state(id).last_time, detection.state(id).first_time, x, y});
   }
   return output;
 }
