@@ -89,15 +89,11 @@ std::string shown(const std::string& _name) {
 
 // "+HH:MM" or "-HH:MM" in minutes east of UTC.
 int parse_utc_offset(const std::string& _text) {
-  const auto digit = [&](std::size_t _at) { return _text[_at] >= '0' && _text[_at] <= '9'; };
-  const bool shaped = _text.size() == 6 && (_text[0] == '+' || _text[0] == '-') && digit(1) &&
-                      digit(2) && _text[3] == ':' && digit(4) && digit(5);
-  const int hours = shaped ? (_text[1] - '0') * 10 + (_text[2] - '0') : 0;
-  const int minutes = shaped ? (_text[4] - '0') * 10 + (_text[5] - '0') : 0;
-  if (!shaped || hours > 23 || minutes > 59) {
+  const boost::optional<int> minutes = result::utc_offset_minutes(_text);
+  if (!minutes) {
     throw usage_error("--utc-offset: expected +HH:MM or -HH:MM, not '" + shown(_text) + "'");
   }
-  return (_text[0] == '-' ? -1 : 1) * (hours * 60 + minutes);
+  return *minutes;
 }
 
 // The value of an option given as "--name VALUE" or "--name=VALUE"; empty when _arg is not it.

@@ -573,4 +573,19 @@ form read(std::istream& _in, const handlers& _handlers) {
   }
   return handler.result_form();
 }
+
+boost::optional<int> utc_offset_minutes(const std::string& _text) {
+  const auto digit = [&](std::size_t _at) { return _text[_at] >= '0' && _text[_at] <= '9'; };
+  const bool shaped = _text.size() == 6 && (_text[0] == '+' || _text[0] == '-') && digit(1) &&
+                      digit(2) && _text[3] == ':' && digit(4) && digit(5);
+  if (!shaped) {
+    return boost::none;
+  }
+  const int hours = (_text[1] - '0') * 10 + (_text[2] - '0');
+  const int minutes = (_text[4] - '0') * 10 + (_text[5] - '0');
+  if (hours > 23 || minutes > 59) {
+    return boost::none;
+  }
+  return (_text[0] == '-' ? -1 : 1) * (hours * 60 + minutes);
+}
 }  // namespace vela::result

@@ -61,4 +61,8 @@ class read_error : public std::runtime_error {
 // which form it was. Members and event fields it does not know are skipped. Throws read_error;
 // an exception thrown by a handler ends the reading and passes through unchanged.
 form read(std::istream& _in, const handlers& _handlers);
+
+// The site's offset from UTC as the tools that show a result's times take it ("+HH:MM" or
+// "-HH:MM", at most 23:59), in minutes east of UTC; empty when _text is not one.
+boost::optional<int> utc_offset_minutes(const std::string& _text);
 }  // namespace vela::result
