@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <json/json.h>
 
+#include "input_text.hpp"
 #include "test_support.hpp"
 
 namespace vela {
@@ -16,39 +17,11 @@ namespace {
 using test::run_result;
 using test::temp_folder;
 
-constexpr const char* no_associations = R"({"vehicle_driver_associations": []})";
-
-// One position line: _uid seen at (_x_mm, _y_mm) at second _ts, millisecond _ms.
-std::string at(const std::string& _uid, std::int64_t _ts, std::int64_t _ms, int _x_mm, int _y_mm) {
-  return "1," + std::to_string(_ts) + "," + std::to_string(_ms) + ",AA:BB:CC:DD:EE:FF," +
-         std::to_string(_x_mm) + "," + std::to_string(_y_mm) + ",0," + _uid + ",S1,P1,TAG\n";
-}
-
-struct object {
-  std::string uid;
-  std::string category;  // "PERSON" or "VEHICLE"
-  std::vector<std::string> no_alarm = {};
-};
-
-// The trackables document; every object is named "name <uid>".
-std::string trackables(const std::vector<object>& _objects) {
-  Json::Value list(Json::arrayValue);
-  for (const object& obj : _objects) {
-    Json::Value entry;
-    entry["uid"] = obj.uid;
-    entry["name"] = "name " + obj.uid;
-    entry["category"] = obj.category;
-    for (const std::string& uid : obj.no_alarm) {
-      entry["t2t_no_alarm_uid"].append(uid);
-    }
-    list.append(entry);
-  }
-  Json::Value document;
-  document["trackableObjects"] = list;
-  return Json::writeString(Json::StreamWriterBuilder(), document);
-}
-
-const std::vector<object> person_and_vehicle = {{"P1", "PERSON"}, {"V1", "VEHICLE"}};
+using test::at;
+using test::no_associations;
+using test::object;
+using test::person_and_vehicle;
+using test::trackables;
 
 // Writes the three inputs into _folder and runs the binary there on them, plus _args.
 run_result replay(const temp_folder& _folder, const std::string& _positions,

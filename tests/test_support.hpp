@@ -77,6 +77,22 @@ struct run_result {
   std::string err;       // standard error
 };
 
+// Reads what a run wrote to the two capture files into _result, and removes them.
+inline void take_streams(const std::string& _out_file, const std::string& _err_file,
+                         run_result& _result) {
+  const auto slurp = [](const std::string& _name) {
+    std::ifstream in(_name, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+  };
+  _result.out = slurp(_out_file);
+  _result.err = slurp(_err_file);
+  boost::system::error_code ignored;
+  boost::filesystem::remove(_out_file, ignored);
+  boost::filesystem::remove(_err_file, ignored);
+}
+
 // Runs the binary (VELA_BINARY unless _binary is given) in _folder with _args. _prefix goes
 // before the command (e.g. "prlimit --fsize=100"), _stdout replaces the capture of standard
 // output (e.g. ">&-" or ">/dev/full").
@@ -106,17 +122,7 @@ inline run_result run_in(const temp_folder& _folder, const std::string& _binary,
   } else if (WIFSIGNALED(raw)) {
     result.signal = WTERMSIG(raw);
   }
-  const auto slurp = [](const std::string& _name) {
-    std::ifstream in(_name, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-  };
-  result.out = slurp(out_file);
-  result.err = slurp(err_file);
-  boost::system::error_code ignored;
-  boost::filesystem::remove(out_file, ignored);
-  boost::filesystem::remove(err_file, ignored);
+  take_streams(out_file, err_file, result);
   return result;
 }
 
@@ -167,17 +173,7 @@ class spawned_run {
       result.signal = WIFSIGNALED(raw) ? WTERMSIG(raw) : 0;
     }
     m_pid = -1;
-    const auto slurp = [](const std::string& _name) {
-      std::ifstream in(_name, std::ios::binary);
-      std::ostringstream text;
-      text << in.rdbuf();
-      return text.str();
-    };
-    result.out = slurp(m_out);
-    result.err = slurp(m_err);
-    boost::system::error_code ignored;
-    boost::filesystem::remove(m_out, ignored);
-    boost::filesystem::remove(m_err, ignored);
+    take_streams(m_out, m_err, result);
     return result;
   }
 
