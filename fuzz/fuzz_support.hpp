@@ -113,22 +113,6 @@ inline void silence_standard_error() {
   std::cerr.rdbuf(&buffer);
 }
 
-// True when the text has a non-empty line but not one line that passes the line rules: a replay
-// of it fails by rule, with nothing written.
-inline bool holds_no_position_line(std::string_view _text) {
-  bool non_empty = false;
-  while (!_text.empty()) {
-    const std::size_t newline = _text.find('\n');
-    const std::string_view line = _text.substr(0, newline);
-    if (vela::position_view::from_csv_line(line)) {
-      return false;
-    }
-    non_empty = non_empty || !line.empty();
-    _text.remove_prefix(newline == std::string_view::npos ? _text.size() : newline + 1);
-  }
-  return non_empty;
-}
-
 inline std::string exit_code_text(vela::exit_code _code) {
   return std::to_string(static_cast<int>(_code));
 }

@@ -20,6 +20,12 @@ application::application(const std::string& _input_position_file_name,
 // ---- Loading ------------------------------------------------------------------------------
 
 exit_code application::init() {
+  if (const exit_code res = refuse_output_among_inputs(
+          m_output_event_file_name,
+          {m_input_position_file_name, m_trackables_file_name, m_vda_file_name});
+      res != exit_code::SYNC_SUCCESS) {
+    return res;
+  }
   {
     Json::Value trackables;
     exit_code res =

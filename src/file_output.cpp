@@ -11,6 +11,7 @@
 #include <boost/filesystem.hpp>
 
 #include "exception.hpp"
+#include "interruption.hpp"
 
 namespace vela {
 namespace {
@@ -91,6 +92,13 @@ bool is_written_directly(const std::string& _file_name) {
   return ::stat(_file_name.c_str(), &st) == 0 && (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode));
 }
 
+bool same_regular_file(const std::string& _a, const std::string& _b) {
+  struct stat a {};
+  struct stat b {};
+  return ::stat(_a.c_str(), &a) == 0 && S_ISREG(a.st_mode) && ::stat(_b.c_str(), &b) == 0 &&
+         same_file(a, b);
+}
+
 void output_file::open(const std::string& _file_name) {
   abandon();
   m_file_name = _file_name;
@@ -140,6 +148,7 @@ void output_file::open_temporary() {
     if (::fstat(fd, &held) == 0 && ::lstat(temporary.c_str(), &named) == 0 &&
         same_file(held, named)) {
       m_temporary = temporary;
+      interruption::hold_temporary(m_temporary.c_str(), m_fd);
       return;
     }
     close_descriptor();
@@ -161,23 +170,34 @@ void output_file::write(std::string_view _data) {
 
 void output_file::commit() {
   if (m_temporary.empty()) {
-    if (::close(m_fd) != 0) {  // late write errors of a device show here
-      m_fd = -1;
-      throw_errno(m_file_name, errno);
-    }
+    interruption::defer();
+    const int fd = m_fd;
     m_fd = -1;
+    if (::close(fd) != 0) {  // late write errors of a device show here
+      const int error = errno;
+      interruption::resume();
+      throw_errno(m_file_name, error);
+    }
     return;
   }
   if (::fsync(m_fd) != 0) {
     throw_errno(m_temporary, errno);
   }
-  boost::filesystem::rename(m_temporary, m_file_name);
+  interruption::defer();  // once renamed, the run goes on to its end
+  try {
+    boost::filesystem::rename(m_temporary, m_file_name);
+  } catch (...) {
+    interruption::resume();
+    throw;
+  }
+  interruption::forget_temporary();
   m_temporary.clear();  // renamed: nothing is left to remove
   sync_folder_of(m_file_name);
   close_descriptor();  // after the rename, so that the lock covers it; fsync reported the errors
 }
 
 void output_file::abandon() {
+  interruption::forget_temporary();
   if (m_fd >= 0 && !m_temporary.empty()) {
     struct stat held {};
     struct stat named {};

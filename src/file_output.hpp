@@ -14,6 +14,9 @@ std::string temporary_name_of(const std::string& _file_name);
 // True when _file_name is an existing character device or fifo, which output_file writes
 // directly.
 bool is_written_directly(const std::string& _file_name);
+// True when both names lead (through links, or as other spellings) to one existing regular
+// file. Devices and fifos are never the same file here: a terminal may be read and written.
+bool same_regular_file(const std::string& _a, const std::string& _b);
 
 // A result on its way to a named file, so that a reader never sees a partial document under the
 // name, even after a crash: the bytes go to the temporary file (the name plus ".tmp"), which is

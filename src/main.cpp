@@ -12,6 +12,7 @@
 
 #include "application.hpp"
 #include "globals.hpp"
+#include "interruption.hpp"
 
 namespace vela {
 void print_help_string() {
@@ -130,6 +131,7 @@ int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
   std::signal(SIGXFSZ, SIG_IGN);
   occupy_closed_standard_descriptors();
+  vela::interruption::install();
   try {
     return run_command_line(argc, argv);
   } catch (const std::exception& e) {  // e.g. memory exhaustion outside any stage

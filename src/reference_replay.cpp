@@ -65,10 +65,16 @@ void reference_replay::process_line(const std::string& _line) {
     return;
   }
   m_any_position = true;
+  if (m_lines == 1) {
+    const std::size_t carriage_return = _line.find('\r');
+    m_carriage_returns_alone =
+        carriage_return != std::string::npos && carriage_return + 1 < _line.size();
+  }
   const auto found = m_track_objs.find(pos->obj_uid);
   if (found == m_track_objs.end()) {
     return;
   }
+  m_any_on_site = true;
   process_VDA_until(pos->timestamp);
   m_latest_timestamp = pos->timestamp;
   trackable_object& track_obj = found->second;
@@ -90,11 +96,20 @@ void reference_replay::process_line(const std::string& _line) {
 }
 
 void reference_replay::finish(const std::string& _file_name) {
-  if (m_any_non_empty && !m_any_position) {
-    throw vela::exception("Error reading file:" + _file_name + " (" + std::to_string(m_lines) +
-                          (m_lines == 1 ? " line read, not a position line)"
-                                        : " lines read, none of them a position line)"))
+  // Recordings whose result would be no result are refused, as a run refuses them.
+  const auto refuse = [&](const std::string& _why) {
+    throw vela::exception("Error reading file:" + _file_name + " (" + _why + ")")
         .set_location(__FILE__, __LINE__);
+  };
+  if (m_carriage_returns_alone) {
+    refuse("its lines end in carriage returns alone");
+  }
+  if (m_any_non_empty && !m_any_position) {
+    refuse(std::to_string(m_lines) + (m_lines == 1 ? " line read, not a position line"
+                                                   : " lines read, none of them a position line"));
+  }
+  if (m_any_position && !m_any_on_site) {
+    refuse("no position line naming an object of the site");
   }
   process_remaining_VDA();
   for (event& ev : m_events) {

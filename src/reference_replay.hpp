@@ -105,6 +105,8 @@ class reference_replay {
   std::uint64_t m_lines = 0;
   bool m_any_non_empty = false;
   bool m_any_position = false;
+  bool m_any_on_site = false;
+  bool m_carriage_returns_alone = false;  // the first line passes the rules with a CR inside
   std::vector<std::string> m_changed_pairs;
 };
 }  // namespace vela

@@ -56,17 +56,39 @@ void replay::run(line_reader& _reader, progress& _report,
     have_current = have_next;
   }
   _report.finish();
-  if (m_position_lines == 0 && m_non_empty_lines > 0) {
-    // Another kind of file, or another format: an empty result from it would be no result.
-    throw vela::exception("Error reading file:" + _reader.source().name + " (" +
-                          std::to_string(m_lines_read) +
-                          (m_lines_read == 1 ? " line read, not a position line)"
-                                             : " lines read, none of them a position line)"))
-        .set_location(__FILE__, __LINE__);
+  if (const std::string why = refusal(_reader.source().name, m_counts); !why.empty()) {
+    throw vela::exception(why).set_location(__FILE__, __LINE__);
   }
   m_events.lines_ended();
   process_remaining_VDA();
   m_events.finish(m_latest, _sink);
+}
+
+std::string replay::refusal(const std::string& _file_name, const recording_counts& _counts) {
+  std::string why;
+  if (_counts.carriage_returns_alone) {
+    // One line to the line rules: its first record would be taken and every other one lost.
+    why = "its lines end in carriage returns alone";
+  } else if (_counts.position_lines == 0 && _counts.non_empty_lines > 0) {
+    // Another kind of file, or another format.
+    why = std::to_string(_counts.lines_read) +
+          (_counts.lines_read == 1 ? " line read, not a position line"
+                                   : " lines read, none of them a position line");
+  } else if (_counts.position_lines > 0 && _counts.site_lines == 0) {
+    // The recording of another site, or the trackables of another.
+    why = std::to_string(_counts.position_lines) +
+          (_counts.position_lines == 1
+               ? " position line read, naming no object of the site"
+               : " position lines read, none of them naming an object of the site");
+  }
+  return why.empty() ? why : "Error reading file:" + _file_name + " (" + why + ")";
+}
+
+bool recording_counts::ends_in_carriage_returns_alone(std::string_view _first_line) {
+  // A carriage return at the very end is a CR LF line end, which the rules keep in the last
+  // field.
+  const std::size_t carriage_return = _first_line.find('\r');
+  return carriage_return != std::string_view::npos && carriage_return + 1 < _first_line.size();
 }
 
 bool replay::read_line(line_reader& _reader, progress& _report, parsed_line& _parsed) {
@@ -74,15 +96,19 @@ bool replay::read_line(line_reader& _reader, progress& _report, parsed_line& _pa
   if (!_reader.next(line)) {
     return false;
   }
-  _report.update(++m_lines_read, _reader.bytes_consumed(), _reader.size());
-  m_non_empty_lines += line.empty() ? 0 : 1;
+  _report.update(++m_counts.lines_read, _reader.bytes_consumed(), _reader.size());
+  m_counts.non_empty_lines += line.empty() ? 0 : 1;
   _parsed.id = no_object;
   // A malformed line, or one naming an object not on the site, is skipped without a message.
   _parsed.pos = position_view::from_csv_line(line);
   if (_parsed.pos) {
-    ++m_position_lines;
+    ++m_counts.position_lines;
+    if (m_counts.lines_read == 1) [[unlikely]] {
+      m_counts.carriage_returns_alone = recording_counts::ends_in_carriage_returns_alone(line);
+    }
     _parsed.id = m_site.find(_parsed.pos->obj_uid);
     if (_parsed.id != no_object) {
+      ++m_counts.site_lines;
       __builtin_prefetch(&m_objects[_parsed.id], 1);
       m_candidates.prefetch(_parsed.id, _parsed.pos->x, _parsed.pos->y);
       m_events.prefetch(_parsed.id);

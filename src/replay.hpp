@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -18,6 +19,19 @@
 #include "trackable_object.hpp"
 
 namespace vela {
+// What a pass over a recording counted of its lines: enough to tell a recording whose result
+// would be no result.
+struct recording_counts {
+  std::uint64_t lines_read = 0;
+  std::uint64_t non_empty_lines = 0;
+  std::uint64_t position_lines = 0;  // lines that pass the line rules, on the site or not
+  std::uint64_t site_lines = 0;      // position lines naming an object of the site
+  bool carriage_returns_alone = false;  // the first line passes the rules with a CR inside
+
+  // Of the first line, when it passes the line rules.
+  static bool ends_in_carriage_returns_alone(std::string_view _first_line);
+};
+
 // The detection pass over a site: replays the position file line by line, moves the line's
 // object, evaluates the pairs the move can change by the rule of a pair (evaluate_pair), and
 // applies the vehicle-driver associations in step with the lines' times.
@@ -41,8 +55,8 @@ class replay {
 
   // Replays every line of _reader, then the associations left, and gives the events still open
   // their duration. _sink receives the events to write, in creation order, each as soon as it is
-  // final. Throws vela::exception on a read error, and when the file has lines but not one of
-  // them is a position line.
+  // final. Throws vela::exception on a read error, and with refusal()'s line when the recording
+  // is refused.
   void run(line_reader& _reader, progress& _report,
            const std::function<void(const event_record&)>& _sink);
 
@@ -52,6 +66,11 @@ class replay {
     return {m_hot[_id].x, m_hot[_id].y};
   }
   const timestamp& latest() const { return m_latest; }
+
+  // Why a recording with these counts is refused, as the one line a run ends with (status 1):
+  // its lines end in carriage returns alone, not one of them is a position line, or not one
+  // position line names an object of the site. Empty when it is a recording of the site.
+  static std::string refusal(const std::string& _file_name, const recording_counts& _counts);
 
   // One accepted line of an object of the site, as run() processes it; for tests that step
   // through a replay. The candidates of that line (the partners of its active pairs aside,
@@ -117,8 +136,6 @@ class replay {
   std::vector<object_id> m_candidate_ids;  // reused for every line
   std::size_t m_next_association = 0;
   timestamp m_latest;
-  std::uint64_t m_lines_read = 0;
-  std::uint64_t m_non_empty_lines = 0;
-  std::uint64_t m_position_lines = 0;  // lines that pass the line rules, on the site or not
+  recording_counts m_counts;
 };
 }  // namespace vela

@@ -7,6 +7,7 @@
 #include <boost/filesystem.hpp>
 
 #include "exception.hpp"
+#include "interruption.hpp"
 
 namespace vela {
 namespace {
@@ -124,6 +125,7 @@ exit_code result::deliver_to_standard_output() {
     }
     m_document.finish(m_buffer);
     write_all(STDOUT_FILENO, m_buffer, "standard output");
+    interruption::defer();  // delivered: the run goes on to its end
   } catch (const std::exception& e) {
     return report_failure(e.what());
   }
@@ -163,6 +165,18 @@ void result::abandon() {
 exit_code result::report_failure(const std::string& _what) const {
   std::cerr << "Error writing file:" << m_output_file_name << " (" << _what << ")" << std::endl;
   return exit_code::SYNC_FAILURE_WRITING_OUTPUT_FILE;
+}
+
+exit_code refuse_output_among_inputs(const std::string& _output_file_name,
+                                     const std::array<std::string, 3>& _input_names) {
+  for (const std::string& input : _input_names) {
+    if (!_output_file_name.empty() && same_regular_file(_output_file_name, input)) {
+      std::cerr << "Error writing file:" << _output_file_name << " (" << _output_file_name
+                << ": an input of this run)" << std::endl;
+      return exit_code::SYNC_FAILURE_WRITING_OUTPUT_FILE;
+    }
+  }
+  return exit_code::SYNC_SUCCESS;
 }
 
 exit_code delete_inputs(const result::inputs& _inputs, const std::string& _output_file_name) {

@@ -57,6 +57,12 @@ class result {
   std::vector<event_record> m_kept;  // events waiting for an output that takes them only at the end
 };
 
+// Before anything is read: an output that is one of the inputs (_input_names: positions,
+// trackables, associations) would be overwritten by the result, or deleted with the inputs.
+// SYNC_SUCCESS, or SYNC_FAILURE_WRITING_OUTPUT_FILE after one line on standard error.
+exit_code refuse_output_among_inputs(const std::string& _output_file_name,
+                                     const std::array<std::string, 3>& _input_names);
+
 // Deletes the three inputs once the result is delivered, every one attempted: the position file
 // first, then the trackables file, then the association file. A file the result was written over
 // is kept. SYNC_SUCCESS, or SYNC_FAILURE_UNKNOWN after one line on standard error per input that

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "exception.hpp"
+#include "progress.hpp"
 
 namespace vela {
 namespace {
@@ -26,8 +27,10 @@ exit_code report_content_error(const std::exception& _e) {
 }
 
 // One entry of "trackableObjects", read in its fields' order. False when its category is none
-// of the two, and the entry is passed over. Throws on a missing or mistyped field.
-bool read_trackable(const Json::Value& _entry, trackable_object& _track_obj) {
+// of the two, and the entry is passed over; _category_str then holds it. Throws on a missing or
+// mistyped field.
+bool read_trackable(const Json::Value& _entry, trackable_object& _track_obj,
+                    std::string& _category_str) {
   const std::string object = "trackableObjects";
   std::string err;
   if (!get_j_value(_entry, "uid", _track_obj.uid, err)) {
@@ -44,7 +47,7 @@ bool read_trackable(const Json::Value& _entry, trackable_object& _track_obj) {
       }
     }
   }
-  std::string category_str;
+  std::string& category_str = _category_str;
   if (!get_j_value(_entry, "category", category_str, err)) {
     throw vela::exception(context + err).set_location(__FILE__, __LINE__);
   }
@@ -56,6 +59,29 @@ bool read_trackable(const Json::Value& _entry, trackable_object& _track_obj) {
     return false;
   }
   return true;
+}
+
+// Categories passed over while not one vehicle was accepted: persons alone never raise an
+// event, so the site is most likely misspelt ("Vehicle"), and its result would be no result.
+constexpr std::size_t passed_over_named = 3;
+
+exit_code report_no_vehicle(const std::string& _file_name, Json::ArrayIndex _entries,
+                            const std::vector<std::string>& _passed_over) {
+  std::cerr << "Error parsing file:" << _file_name << " (" << _entries
+            << (_entries == 1 ? " entry" : " entries")
+            << " in \"trackableObjects\", none accepted as a vehicle; categories passed over:";
+  for (std::size_t k = 0; k < std::min(_passed_over.size(), passed_over_named); ++k) {
+    std::cerr << (k == 0 ? " \"" : ", \"") << printable(_passed_over[k]) << "\"";
+  }
+  std::cerr << (_passed_over.size() > passed_over_named ? ", ...)" : ")") << std::endl;
+  return exit_code::SYNC_FAILURE_PARSING_INPUT_FILE;
+}
+
+// An association document that holds a trackables list and no association list is the
+// trackables file given twice: read as "no associations" it would silently drop every driver.
+bool is_a_trackables_document(const Json::Value& _message) {
+  return _message.isObject() && _message.isMember("trackableObjects") &&
+         !_message.isMember("vehicle_driver_associations");
 }
 }  // namespace
 
@@ -98,11 +124,23 @@ exit_code site::load_trackables(const Json::Value& _message, const std::string& 
     if (!j_trackable_objects.isArray() && !j_trackable_objects.isObject()) {
       return report_missing_list(_file_name, _message, object);
     }
+    bool vehicle_accepted = false;
+    std::vector<std::string> passed_over;  // distinct, in file order, one more than named
     for (const Json::Value& j_trackable_object : j_trackable_objects) {
       trackable_object track_obj;
-      if (read_trackable(j_trackable_object, track_obj)) {
-        by_uid.emplace(track_obj.uid, std::move(track_obj));  // a repeated uid keeps the first
+      std::string category_str;
+      if (!read_trackable(j_trackable_object, track_obj, category_str)) {
+        if (passed_over.size() <= passed_over_named &&
+            std::find(passed_over.begin(), passed_over.end(), category_str) == passed_over.end()) {
+          passed_over.push_back(std::move(category_str));
+        }
+        continue;
       }
+      vehicle_accepted = vehicle_accepted || track_obj.m_category == category::vehicle;
+      by_uid.emplace(track_obj.uid, std::move(track_obj));  // a repeated uid keeps the first
+    }
+    if (!vehicle_accepted && !passed_over.empty()) {
+      return report_no_vehicle(_file_name, j_trackable_objects.size(), passed_over);
     }
   } catch (const std::exception& e) {
     return report_content_error(e);
@@ -173,6 +211,13 @@ void site::read_association(const Json::Value& _entry) {
 
 exit_code site::load_associations(const Json::Value& _message, const std::string& _file_name) {
   const std::string object = "vehicle_driver_associations";
+  if (is_a_trackables_document(_message)) {
+    std::cerr << "Error parsing file:" << _file_name << " (field \"" << object
+              << "\" not found, and \"trackableObjects\" is there: a trackables file, not an "
+                 "association file)"
+              << std::endl;
+    return exit_code::SYNC_FAILURE_PARSING_INPUT_FILE;
+  }
   try {
     const Json::Value j_vdas = _message[object];
     if (!j_vdas.isNull() && !j_vdas.isArray() && !j_vdas.isObject()) {

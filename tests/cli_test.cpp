@@ -201,15 +201,6 @@ TEST_F(CliTest, DeliveredResultDeletesTheInputsUnlessSaved) {
   }
 }
 
-TEST_F(CliTest, ResultWrittenOverAnInputIsNotDeleted) {
-  write_inputs();
-  const test::run_result result = run(inputs({"-o", "t.json"}));
-  EXPECT_EQ(result.status, 0);
-  EXPECT_EQ(result.err, "");
-  EXPECT_EQ(summarize(test::parse_json(m_dir.read("t.json"))["events"]), threshold_0_events);
-  EXPECT_EQ(present(), "-t-");
-}
-
 TEST_F(CliTest, UndeliveredResultKeepsEveryInput) {
   const std::string stdout_error = "Error writing file: (standard output: ";
   const struct {

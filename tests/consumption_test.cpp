@@ -95,6 +95,25 @@ TEST_F(ConsumptionTest, TrackablesOfTheWrongShapeAreRefused) {
       {trackables_json, R"({"vehicle_driver_associations": "none"})",
        "Error parsing file:a.json (field \"vehicle_driver_associations\" is not an array)\n",
        "association member a string"},
+      {trackables_json, trackables_json,
+       "Error parsing file:a.json (field \"vehicle_driver_associations\" not found, and "
+       "\"trackableObjects\" is there: a trackables file, not an association file)\n",
+       "the trackables file given as the association file"},
+      {R"({"trackableObjects": [{"uid": "P1", "name": "A", "category": "Person"},
+                                {"uid": "V1", "name": "F", "category": "Vehicle"}]})",
+       associations_json,
+       "Error parsing file:t.json (2 entries in \"trackableObjects\", none accepted as a "
+       "vehicle; categories passed over: \"Person\", \"Vehicle\")\n",
+       "both categories misspelt"},
+      {R"({"trackableObjects": [{"uid": "P1", "name": "A", "category": "PERSON"},
+         {"uid": "V1", "name": "F", "category": "vehicle"}, {"uid": "V2", "name": "G",
+          "category": "vehicle"}, {"uid": "V3", "name": "H", "category": "Truck\u001b"},
+         {"uid": "V4", "name": "I", "category": ""}, {"uid": "V5", "name": "J",
+          "category": "Tug"}]})",
+       associations_json,
+       "Error parsing file:t.json (6 entries in \"trackableObjects\", none accepted as a "
+       "vehicle; categories passed over: \"vehicle\", \"Truck\\x1b\", \"\", ...)\n",
+       "only the vehicles misspelt, in many ways"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.why);
@@ -106,12 +125,54 @@ TEST_F(ConsumptionTest, TrackablesOfTheWrongShapeAreRefused) {
     expect_no_output();
     expect_inputs_kept();
   }
-  // Still valid: no objects at all, and no association member.
-  write_inputs(positions_csv, R"({"trackableObjects": []})", "{}");
-  const test::run_result result = run({"-o", "out.json"});
-  EXPECT_EQ(result.status, 0);
-  EXPECT_EQ(events_in_document(m_dir.read("out.json")), 0U);
-  expect_inputs_deleted();
+  // Still valid: an empty site with an empty recording, a site of persons only, all accepted,
+  // and an association document of neither list.
+  for (const auto& [positions, trackables] :
+       {std::pair{"", R"({"trackableObjects": []})"},
+        {positions_csv, R"({"trackableObjects": [{"uid": "P1", "name": "A", "category": "PERSON"}]})"}}) {
+    write_inputs(positions, trackables, "{}");
+    const test::run_result result = run({"-o", "out.json"});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(events_in_document(m_dir.read("out.json")), 0U);
+    expect_inputs_deleted();
+  }
+}
+
+TEST_F(ConsumptionTest, OutputThatIsAnInputIsRefusedFirst) {
+  const struct {
+    const char* output;
+    bool keep;  // -s; without it the trackables file cannot be parsed: the refusal comes first
+    void (*prepare)(const test::temp_folder&);
+  } rows[] = {
+      {"p.csv", true, nullptr},
+      {"t.json", false, nullptr},
+      {"./sub/../a.json", false,
+       [](const test::temp_folder& _dir) { boost::filesystem::create_directory(_dir.file("sub")); }},
+      {"link.json", false,
+       [](const test::temp_folder& _dir) {
+         boost::filesystem::create_symlink("t.json", _dir.file("link.json"));
+       }},
+      {"hard.csv", true,
+       [](const test::temp_folder& _dir) {
+         boost::filesystem::create_hard_link(_dir.file("p.csv"), _dir.file("hard.csv"));
+       }},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.output);
+    write_inputs(positions_csv, row.keep ? trackables_json : "{");
+    if (row.prepare != nullptr) {
+      row.prepare(m_dir);
+    }
+    const test::run_result result =
+        run(row.keep ? arguments{"-o", row.output, "-s"} : arguments{"-o", row.output});
+    EXPECT_EQ(result.status, 4);
+    EXPECT_EQ(result.err, std::string("Error writing file:") + row.output + " (" + row.output +
+                              ": an input of this run)\n");
+    EXPECT_EQ(result.out, "");
+    EXPECT_FALSE(m_dir.exists(std::string(row.output) + ".tmp"));
+    expect_inputs_kept();
+  }
 }
 
 TEST_F(ConsumptionTest, PositionFileThatIsAFolderCannotBeOpened) {
@@ -140,6 +201,16 @@ TEST_F(ConsumptionTest, RecordingWithoutOnePositionLineFailsTheReplay) {
       {utf16, "Error reading file:p.csv (3 lines read, none of them a position line)\n", "UTF-16"},
       {"1;100;0;AA;0;0;0;P1;S;J;T\n\n2;101;0;AA;500;0;0;V1;S;J;T\n",
        "Error reading file:p.csv (3 lines read, none of them a position line)\n", "semicolons"},
+      {"1,100,0,AA,0,0,0,P1,S,J,T\r2,101,0,AA,500,0,0,V1,S,J,T\r",
+       "Error reading file:p.csv (its lines end in carriage returns alone)\n",
+       "CR line ends, no header"},
+      {"1,100,0,AA,0,0,0,X9,S,J,T\n",
+       "Error reading file:p.csv (1 position line read, naming no object of the site)\n",
+       "the recording of another site"},
+      {"x\n1,100,0,AA,0,0,0,X9,S,J,T\n2,101,0,AA,0,0,0,X8,S,J,T",
+       "Error reading file:p.csv (2 position lines read, none of them naming an object of the "
+       "site)\n",
+       "another site, a malformed line"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.why);
@@ -153,14 +224,18 @@ TEST_F(ConsumptionTest, RecordingWithoutOnePositionLineFailsTheReplay) {
       expect_inputs_kept();
     }
   }
-  // Valid empty results: an empty recording, and one that names only objects not on the site.
-  for (const char* positions : {"", "\n", "1,100,0,AA,0,0,0,X9,S,J,T\n"}) {
+  // Valid: an empty recording; CR LF line ends; one line of the site among unknown tags.
+  for (const auto& [positions, events] :
+       {std::pair{"", 0U},
+        {"\n", 0U},
+        {"1,100,0,AA,0,0,0,P1,S,J,T\r\n2,101,0,AA,500,0,0,V1,S,J,T\r\n", 1U},
+        {"1,100,0,AA,0,0,0,X9,S,J,T\n1,100,0,AA,0,0,0,P1,S,J,T\n", 0U}}) {
     SCOPED_TRACE(positions);
     write_inputs(positions);
     const test::run_result result = run({});
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(result.err, "");
-    EXPECT_EQ(result.out, "[]\n");
+    EXPECT_EQ(test::parse_json(result.out).size(), events);
     expect_inputs_deleted();
   }
 }
@@ -388,6 +463,38 @@ TEST_F(ConsumptionTest, FailedWriteLeavesNoTemporaryFileAndTheEarlierOutput) {
   EXPECT_EQ(m_dir.read("out.json"), "earlier\n");
   EXPECT_FALSE(m_dir.exists("out.json.tmp"));
   expect_inputs_kept();
+}
+TEST_F(ConsumptionTest, InterruptedRunRemovesItsTemporaryFileAndKeepsEverything) {
+  for (const int signal : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(signal);
+    write_inputs();
+    m_dir.write("out.json", "earlier\n");
+    // A recording from a fifo that stays open: the run waits for more lines.
+    ASSERT_EQ(::mkfifo(m_dir.file("p.fifo").c_str(), 0600), 0);
+    const int fifo = ::open(m_dir.file("p.fifo").c_str(), O_RDWR);
+    ASSERT_GE(fifo, 0);
+    ASSERT_EQ(::write(fifo, positions_csv, std::strlen(positions_csv)),
+              static_cast<ssize_t>(std::strlen(positions_csv)));
+    test::spawned_run vela(m_dir, {"-i", "p.fifo", "-t", "t.json", "-a", "a.json", "-d", "2000",
+                                   "-o", "out.json"});
+    for (int waited = 0; waited < 600 && !m_dir.exists("out.json.tmp"); ++waited) {
+      ::usleep(10000);
+    }
+    ASSERT_TRUE(m_dir.exists("out.json.tmp"));
+    ::usleep(50000);  // into the read of the fifo
+    ASSERT_EQ(::kill(vela.pid(), signal), 0);
+    const test::run_result result = vela.wait();
+    ::close(fifo);
+    EXPECT_EQ(result.signal, 0);
+    EXPECT_EQ(result.status, 128 + signal);
+    EXPECT_EQ(result.err, std::string("Run interrupted by ") +
+                              (signal == SIGINT ? "SIGINT" : "SIGTERM") +
+                              "; no input was deleted\n");
+    EXPECT_FALSE(m_dir.exists("out.json.tmp"));
+    EXPECT_EQ(m_dir.read("out.json"), "earlier\n");
+    expect_inputs_kept();
+    boost::filesystem::remove(m_dir.file("p.fifo"));
+  }
 }
 }  // namespace
 }  // namespace vela

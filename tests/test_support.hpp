@@ -146,6 +146,12 @@ class spawned_run {
     raw.push_back(nullptr);
     m_pid = ::fork();
     if (m_pid == 0) {  // only async-signal-safe calls until exec
+      // As from an interactive shell: whatever the test runner ignores or blocks.
+      ::signal(SIGINT, SIG_DFL);
+      ::signal(SIGTERM, SIG_DFL);
+      sigset_t none;
+      ::sigemptyset(&none);
+      ::sigprocmask(SIG_SETMASK, &none, nullptr);
       const int out = ::open(m_out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       const int err = ::open(m_err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       if (::chdir(_folder.path().c_str()) != 0 || out < 0 || err < 0 ||
@@ -164,6 +170,8 @@ class spawned_run {
       wait();
     }
   }
+
+  pid_t pid() const { return m_pid; }
 
   run_result wait() {
     run_result result;
