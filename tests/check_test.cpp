@@ -225,6 +225,10 @@ TEST(CheckTest, RecordingsOfOneFaultEach) {
        "positions milliseconds",
        {2}},
       {"not one position line", "a;b;c\n\nd;e;f\n", {}, "positions no-position-line", {}},
+      {"carriage returns alone", "1,1767225600,0,m,0,0,0,P1,s,p,T\r2,1767225601,0,m,0,0,0,V1,s,p,T",
+       {}, "positions carriage-returns-alone", {}},
+      {"the recording of another site", "1,1767225600,0,m,0,0,0,X1,s,p,T\n", {},
+       "positions no-line-of-the-site", {}},
       {"threshold 0", "1,1767225600,0,m,0,0,0,P1,s,p,T\n", {"-d", "0"}, "threshold zero", {}},
       {"threshold in metres",
        "1,1767225600,0,m,0,0,0,P1,s,p,T\n2,1767225601,0,m,12000,5000,0,V1,s,p,T\n",
@@ -256,8 +260,14 @@ TEST(CheckTest, RecordingsOfOneFaultEach) {
     if (*row.key != '\0') {
       ASSERT_EQ(warnings.count(row.key), 1U) << run.out;
       EXPECT_EQ(examples_at(warnings[row.key]), row.at);
+      if (warnings[row.key].isMember("vela_message")) {  // a refusal: vela's status and line
+        const test::run_result vela = test::run_vela(folder, inputs({"-s"}));
+        EXPECT_EQ(vela.status, warnings[row.key]["vela_status"].asInt());
+        EXPECT_EQ(vela.err, warnings[row.key]["vela_message"].asString() + "\n");
+      }
       warnings.erase(row.key);
     }
+    warnings.erase("positions unknown-object");  // the line of "the recording of another site"
     warnings.erase("positions malformed-line 1 no-digit");  // the lines of "not one position line"
     warnings.erase("positions malformed-line 1 missing-field");
     EXPECT_TRUE(warnings.empty()) << run.out;
@@ -417,6 +427,18 @@ TEST(CheckTest, FrequentTextsAreExactWithinCapacityAndKeepTheHeavyOnesBeyond) {
   ASSERT_EQ(top.size(), 2U);
   EXPECT_EQ(top[0].uid + "=" + std::to_string(top[0].lines), "B=3");
   EXPECT_EQ(top[1].uid + "=" + std::to_string(top[1].lines), "A=2");
+
+  // Long uids of one start are kept by their start and told apart by the rest.
+  check::frequent_texts cut(4);
+  const std::string start(check::kept_text_bytes, 'u');
+  for (const char* end : {"1", "2", "1"}) {
+    cut.add(start + std::string(1000, 'v') + end);
+  }
+  const auto kept = cut.top(4);
+  ASSERT_EQ(kept.size(), 2U);
+  EXPECT_EQ(kept[0].lines, 2U);
+  EXPECT_EQ(kept[0].uid, start);
+  EXPECT_EQ(kept[1].uid, start);
 
   // 1,000 distinct rare uids among three frequent ones, each more than total / capacity.
   constexpr std::uint64_t capacity = 16;

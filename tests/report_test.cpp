@@ -474,7 +474,7 @@ TEST_F(ReportTest, RefusesBadUsageInOneLine) {
   for (const auto& row : rows) {
     SCOPED_TRACE(row.message);
     const test::run_result run = report(row.args);
-    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.status, 64);
     EXPECT_EQ(run.err, std::string("vela-report: ") + row.message + "\n");
     EXPECT_EQ(files(), std::set<std::string>{"events.json"});
   }
@@ -550,7 +550,7 @@ TEST_F(ReportTest, WritesThePageBesideTheInputUnlessTold) {
     args.insert(args.end(), row.more.begin(), row.more.end());
     const test::run_result run = report(args);
     EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.err, std::string(row.page) + "\n");  // where the page went
     EXPECT_EQ(files(), (std::set<std::string>{row.input, row.page}));
     EXPECT_EQ(m_dir.read(row.input), result);
     EXPECT_EQ(m_dir.read(row.page).rfind("<!DOCTYPE html>", 0), 0U);
@@ -769,20 +769,38 @@ struct shown_counts {
   std::int64_t seconds = 0;
 };
 
+// The time with at least one of _events going on, overlaps once, in whole seconds (half up).
+std::int64_t covered_seconds(std::vector<const fact_event*> _events) {
+  std::sort(_events.begin(), _events.end(),
+            [](auto _e, auto _f) { return _e->start_ms < _f->start_ms; });
+  std::int64_t ms = 0;
+  for (std::size_t k = 0; k < _events.size();) {  // one run of overlapping events at a time
+    const std::int64_t from = _events[k]->start_ms;
+    std::int64_t to = from;
+    for (; k < _events.size() && _events[k]->start_ms <= to; ++k) {
+      to = std::max(to, _events[k]->start_ms + 1000 * _events[k]->duration_s);
+    }
+    ms += to - from;
+  }
+  return (ms + 500) / 1000;
+}
+
 shown_counts expected_counts(const result_facts& _facts, const filter& _filter = {}) {
   shown_counts counts;
+  std::vector<const fact_event*> passing;
   for (const fact_event& event : _facts.events) {
     if (!passes(event, _filter, _facts)) {
       continue;
     }
+    passing.push_back(&event);
     ++counts.total;
     counts.person_vehicle += event.kind == "person-vehicle" ? 1 : 0;
     counts.vehicle_vehicle += event.kind == "vehicle-vehicle" ? 1 : 0;
     ++(event.distance_mm < 500     ? counts.below_500
        : event.distance_mm <= 1000 ? counts.from_500_to_1000
                                    : counts.above_1000);
-    counts.seconds += event.duration_s;
   }
+  counts.seconds = covered_seconds(passing);
   return counts;
 }
 
@@ -1110,6 +1128,66 @@ TEST_F(ReportPageTest, ShowsSiteTimeAtTheGivenOffset) {
   EXPECT_EQ(by_id(dom, "period").text,
             "Period: 2025-12-31 18:30:00 to 2025-12-31 18:33:02 (site time, UTC-05:30), from the "
             "first start to the last end.");
+}
+
+// Overlapping events count once in an object's time in near-miss, as in the header's.
+TEST_F(ReportPageTest, TimeInNearMissCountsOverlapsOnce) {
+  // V1's events overlap and are out of order; one of V2 and P1 lies within another.
+  const char* pattern = R"({"distance": 300, "duration": %d, "ms": %d, "ts": %d, "trackables": [
+      {"uid": "%s", "x": 0, "y": 0}, {"uid": "%s", "x": 900, "y": 0}]})";
+  const struct {
+    int ts, ms, duration;
+    const char *first, *second;
+  } made[] = {{0, 250, 4, "V1", "P1"},
+              {2, 600, 3, "P1", "V1"},
+              {1, 0, 10, "V1", "V2"},
+              {30, 400, 5, "V2", "P1"},
+              {33, 100, 1, "P1", "V2"}};
+  std::string events;
+  for (const auto& m : made) {
+    char text[300];
+    std::snprintf(text, sizeof text, pattern, m.duration, m.ms, 1767225600 + m.ts, m.first,
+                  m.second);
+    events += (events.empty() ? "" : ",") + std::string(text);
+  }
+  m_dir.write("events.json", R"({"events": [)" + events + R"(], "trackableObjects": [
+      {"uid": "V1", "name": "Forklift", "category": "VEHICLE"},
+      {"uid": "V2", "name": "Tug", "category": "VEHICLE"},
+      {"uid": "P1", "name": "Anna", "category": "PERSON"}]})");
+  ASSERT_EQ(report({"events.json"}).status, 0);
+  const result_facts facts = facts_of(m_dir.read("events.json"));
+  const std::vector<dom_element> dom = render(m_dir, "events.html");
+  check_page(dom, facts);  // the header's data-seconds
+
+  std::map<std::string, std::vector<const fact_event*>> per_object;
+  std::map<std::string, std::int64_t> summed;
+  for (const fact_event& event : facts.events) {
+    for (const std::string& uid : event.uids) {
+      per_object[uid].push_back(&event);
+      summed[uid] += event.duration_s;
+    }
+  }
+  ASSERT_NE(covered_seconds(per_object["V1"]), summed["V1"]) << "no overlap to count once";
+  const auto rows = of_class(dom, "object-row");
+  ASSERT_EQ(rows.size(), per_object.size());
+  for (const dom_element* row : rows) {
+    // The object's uid and its time, the last cell of its row.
+    std::string uid;
+    std::string time;
+    for (auto at = dom.begin() + (row - dom.data()) + 1; at != dom.end() && at->tag != "tr"; ++at) {
+      if (has(*at, "class", "uid")) {
+        uid = at->text.substr(0, at->text.find(','));
+      }
+      if (at->tag == "td") {
+        time = at->text;
+      }
+    }
+    SCOPED_TRACE(uid);
+    const std::int64_t seconds = covered_seconds(per_object[uid]);
+    ASSERT_LT(seconds, 60);
+    EXPECT_EQ(number(*row, "data-seconds"), seconds);
+    EXPECT_EQ(time, std::to_string(seconds) + " s");
+  }
 }
 }  // namespace
 }  // namespace vela

@@ -101,11 +101,11 @@ TEST(SimulatedTest, SimulatorCommandLine) {
     int status;
   } rows[] = {
       {{"--help"}, 0},
-      {{"--persons", "3"}, 2},  // no --out
-      {{"--out", "x", "--persons", "-3"}, 2},
-      {{"--out", "x", "--noise", "1.5"}, 2},
-      {{"--out", "x", "--minutes", "1e3"}, 2},
-      {{"--out", "x", "--bogus"}, 2},
+      {{"--persons", "3"}, 64},  // no --out
+      {{"--out", "x", "--persons", "-3"}, 64},
+      {{"--out", "x", "--noise", "1.5"}, 64},
+      {{"--out", "x", "--minutes", "1e3"}, 64},
+      {{"--out", "x", "--bogus"}, 64},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.args.back());

@@ -126,10 +126,18 @@ void make_example_result(const test::temp_folder& _folder) {
                           " spaced ",
                           "Gr\xc3\xbc\xc3\x9f"
                           "e, \"\xe2\x82\xac\"\n",
-                          ""};
+                          "",
+                          "=HYPERLINK(\"http://x\",\"y\")",
+                          "@SUM(1)",
+                          "-1+2",
+                          "\tTab"};
   int k = 0;
   for (Json::Value& object : trackables["trackableObjects"]) {
-    object["name"] = object["name"].asString() + " " + tricky[k++ % std::size(tricky)];
+    const std::string name = tricky[k++ % std::size(tricky)];
+    // Names a spreadsheet would run as formulas stand alone.
+    object["name"] = std::string("=@-\t").find(name[0]) != std::string::npos
+                         ? name
+                         : object["name"].asString() + " " + name;
   }
   _folder.write("trackables.json", trackables.toStyledString());
   const test::run_result run =
@@ -144,9 +152,14 @@ void make_example_result(const test::temp_folder& _folder) {
 }
 
 // Checks every field of every row against the events of _result, in order. Without _named the
-// rows carry no names, categories or kinds.
+// rows carry no names, categories or kinds. In CSV (_csv) a text that begins like a formula
+// carries a leading apostrophe.
 void expect_rows_hold_the_result(const std::vector<row>& _rows, const Json::Value& _result,
-                                 bool _named, int _offset_minutes = 0) {
+                                 bool _named, int _offset_minutes = 0, bool _csv = true) {
+  const auto cell = [&](const std::string& _text) {
+    const bool formula = !_text.empty() && std::string("=+-@\t\r").find(_text[0]) != std::string::npos;
+    return _csv && formula ? "'" + _text : _text;
+  };
   std::map<std::string, Json::Value> objects;
   for (const Json::Value& object : _result["trackableObjects"]) {
     objects[object["uid"].asString()] = object;
@@ -181,11 +194,11 @@ void expect_rows_hold_the_result(const std::vector<row>& _rows, const Json::Valu
       const Json::Value& object = *sides[k];
       const std::string side = k == 0 ? "a_" : "b_";
       const std::string uid = object["uid"].asString();
-      EXPECT_EQ(fields[side + "uid"], uid);
-      EXPECT_EQ(fields[side + "name"], _named ? objects[uid]["name"].asString() : "");
+      EXPECT_EQ(fields[side + "uid"], cell(uid));
+      EXPECT_EQ(fields[side + "name"], _named ? cell(objects[uid]["name"].asString()) : "");
       EXPECT_EQ(fields[side + "category"], category(&object));
       EXPECT_EQ(fields[side + "driver_uid"],
-                object["driver_uid"].isNull() ? "" : object["driver_uid"].asString());
+                object["driver_uid"].isNull() ? "" : cell(object["driver_uid"].asString()));
       EXPECT_EQ(fields[side + "x_mm"], std::to_string(object["x"].asInt64()));
       EXPECT_EQ(fields[side + "y_mm"], std::to_string(object["y"].asInt64()));
     }
@@ -227,7 +240,7 @@ TEST_F(SummaryTest, CsvGivesBackEveryFieldOfEveryEvent) {
 TEST_F(SummaryTest, JsonLinesHoldTheSameFields) {
   const test::run_result run = summary({"--jsonl", "--utc-offset", "-05:30", "events.json"});
   ASSERT_EQ(run.status, 0) << run.err;
-  expect_rows_hold_the_result(jsonl_rows(run.out), result(), true, -330);
+  expect_rows_hold_the_result(jsonl_rows(run.out), result(), true, -330, false);
   EXPECT_NE(run.out.find("\"a_driver_uid\":null"), std::string::npos);
 }
 
@@ -324,10 +337,11 @@ TEST_F(SummaryTest, ShortReportNamesObjectsPersonFirstInSiteTime) {
 
 TEST_F(SummaryTest, RefusesWhatIsNotAResult) {
   const struct {
-    const char* content;
+    std::string content;
     const char* reason;
   } rows[] = {
       {"{\"events\": [", "truncated"},
+      {std::string("[]\0{\"x", 6), "more follows at byte offset 2"},
       {"{\"events\": {}, \"trackableObjects\": []}", "\"events\" is not an array"},
       {"[{\"distance\": \"1 m\"}]", "\"distance\" is not a whole number"},
   };

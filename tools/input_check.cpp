@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <ctime>
 #include <limits>
 #include <map>
@@ -12,6 +13,7 @@
 
 #include "globals.hpp"
 #include "position.hpp"
+#include "replay.hpp"
 
 namespace vela::check {
 namespace {
@@ -215,7 +217,8 @@ class position_pass {
   explicit position_pass(const site& _site) : m_site(_site), m_objects(_site.size()) {}
 
   void add(std::uint64_t _number, std::string_view _line) {
-    m_non_empty += _line.empty() ? 0 : 1;
+    m_counts.lines_read = _number;
+    m_counts.non_empty_lines += _line.empty() ? 0 : 1;
     position_view pos;
     const line_fault fault = position_view::parse(_line, pos);
     if (fault.rejects()) {
@@ -224,16 +227,21 @@ class position_pass {
       reason.add(_number, reason.wants_example() ? shown(_line) : std::string());
       return;
     }
+    ++m_counts.position_lines;
+    if (_number == 1) {
+      m_counts.carriage_returns_alone = recording_counts::ends_in_carriage_returns_alone(_line);
+    }
     const object_id id = m_site.find(pos.obj_uid);
     if (id == no_object) {
       m_unknown.add(_number, m_unknown.wants_example() ? shown(_line) : std::string());
       m_frequent.add(pos.obj_uid);
       return;
     }
+    ++m_counts.site_lines;
     accept(_number, _line, pos, id);
   }
 
-  void finish(std::uint64_t _lines_read, report& _report) {
+  void finish(std::uint64_t _lines_read, const std::string& _file_name, report& _report) {
     positions_facts& facts = _report.positions;
     summarize(_lines_read, facts);
     rate_and_sightings(facts);
@@ -246,13 +254,7 @@ class position_pass {
                 lines(m_milliseconds.count) +
                     " with seconds that look like milliseconds (the year 5138 or later)",
                 std::move(m_milliseconds));
-    if (facts.accepted + facts.unknown_object_lines == 0 && m_non_empty > 0) {
-      tally refused;
-      refused.count = 1;
-      add_warning(_report, "positions", "no-position-line",
-                  "not one position line: vela refuses this recording (status 1)",
-                  std::move(refused));
-    }
+    add_refusal_warning(_file_name, _report);
   }
 
  private:
@@ -348,6 +350,25 @@ class position_pass {
     }
   }
 
+  // The recordings vela refuses, with vela's status and line.
+  void add_refusal_warning(const std::string& _file_name, report& _report) {
+    const std::string refusal = replay::refusal(_file_name, m_counts);
+    if (refusal.empty()) {
+      return;
+    }
+    const char* code = m_counts.carriage_returns_alone ? "carriage-returns-alone"
+                       : m_counts.position_lines == 0  ? "no-position-line"
+                                                       : "no-line-of-the-site";
+    tally refused;
+    refused.count = 1;
+    Json::Value details;
+    details["vela_status"] = 1;
+    details["vela_message"] = shown(refusal, refusal.size());
+    add_warning(_report, "positions", code,
+                "vela refuses this recording (status 1): " + shown(refusal, refusal.size()),
+                std::move(refused), std::move(details));
+  }
+
   void add_backwards_warning(report& _report) {
     if (m_backwards.count == 0) {
       return;
@@ -382,7 +403,7 @@ class position_pass {
   tally m_backwards;
   backwards_step m_first_backwards;
   tally m_milliseconds;
-  std::uint64_t m_non_empty = 0;
+  recording_counts m_counts;
   std::uint64_t m_accepted = 0;
   vela::timestamp m_first;
   vela::timestamp m_last;
@@ -399,7 +420,7 @@ void check_positions(line_reader& _reader, const site& _site, report& _report) {
   while (_reader.next(line)) {
     pass.add(++number, line);
   }
-  pass.finish(number, _report);
+  pass.finish(number, _reader.source().name, _report);
 }
 
 // ---- Associations --------------------------------------------------------------------------
@@ -585,7 +606,15 @@ std::string shown(std::string_view _text, std::size_t _max_bytes) {
 }
 
 void frequent_texts::add(std::string_view _text) {
-  std::string key(_text);
+  // A long text is kept as its start, told apart from others of the same start by the hash of
+  // the whole: memory stays flat whatever the lines hold. The key of a cut text is longer than
+  // any text kept whole, so the two never meet.
+  std::string key(_text.substr(0, kept_text_bytes));
+  if (_text.size() > kept_text_bytes) {
+    char hash[24];
+    std::snprintf(hash, sizeof hash, "%c%016zx", '\0', std::hash<std::string_view>{}(_text));
+    key.append(hash, 17);
+  }
   if (const auto found = m_index.find(key); found != m_index.end()) {
     ++m_entries[found->second].lines;
     return;
@@ -613,6 +642,9 @@ std::vector<uid_lines> frequent_texts::top(std::size_t _k) const {
     return _a.lines != _b.lines ? _a.lines > _b.lines : _a.uid < _b.uid;
   });
   sorted.resize(std::min(_k, sorted.size()));
+  for (uid_lines& one : sorted) {
+    one.uid.resize(std::min(one.uid.size(), kept_text_bytes));  // the start of a cut text
+  }
   return sorted;
 }
 

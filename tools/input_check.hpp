@@ -85,6 +85,7 @@ struct report {
 // Examples kept per warning, and the most frequent unknown uids listed.
 constexpr std::size_t examples_kept = 3;
 constexpr std::size_t frequent_listed = 5;
+constexpr std::size_t kept_text_bytes = 256;
 // Association and position times at or beyond this many seconds (the year 5138) are taken for
 // milliseconds: as milliseconds they fall after 1973.
 constexpr std::int64_t milliseconds_look_from = 100000000000;
@@ -96,7 +97,8 @@ std::string shown(std::string_view _text, std::size_t _max_bytes = 200);
 // The most frequent texts of a stream in bounded memory (the space-saving count). While at most
 // _capacity distinct texts were added the counts are exact; beyond that a count may be too high
 // by at most the smallest count held, and every text added more than total / _capacity times is
-// still held.
+// still held. Of a text longer than kept_text_bytes only that many bytes are kept (and shown,
+// cut); texts of the same start are told apart by a hash of the whole.
 class frequent_texts {
  public:
   explicit frequent_texts(std::size_t _capacity) : m_capacity(_capacity) {}

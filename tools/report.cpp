@@ -27,7 +27,7 @@ namespace vela::report {
 namespace {
 constexpr const char* program = "vela-report";
 constexpr std::size_t output_buffer_bytes = std::size_t{1} << 20;
-constexpr int usage_status = 2;
+constexpr int usage_status = 64;
 constexpr int failure_status = 1;
 
 constexpr const char* usage_text =
@@ -46,7 +46,8 @@ constexpr const char* usage_text =
     "  --help, --version\n"
     "\n"
     "The input is never changed. Exit status: 0 success, 1 the result cannot be read or the\n"
-    "page cannot be written (one line on standard error), 2 usage error.\n";
+    "page cannot be written (one line on standard error), 64 usage error. On success the\n"
+    "page's path is the one line on standard error.\n";
 
 // An error to report as "vela-report: FILE: reason".
 class file_error : public std::runtime_error {
@@ -306,6 +307,7 @@ void write_page(std::istream& _in, const struct stat& _input, const std::string&
     throw file_error(shown(output), std::strerror(buffer.error() != 0 ? buffer.error() : EIO));
   }
   page.commit();
+  std::cerr << shown(output) << std::endl;  // where the page is, for the one who asked for it
 }
 
 void run(const options& _options) {

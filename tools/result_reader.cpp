@@ -571,6 +571,12 @@ form read(std::istream& _in, const handlers& _handlers) {
                          ? handler.error()
                          : parse_message(parsed, stream));
   }
+  // The parser takes a NUL byte for the end of its input: whatever follows the document, a NUL
+  // included, is more than one document.
+  if (!stream.at_end()) {
+    throw read_error("not one JSON document: more follows at byte offset " +
+                     std::to_string(stream.Tell()));
+  }
   return handler.result_form();
 }
 

@@ -631,7 +631,7 @@ int main(int argc, char** argv) {
     return std::cout.flush() ? 0 : 1;
   }
   if (parsed == 2) {
-    return 2;
+    return 64;  // a usage error, as in every companion
   }
   try {
     if (!boost::filesystem::is_directory(options.out)) {  // it fails on "." in Boost 1.74

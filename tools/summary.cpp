@@ -37,7 +37,7 @@ namespace vela::summary {
 namespace {
 constexpr const char* program = "vela-summary";
 constexpr int failure_status = 1;
-constexpr int usage_status = 2;
+constexpr int usage_status = 64;
 constexpr std::size_t listed = 5;
 constexpr std::size_t input_buffer_bytes = std::size_t{1} << 16;
 
@@ -51,14 +51,15 @@ constexpr const char* usage_text =
     "\n"
     "  --csv               one row per event instead, with a header row (RFC 4180): start, end,\n"
     "                      duration_s, distance_mm, kind, then uid, name, category, driver_uid,\n"
-    "                      x_mm and y_mm of each object (a_..., b_...)\n"
+    "                      x_mm and y_mm of each object (a_..., b_...); a text that would\n"
+    "                      run as a formula (=, +, -, @, tab, CR first) gets an apostrophe\n"
     "  --jsonl             one JSON object per line and event, with the same fields\n"
     "  --utc-offset +HH:MM  the site's time zone for the times shown (default UTC)\n"
     "  --help, --version\n"
     "\n"
     "A document piped on standard input is read once: its names and categories come after the\n"
-    "events, so its rows have none. Exit status: 0 success, 1 the result cannot be read (one\n"
-    "line on standard error) or the output cannot be written, 2 usage error.\n";
+    "events, so its rows have no names, categories or kinds. Exit status: 0 success, 1 the result cannot be read (one\n"
+    "line on standard error) or the output cannot be written, 64 usage error.\n";
 
 class usage_error : public std::runtime_error {
  public:
@@ -405,14 +406,19 @@ struct field {
   boost::optional<std::int64_t> number;
 };
 
-// _text as RFC 4180 wants it: quoted, quotes doubled, when it holds a comma, quote or line break.
+// A text cell as RFC 4180 wants it: quoted, quotes doubled, when it holds a comma, quote or line
+// break. A text that a spreadsheet would run as a formula gets a leading apostrophe, so that a
+// name such as =HYPERLINK(...) stays a text; numbers are written apart and stay numbers.
 void put_csv(std::string& _out, const std::string& _text) {
-  if (_text.find_first_of(",\"\r\n") == std::string::npos) {
-    _out += _text;
+  const bool formula = !_text.empty() && std::string_view("=+-@\t\r").find(_text.front()) !=
+                                             std::string_view::npos;
+  const std::string cell = formula ? "'" + _text : _text;
+  if (cell.find_first_of(",\"\r\n") == std::string::npos) {
+    _out += cell;
     return;
   }
   _out += '"';
-  for (const char c : _text) {
+  for (const char c : cell) {
     _out += c == '"' ? "\"\"" : std::string(1, c);
   }
   _out += '"';

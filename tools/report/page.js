@@ -334,6 +334,40 @@
     return chosen.subarray(0, count);
   }
 
+  // The chosen events by start, sorted only when the result is not in that order already.
+  function byStart(data, chosen) {
+    for (let k = 1; k < chosen.length; ++k) {
+      if (data.start[chosen[k]] < data.start[chosen[k - 1]]) {
+        return chosen.slice().sort(function (i, j) {
+          return data.start[i] - data.start[j] || i - j;
+        });
+      }
+    }
+    return chosen;
+  }
+
+  // Time in near-miss is the length of the union of the events' [start, start + duration], so
+  // that overlapping events count once. Fed events by start, add(g, i) adds the part of event i
+  // past what group g covers already.
+  function coverer(data, groups) {
+    const end = new Float64Array(groups).fill(-Infinity);
+    const ms = new Float64Array(groups);
+    return {
+      ms: ms,
+      add: function (g, i) {
+        const to = data.start[i] + 1000 * data.duration[i];
+        if (to > end[g]) {
+          ms[g] += to - Math.max(data.start[i], end[g]);
+          end[g] = to;
+        }
+      },
+    };
+  }
+
+  function wholeSeconds(ms) {
+    return Math.round(ms / 1000);
+  }
+
   function describeFilter(filter, clock) {
     const parts = [];
     if (filter.kind !== null) {
@@ -382,17 +416,18 @@
   }
 
   // ---- Header ---------------------------------------------------------------------------------
+  // _chosen in order of start.
   function renderHeader(data, chosen, clock, filter, ignored) {
     const kinds = [0, 0, 0, 0];
     const bands = [0, 0, 0];
-    let seconds = 0;
+    const site = coverer(data, 1);
     let first = Infinity;
     let last = -Infinity;
     for (const i of chosen) {
       ++kinds[data.kind[i]];
       const d = data.distance[i];
       ++bands[d < 500 ? 0 : d <= 1000 ? 1 : 2];
-      seconds += data.duration[i];
+      site.add(0, i);
       first = Math.min(first, data.start[i]);
       last = Math.max(last, data.start[i] + 1000 * data.duration[i]);
     }
@@ -407,6 +442,7 @@
     setCount('count-below-500', bands[0]);
     setCount('count-500-1000', bands[1]);
     setCount('count-above-1000', bands[2]);
+    const seconds = wholeSeconds(site.ms[0]);
     const total = byId('total-duration');
     total.setAttribute('data-seconds', seconds);
     total.textContent = durationText(seconds);
@@ -845,50 +881,56 @@
     fillTable('closest', rows, chosen.length, 'event');
   }
 
+  // _chosen in order of start.
   function renderPairs(data, chosen) {
     const objects = data.uids.length;
     const pairs = new Map();
+    const time = coverer(data, chosen.length);
     for (const i of chosen) {
       const low = Math.min(data.a[i], data.b[i]);
       const high = Math.max(data.a[i], data.b[i]);
       const key = low * objects + high;
       let pair = pairs.get(key);
       if (pair === undefined) {
-        pair = {low: low, high: high, kind: data.kind[i], count: 0, closest: Infinity, seconds: 0};
+        pair = {low: low, high: high, kind: data.kind[i], count: 0, closest: Infinity,
+                index: pairs.size};
         pairs.set(key, pair);
       }
       ++pair.count;
       pair.closest = Math.min(pair.closest, data.distance[i]);
-      pair.seconds += data.duration[i];
+      time.add(pair.index, i);
     }
     const sorted = Array.from(pairs.values()).sort(function (p, q) {
       return q.count - p.count || p.closest - q.closest || p.low - q.low || p.high - q.high;
     });
     const rows = sorted.slice(0, TABLE_ROWS).map(function (pair) {
+      const seconds = wholeSeconds(time.ms[pair.index]);
       const row = element('tr', {
         class: 'pair-row', 'data-count': pair.count, 'data-closest': pair.closest,
+        'data-seconds': seconds,
       });
       row.appendChild(numberCell(grouped(pair.count)));
       row.appendChild(objectCell(data, pair.low, -1));
       row.appendChild(objectCell(data, pair.high, -1));
       row.appendChild(element('td', {}, KINDS[pair.kind].label));
       row.appendChild(numberCell(grouped(pair.closest) + ' mm'));
-      row.appendChild(numberCell(durationText(pair.seconds)));
+      row.appendChild(numberCell(durationText(seconds)));
       return row;
     });
     fillTable('pairs', rows, pairs.size, 'pair');
   }
 
+  // _chosen in order of start.
   function renderObjects(data, chosen) {
     const objects = data.uids.length;
     const count = new Float64Array(objects);
     const closest = new Float64Array(objects).fill(Infinity);
-    const seconds = new Float64Array(objects);
+    const time = coverer(data, objects);
     for (const i of chosen) {
       for (const o of data.a[i] === data.b[i] ? [data.a[i]] : [data.a[i], data.b[i]]) {
         ++count[o];
         closest[o] = Math.min(closest[o], data.distance[i]);
-        seconds[o] += data.duration[i];
+        time.add(o, i);
       }
     }
     const involved = [];
@@ -901,13 +943,16 @@
       return count[p] - count[o] || closest[o] - closest[p] || o - p;
     });
     const rows = involved.slice(0, TABLE_ROWS).map(function (o) {
-      const row = element('tr', {class: 'object-row', 'data-count': count[o]});
+      const seconds = wholeSeconds(time.ms[o]);
+      const row = element('tr', {
+        class: 'object-row', 'data-count': count[o], 'data-seconds': seconds,
+      });
       row.appendChild(numberCell(grouped(count[o])));
       const cell = objectCell(data, o, -1);
       row.appendChild(cell);
       row.appendChild(element('td', {}, objectCategory(data, o)));
       row.appendChild(numberCell(grouped(closest[o]) + ' mm'));
-      row.appendChild(numberCell(durationText(seconds[o])));
+      row.appendChild(numberCell(durationText(seconds)));
       return row;
     });
     fillTable('objects', rows, involved.length, 'object');
@@ -976,12 +1021,13 @@
     const frame = data.n > 0 ? plotFrame(data) : null;
     function render(filter, ignored) {
       const chosen = select(data, filter);
-      renderHeader(data, chosen, clock, filter, ignored);
+      const ordered = byStart(data, chosen);
+      renderHeader(data, ordered, clock, filter, ignored);
       renderPlot(data, chosen, clock, frame);
       renderTimeline(data, chosen, clock);
       renderClosest(data, chosen, clock);
-      renderPairs(data, chosen);
-      renderObjects(data, chosen);
+      renderPairs(data, ordered);
+      renderObjects(data, ordered);
     }
     function fromAddress() {
       const parsed = parseFilter(window.location.hash, data, clock);
