@@ -11,8 +11,8 @@
 
 #include <json/json.h>
 
-#include "flat_map.hpp"
-#include "line_reader.hpp"
+#include "base/flat_map.hpp"
+#include "files/line_reader.hpp"
 #include "position.hpp"
 
 int main(int argc, char** argv) {

@@ -12,13 +12,14 @@
 
 #include <json/json.h>
 
-#include "input_file.hpp"
-#include "line_reader.hpp"
-#include "progress.hpp"
-#include "reference_replay.hpp"
-#include "replay.hpp"
-#include "result.hpp"
-#include "site.hpp"
+#include "base/progress.hpp"
+#include "files/input_file.hpp"
+#include "files/line_reader.hpp"
+#include "reference/reference_replay.hpp"
+#include "replay/replay.hpp"
+#include "result/result.hpp"
+#include "site/loading.hpp"
+#include "site/site.hpp"
 
 namespace {
 long peak_rss_kib() {
@@ -32,17 +33,13 @@ long peak_rss_kib() {
   return -1;
 }
 
+// The site's inputs loaded as a run loads them; the position file is opened by each run.
 bool load(const std::string& _dir, vela::site& _site) {
-  Json::Value trackables;
-  Json::Value associations;
-  std::ifstream t(_dir + "/trackables.json");
-  std::ifstream a(_dir + "/associations.json");
-  std::string errors;
-  return Json::parseFromStream(Json::CharReaderBuilder(), t, &trackables, &errors) &&
-         Json::parseFromStream(Json::CharReaderBuilder(), a, &associations, &errors) &&
-         _site.load_trackables(trackables, "trackables.json") == vela::exit_code::SYNC_SUCCESS &&
-         _site.load_associations(associations, "associations.json") ==
-             vela::exit_code::SYNC_SUCCESS;
+  const vela::input_names names{_dir + "/positions.csv", _dir + "/trackables.json",
+                                _dir + "/associations.json"};
+  vela::plain_loading loader(_site, names);
+  vela::loaded_files files;
+  return vela::load_in_order(loader, names, files) == vela::exit_code::SYNC_SUCCESS;
 }
 
 bool run_fast(const vela::site& _site, const std::string& _positions, std::uint32_t _threshold,

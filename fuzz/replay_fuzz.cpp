@@ -32,7 +32,7 @@
 #include "application.hpp"
 #include "exception.hpp"
 #include "fuzz_support.hpp"
-#include "reference_replay.hpp"
+#include "reference/reference_replay.hpp"
 
 namespace {
 constexpr std::uint32_t thresholds_mm[] = {0, 100, 175, 1000, 2000, 5000, 2147483648u, 4294967295u};

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "event.hpp"
-#include "event_document.hpp"
 #include "fuzz_support.hpp"
+#include "result/event_document.hpp"
 #include "trackable_object.hpp"
 
 namespace {

@@ -2,8 +2,8 @@
 
 #include <iostream>
 
-#include "progress.hpp"
-#include "replay.hpp"
+#include "base/progress.hpp"
+#include "replay/replay.hpp"
 
 namespace vela {
 application::application(const std::string& _input_position_file_name,
@@ -15,40 +15,21 @@ application::application(const std::string& _input_position_file_name,
       m_vda_file_name(_vda_file_name),
       m_distance_in_mm(_distance_in_mm),
       m_output_event_file_name(_output_event_file_name),
-      m_save_input_files(_save_input_files) {}
+      m_save_input_files(_save_input_files),
+      m_result(m_site, _output_event_file_name) {}
 
 // ---- Loading ------------------------------------------------------------------------------
 
 exit_code application::init() {
+  const input_names names{m_input_position_file_name, m_trackables_file_name, m_vda_file_name};
+  // An output that is an input would be overwritten or deleted: refused before anything else.
   if (const exit_code res = refuse_output_among_inputs(
-          m_output_event_file_name,
-          {m_input_position_file_name, m_trackables_file_name, m_vda_file_name});
+          m_output_event_file_name, {names.positions, names.trackables, names.associations});
       res != exit_code::SYNC_SUCCESS) {
     return res;
   }
-  {
-    Json::Value trackables;
-    exit_code res =
-        get_json_message_from_file(m_trackables_file_name, trackables, m_trackables_input);
-    if (res == exit_code::SYNC_SUCCESS) {
-      res = get_trackable_objects_from_json(trackables);
-    }
-    if (res != exit_code::SYNC_SUCCESS) {
-      return res;
-    }
-  }
-  std::string error;
-  if (!m_input_position_file.open(m_input_position_file_name, error)) {
-    std::cerr << error << std::endl;
-    return exit_code::SYNC_FAILURE_OPENING_INPUT_FILE;
-  }
-  Json::Value vdas;
-  exit_code res = get_json_message_from_file(m_vda_file_name, vdas, m_vdas_input);
-  if (res == exit_code::SYNC_SUCCESS) {
-    res = get_vdas_from_json(vdas);
-  }
   // The inputs are deleted only once the result is delivered (run).
-  return res;
+  return load_in_order(*this, names, m_inputs);
 }
 
 exit_code application::get_json_message_from_file(const std::string& _file_name,
@@ -68,40 +49,29 @@ exit_code application::get_vdas_from_json(const Json::Value& _message) {
 // ---- Replay and delivery ------------------------------------------------------------------
 
 exit_code application::run() {
-  m_result.emplace(m_site, m_output_event_file_name);
-  m_result->begin(inputs());
+  m_result.begin(m_inputs.read());
   try {
     generate_alarms();
   } catch (const std::exception& e) {
-    m_result->abandon();
+    m_result.abandon();
     std::cerr << e.what() << std::endl;
     return exit_code::SYNC_FAILURE_UNKNOWN;
   }
   const exit_code delivered =
-      m_output_event_file_name.empty() ? write_events_to_standard_output() : save_event_file();
+      m_output_event_file_name.empty() ? m_result.deliver() : save_event_file();
   if (delivered != exit_code::SYNC_SUCCESS || m_save_input_files) {
     return delivered;  // not delivered, or kept by -s: the inputs stay
   }
-  return delete_inputs(inputs(), m_output_event_file_name);
+  return delete_inputs(m_inputs.read());
 }
 
 void application::generate_alarms() {
-  if (!m_result) {  // called without run(): the result is made here
-    m_result.emplace(m_site, m_output_event_file_name);
-    m_result->begin(inputs());
-  }
   replay detection(m_site, m_distance_in_mm);
   progress report(m_input_position_file_name);
-  detection.run(m_input_position_file, report,
-                [this](const event_record& _event) { m_result->add(_event); });
-  m_input_position_file.close();
+  detection.run(m_inputs.positions, report,
+                [this](const event_record& _event) { m_result.add(_event); });
+  m_inputs.positions.close();
 }
 
-exit_code application::save_event_file() { return m_result->deliver(); }
-
-exit_code application::write_events_to_standard_output() { return m_result->deliver(); }
-
-result::inputs application::inputs() const {
-  return {&m_input_position_file.source(), &m_trackables_input, &m_vdas_input};
-}
+exit_code application::save_event_file() { return m_result.deliver(); }
 }  // namespace vela

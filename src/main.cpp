@@ -11,8 +11,8 @@
 #include <string>
 
 #include "application.hpp"
+#include "base/interruption.hpp"
 #include "globals.hpp"
-#include "interruption.hpp"
 
 namespace vela {
 void print_help_string() {

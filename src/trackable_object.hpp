@@ -9,12 +9,10 @@
 #include <boost/optional.hpp>
 #include <json/json.h>
 
+#include "site/site_types.hpp"
 #include "timestamp.hpp"
 
 namespace vela {
-enum class category : std::int32_t { person = 0, vehicle = 1 };
-// The side an object plays in a vehicle-driver association.
-enum class vda_type : std::int32_t { driver = 0, vehicle = 1 };
 
 // One object that carries a tag: its configuration from the trackables file and the state the
 // replay keeps in it (last position, association state).

@@ -11,13 +11,13 @@
 #include <string>
 #include <vector>
 
+#include "base/progress.hpp"
 #include "exception.hpp"
+#include "files/line_reader.hpp"
 #include "input_check.hpp"
-#include "line_reader.hpp"
-#include "progress.hpp"
-#include "replay.hpp"
+#include "replay/replay.hpp"
 #include "replay_fixture.hpp"
-#include "site.hpp"
+#include "site/site.hpp"
 #include "test_support.hpp"
 
 namespace vela {
@@ -464,26 +464,5 @@ TEST(CheckTest, FrequentTextsAreExactWithinCapacityAndKeepTheHeavyOnesBeyond) {
   EXPECT_LE(held["H1"], 334U + total / capacity);
 }
 
-TEST(CheckTest, ShownTextEscapesWhatCouldSteerATerminalOrBreakUtf8) {
-  const struct {
-    std::string text, expected;
-  } rows[] = {
-      {"plain, text", "plain, text"},
-      {"tab\there\r", "tab\\x09here\\x0d"},
-      {"back\\slash", "back\\\\slash"},
-      {"\x1b[31mred", "\\x1b[31mred"},
-      {"Gr\xc3\xbc\xc3\x9f"
-       "e \xe2\x82\xac",
-       "Gr\xc3\xbc\xc3\x9f"
-       "e \xe2\x82\xac"},
-      {"bad \xff\xc3", "bad \\xff\\xc3"},
-      {"overlong \xc0\xaf surrogate \xed\xa0\x80", "overlong \\xc0\\xaf surrogate \\xed\\xa0\\x80"},
-      {std::string(300, 'x'), std::string(200, 'x') + "..."},
-  };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(testing::PrintToString(row.text));
-    EXPECT_EQ(check::shown(row.text), row.expected);
-  }
-}
 }  // namespace
 }  // namespace vela

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "reference_replay.hpp"
+#include "reference/reference_replay.hpp"
 #include "replay_fixture.hpp"
 #include "test_support.hpp"
 #include "tiny_site.hpp"

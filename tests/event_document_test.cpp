@@ -1,4 +1,4 @@
-#include "event_document.hpp"
+#include "result/event_document.hpp"
 
 #include <gtest/gtest.h>
 #include <json/json.h>

@@ -1,4 +1,4 @@
-#include "line_reader.hpp"
+#include "files/line_reader.hpp"
 
 #include <string>
 #include <string_view>

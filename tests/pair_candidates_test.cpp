@@ -10,10 +10,10 @@
 #include <string>
 
 #include "position.hpp"
-#include "reference_replay.hpp"
-#include "replay.hpp"
+#include "reference/reference_replay.hpp"
+#include "replay/replay.hpp"
 #include "replay_fixture.hpp"
-#include "site.hpp"
+#include "site/site.hpp"
 #include "test_support.hpp"
 #include "tiny_site.hpp"
 

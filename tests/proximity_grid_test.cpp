@@ -1,4 +1,5 @@
-#include "proximity_grid.hpp"
+#include "base/geometry.hpp"
+#include "replay/proximity_grid.hpp"
 
 #include <algorithm>
 #include <cstdint>

@@ -10,13 +10,13 @@
 #include <gtest/gtest.h>
 #include <json/json.h>
 
-#include "input_file.hpp"
-#include "line_reader.hpp"
-#include "progress.hpp"
-#include "reference_replay.hpp"
-#include "replay.hpp"
-#include "result.hpp"
-#include "site.hpp"
+#include "base/progress.hpp"
+#include "files/input_file.hpp"
+#include "files/line_reader.hpp"
+#include "reference/reference_replay.hpp"
+#include "replay/replay.hpp"
+#include "result/result.hpp"
+#include "site/site.hpp"
 #include "test_support.hpp"
 
 namespace vela::test {

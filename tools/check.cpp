@@ -18,11 +18,12 @@
 #include <stdexcept>
 #include <string>
 
+#include "files/input_file.hpp"
+#include "files/line_reader.hpp"
 #include "globals.hpp"
 #include "input_check.hpp"
-#include "input_file.hpp"
-#include "line_reader.hpp"
-#include "site.hpp"
+#include "site/loading.hpp"
+#include "site/site.hpp"
 
 namespace vela::check {
 namespace {
@@ -280,42 +281,20 @@ void write_json(std::ostream& _out, const options& _options, const report& _repo
 
 // ---- The run -------------------------------------------------------------------------------
 
-// Loads the inputs in vela's order; vela's status when vela would stop, after vela's message.
-exit_code load(const options& _options, site& _site, Json::Value& _trackables,
-               Json::Value& _associations, line_reader& _positions) {
-  input_file read;
-  exit_code res = read_json_input(_options.trackables, _trackables, read);
-  if (res == exit_code::SYNC_SUCCESS) {
-    res = _site.load_trackables(_trackables, _options.trackables);
-  }
-  if (res != exit_code::SYNC_SUCCESS) {
-    return res;
-  }
-  std::string error;
-  if (!_positions.open(_options.positions, error)) {
-    std::cerr << error << std::endl;
-    return exit_code::SYNC_FAILURE_OPENING_INPUT_FILE;
-  }
-  res = read_json_input(_options.associations, _associations, read);
-  if (res == exit_code::SYNC_SUCCESS) {
-    res = _site.load_associations(_associations, _options.associations);
-  }
-  return res;
-}
-
 int run(const options& _options) {
+  // Loaded in vela's order: vela's status when vela would stop, after vela's message.
   site loaded;
-  Json::Value trackables;
-  Json::Value associations;
-  line_reader positions;
-  const exit_code loading = load(_options, loaded, trackables, associations, positions);
+  const input_names names{_options.positions, _options.trackables, _options.associations};
+  plain_loading loader(loaded, names);
+  loaded_files files;
+  const exit_code loading = load_in_order(loader, names, files);
   if (loading != exit_code::SYNC_SUCCESS) {
     return static_cast<int>(loading);
   }
   report found;
-  check_trackables(trackables, loaded, found);
-  check_positions(positions, loaded, found);
-  check_associations(associations, loaded, found);
+  check_trackables(loader.trackables_document, loaded, found);
+  check_positions(files.positions, loaded, found);
+  check_associations(loader.associations_document, loaded, found);
   if (_options.threshold_mm) {
     check_threshold(*_options.threshold_mm, found);
   }

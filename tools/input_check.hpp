@@ -14,8 +14,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "line_reader.hpp"
-#include "site.hpp"
+#include "files/line_reader.hpp"
+#include "site/site.hpp"
 #include "timestamp.hpp"
 
 namespace vela::check {

@@ -30,7 +30,7 @@
 #include <utility>
 #include <vector>
 
-#include "progress.hpp"
+#include "base/text.hpp"
 #include "result_reader.hpp"
 
 namespace vela::summary {
@@ -80,7 +80,7 @@ struct options {
 int parse_utc_offset(const std::string& _text) {
   const boost::optional<int> minutes = result::utc_offset_minutes(_text);
   if (!minutes) {
-    throw usage_error("--utc-offset: expected +HH:MM or -HH:MM, not '" + printable(_text) + "'");
+    throw usage_error("--utc-offset: expected +HH:MM or -HH:MM, not '" + terminal_safe(_text) + "'");
   }
   return *minutes;
 }
@@ -103,7 +103,7 @@ options parse_options(const std::vector<std::string>& _args) {
       parsed.utc_offset_minutes = parse_utc_offset(arg.substr(arg.find('=') + 1));
     } else {
       throw usage_error(arg == "--utc-offset" ? "--utc-offset: missing its value"
-                                              : "unknown option '" + printable(arg) + "'");
+                                              : "unknown option '" + terminal_safe(arg) + "'");
     }
   }
   if (inputs.size() != 1) {
@@ -381,7 +381,7 @@ class summary_builder {
   static std::string object_text(const directory& _objects, const std::string& _uid) {
     const object_info* info = find(_objects, _uid);
     const bool named = info != nullptr && !info->name.empty();
-    return printable(_uid) + (named ? " (" + printable(info->name) + ")" : "");
+    return terminal_safe(_uid) + (named ? " (" + terminal_safe(info->name) + ")" : "");
   }
 
   static std::string pair_text(const directory& _objects, const std::string& _a,
@@ -594,7 +594,7 @@ void write_rows(source& _input, const options& _options) {
 }
 
 int run(const options& _options) {
-  const std::string name = _options.input == "-" ? "standard input" : printable(_options.input);
+  const std::string name = _options.input == "-" ? "standard input" : terminal_safe(_options.input);
   try {
     source input(_options.input);
     if (_options.form == output::summary) {

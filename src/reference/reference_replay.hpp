@@ -15,7 +15,7 @@
 #include <json/json.h>
 
 #include "event.hpp"
-#include "site.hpp"
+#include "site/site.hpp"
 #include "timestamp.hpp"
 #include "trackable_object.hpp"
 #include "vehicle_driver_association.hpp"

@@ -9,14 +9,13 @@
 
 #include <boost/optional.hpp>
 
-#include "event_store.hpp"
-#include "line_reader.hpp"
-#include "pair_candidates.hpp"
+#include "base/progress.hpp"
+#include "files/line_reader.hpp"
 #include "position.hpp"
-#include "progress.hpp"
-#include "site.hpp"
+#include "replay/event_store.hpp"
+#include "replay/pair_candidates.hpp"
+#include "site/site.hpp"
 #include "timestamp.hpp"
-#include "trackable_object.hpp"
 
 namespace vela {
 // What a pass over a recording counted of its lines: enough to tell a recording whose result

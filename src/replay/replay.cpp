@@ -1,11 +1,12 @@
-#include "replay.hpp"
+#include "replay/replay.hpp"
 
 #include <algorithm>
 #include <limits>
 #include <string>
 
+#include "base/geometry.hpp"
 #include "exception.hpp"
-#include "proximity_grid.hpp"
+#include "replay/proximity_grid.hpp"
 
 namespace vela {
 namespace {

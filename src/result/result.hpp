@@ -5,12 +5,12 @@
 #include <string>
 #include <vector>
 
-#include "event_document.hpp"
-#include "event_store.hpp"
-#include "file_output.hpp"
+#include "files/file_output.hpp"
+#include "files/input_file.hpp"
 #include "globals.hpp"
-#include "input_file.hpp"
-#include "site.hpp"
+#include "result/event_document.hpp"
+#include "result/event_record.hpp"
+#include "site/site.hpp"
 
 namespace vela {
 // The result of a run and what follows its delivery.
@@ -64,8 +64,8 @@ exit_code refuse_output_among_inputs(const std::string& _output_file_name,
                                      const std::array<std::string, 3>& _input_names);
 
 // Deletes the three inputs once the result is delivered, every one attempted: the position file
-// first, then the trackables file, then the association file. A file the result was written over
-// is kept. SYNC_SUCCESS, or SYNC_FAILURE_UNKNOWN after one line on standard error per input that
-// was left in place for a reason or could not be deleted.
-exit_code delete_inputs(const result::inputs& _inputs, const std::string& _output_file_name);
+// first, then the trackables file, then the association file. SYNC_SUCCESS, or
+// SYNC_FAILURE_UNKNOWN after one line on standard error per input that was left in place for a
+// reason or could not be deleted.
+exit_code delete_inputs(const result::inputs& _inputs);
 }  // namespace vela

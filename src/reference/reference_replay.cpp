@@ -1,11 +1,11 @@
-#include "reference_replay.hpp"
+#include "reference/reference_replay.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 
 #include "exception.hpp"
 #include "position.hpp"
-#include "proximity_grid.hpp"
 
 namespace vela {
 namespace {
@@ -21,9 +21,12 @@ std::pair<std::string, std::string> desensitized_key(const trackable_object& _tr
   return {_trackable2.uid, _trackable1.uid};
 }
 
+// As the rules state it, apart from the replay's own: sqrt(dx^2 + dy^2) in double precision,
+// rounded to the nearest millimetre, halves away from zero.
 std::int64_t distance(const trackable_object& _a, const trackable_object& _b) {
-  return planar_distance_mm(_a.last_position.x, _a.last_position.y, _b.last_position.x,
-                            _b.last_position.y);
+  const double dx = static_cast<double>(_a.last_position.x) - _b.last_position.x;
+  const double dy = static_cast<double>(_a.last_position.y) - _b.last_position.y;
+  return static_cast<std::int64_t>(std::round(std::sqrt(dx * dx + dy * dy)));
 }
 }  // namespace
 

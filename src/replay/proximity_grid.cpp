@@ -1,4 +1,4 @@
-#include "proximity_grid.hpp"
+#include "replay/proximity_grid.hpp"
 
 #include <algorithm>
 

@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "input_file.hpp"
+#include "files/input_file.hpp"
 
 namespace vela {
 // Reads a file line by line through large buffers, as getline with '\n' would split it: a last

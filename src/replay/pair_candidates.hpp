@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "proximity_grid.hpp"
-#include "site.hpp"
+#include "replay/proximity_grid.hpp"
+#include "site/site.hpp"
 
 namespace vela {
 // Chooses, for the object of a position line, the other objects whose pair evaluation can change

@@ -1,4 +1,4 @@
-#include "interruption.hpp"
+#include "base/interruption.hpp"
 
 #include <sys/stat.h>
 #include <unistd.h>

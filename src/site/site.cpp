@@ -1,12 +1,14 @@
-#include "site.hpp"
+#include "site/site.hpp"
 
 #include <algorithm>
 #include <iostream>
 #include <map>
 #include <memory>
+#include <set>
+#include <utility>
 
+#include "base/text.hpp"
 #include "exception.hpp"
-#include "progress.hpp"
 
 namespace vela {
 namespace {
@@ -26,35 +28,34 @@ exit_code report_content_error(const std::exception& _e) {
   return exit_code::SYNC_FAILURE_PARSING_INPUT_FILE;
 }
 
-// One entry of "trackableObjects", read in its fields' order. False when its category is none
-// of the two, and the entry is passed over; _category_str then holds it. Throws on a missing or
-// mistyped field.
-bool read_trackable(const Json::Value& _entry, trackable_object& _track_obj,
-                    std::string& _category_str) {
+// One entry of "trackableObjects", read in its fields' order into _object (its no-alarm list as
+// uids, into _no_alarm). False when its category is none of the two, and the entry is passed
+// over; _category_str then holds it. Throws on a missing or mistyped field.
+bool read_trackable(const Json::Value& _entry, site_object& _object,
+                    std::set<std::string>& _no_alarm, std::string& _category_str) {
   const std::string object = "trackableObjects";
   std::string err;
-  if (!get_j_value(_entry, "uid", _track_obj.uid, err)) {
+  if (!get_j_value(_entry, "uid", _object.uid, err)) {
     throw vela::exception(object + ": " + err).set_location(__FILE__, __LINE__);
   }
-  const std::string context = object + " \"" + _track_obj.uid + "\": ";
-  if (!get_j_value(_entry, "name", _track_obj.name, err)) {
+  const std::string context = object + " \"" + _object.uid + "\": ";
+  if (!get_j_value(_entry, "name", _object.name, err)) {
     throw vela::exception(context + err).set_location(__FILE__, __LINE__);
   }
   if (_entry.isMember("t2t_no_alarm_uid") && _entry["t2t_no_alarm_uid"].isArray()) {
     for (const Json::Value& uid : _entry["t2t_no_alarm_uid"]) {
       if (uid.isString()) {  // anything else in the list is passed over
-        _track_obj.tag_config.t2t_no_alarm_uid.insert(uid.asString());
+        _no_alarm.insert(uid.asString());
       }
     }
   }
-  std::string& category_str = _category_str;
-  if (!get_j_value(_entry, "category", category_str, err)) {
+  if (!get_j_value(_entry, "category", _category_str, err)) {
     throw vela::exception(context + err).set_location(__FILE__, __LINE__);
   }
-  if (category_str == "VEHICLE") {
-    _track_obj.m_category = category::vehicle;
-  } else if (category_str == "PERSON") {
-    _track_obj.m_category = category::person;
+  if (_category_str == "VEHICLE") {
+    _object.category = category::vehicle;
+  } else if (_category_str == "PERSON") {
+    _object.category = category::person;
   } else {
     return false;
   }
@@ -71,7 +72,7 @@ exit_code report_no_vehicle(const std::string& _file_name, Json::ArrayIndex _ent
             << (_entries == 1 ? " entry" : " entries")
             << " in \"trackableObjects\", none accepted as a vehicle; categories passed over:";
   for (std::size_t k = 0; k < std::min(_passed_over.size(), passed_over_named); ++k) {
-    std::cerr << (k == 0 ? " \"" : ", \"") << printable(_passed_over[k]) << "\"";
+    std::cerr << (k == 0 ? " \"" : ", \"") << terminal_safe(_passed_over[k]) << "\"";
   }
   std::cerr << (_passed_over.size() > passed_over_named ? ", ...)" : ")") << std::endl;
   return exit_code::SYNC_FAILURE_PARSING_INPUT_FILE;
@@ -118,7 +119,8 @@ exit_code read_json_input(const std::string& _file_name, Json::Value& _json_mess
 
 exit_code site::load_trackables(const Json::Value& _message, const std::string& _file_name) {
   const std::string object = "trackableObjects";
-  std::map<std::string, trackable_object> by_uid;  // byte-wise uid order gives the ids
+  // By uid, byte-wise, which gives the ids; each object with the uids of its no-alarm list.
+  std::map<std::string, std::pair<site_object, std::set<std::string>>> by_uid;
   try {
     const Json::Value j_trackable_objects = _message[object];
     if (!j_trackable_objects.isArray() && !j_trackable_objects.isObject()) {
@@ -127,17 +129,19 @@ exit_code site::load_trackables(const Json::Value& _message, const std::string& 
     bool vehicle_accepted = false;
     std::vector<std::string> passed_over;  // distinct, in file order, one more than named
     for (const Json::Value& j_trackable_object : j_trackable_objects) {
-      trackable_object track_obj;
+      site_object obj;
+      std::set<std::string> no_alarm;
       std::string category_str;
-      if (!read_trackable(j_trackable_object, track_obj, category_str)) {
+      if (!read_trackable(j_trackable_object, obj, no_alarm, category_str)) {
         if (passed_over.size() <= passed_over_named &&
             std::find(passed_over.begin(), passed_over.end(), category_str) == passed_over.end()) {
           passed_over.push_back(std::move(category_str));
         }
         continue;
       }
-      vehicle_accepted = vehicle_accepted || track_obj.m_category == category::vehicle;
-      by_uid.emplace(track_obj.uid, std::move(track_obj));  // a repeated uid keeps the first
+      vehicle_accepted = vehicle_accepted || obj.category == category::vehicle;
+      std::string uid = obj.uid;  // a repeated uid keeps the first
+      by_uid.emplace(std::move(uid), std::make_pair(std::move(obj), std::move(no_alarm)));
     }
     if (!vehicle_accepted && !passed_over.empty()) {
       return report_no_vehicle(_file_name, j_trackable_objects.size(), passed_over);
@@ -146,13 +150,13 @@ exit_code site::load_trackables(const Json::Value& _message, const std::string& 
     return report_content_error(e);
   }
   m_objects.clear();
-  for (auto& [uid, track_obj] : by_uid) {
-    m_objects.push_back({uid, std::move(track_obj.name), track_obj.m_category, {}});
+  for (auto& entry : by_uid) {
+    m_objects.push_back(std::move(entry.second.first));
   }
   index_uids();
   // The lists resolved to ids: a uid that is not on the site can never match a pair.
   for (site_object& obj : m_objects) {
-    for (const std::string& uid : by_uid.at(obj.uid).tag_config.t2t_no_alarm_uid) {
+    for (const std::string& uid : by_uid.at(obj.uid).second) {
       if (const object_id other = find(uid); other != no_object) {
         obj.no_alarm.push_back(other);
       }

@@ -1,4 +1,4 @@
-#include "event_store.hpp"
+#include "replay/event_store.hpp"
 
 #include <algorithm>
 #include <stdexcept>

@@ -1,4 +1,4 @@
-#include "event_document.hpp"
+#include "result/event_document.hpp"
 
 // The layout is the library's styled stream writer on vela's tree: keys sorted, " : " after a
 // key, each member and element on a line of its own, and an array of objects opened on the line

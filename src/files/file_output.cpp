@@ -1,4 +1,4 @@
-#include "file_output.hpp"
+#include "files/file_output.hpp"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -10,8 +10,8 @@
 
 #include <boost/filesystem.hpp>
 
+#include "base/interruption.hpp"
 #include "exception.hpp"
-#include "interruption.hpp"
 
 namespace vela {
 namespace {

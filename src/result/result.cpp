@@ -1,13 +1,11 @@
-#include "result.hpp"
+#include "result/result.hpp"
 
 #include <unistd.h>
 
 #include <iostream>
 
-#include <boost/filesystem.hpp>
-
+#include "base/interruption.hpp"
 #include "exception.hpp"
-#include "interruption.hpp"
 
 namespace vela {
 namespace {
@@ -179,14 +177,10 @@ exit_code refuse_output_among_inputs(const std::string& _output_file_name,
   return exit_code::SYNC_SUCCESS;
 }
 
-exit_code delete_inputs(const result::inputs& _inputs, const std::string& _output_file_name) {
+exit_code delete_inputs(const result::inputs& _inputs) {
   exit_code res = exit_code::SYNC_SUCCESS;
   for (const input_file* input : _inputs) {
-    boost::system::error_code ignored;
-    if (!_output_file_name.empty() &&
-        boost::filesystem::equivalent(input->name, _output_file_name, ignored)) {
-      continue;  // the result was written over this input: deleting it would lose the result
-    }
+    // A name that no longer leads to the file read (the result renamed over it, say) is kept.
     const std::string failure = delete_input(*input);
     if (!failure.empty()) {
       std::cerr << failure << std::endl;

@@ -1,4 +1,4 @@
-#include "input_file.hpp"
+#include "files/input_file.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>

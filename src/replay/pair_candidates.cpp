@@ -1,7 +1,9 @@
-#include "pair_candidates.hpp"
+#include "replay/pair_candidates.hpp"
 
 #include <algorithm>
 #include <cstdlib>
+
+#include "base/geometry.hpp"
 
 namespace vela {
 void pair_candidates::id_set::insert(object_id _id) {

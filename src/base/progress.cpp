@@ -1,33 +1,19 @@
-#include "progress.hpp"
+#include "base/progress.hpp"
 
 #include <unistd.h>
 
 #include <cstdio>
 #include <iostream>
 
+#include "base/text.hpp"
+
 namespace vela {
 namespace {
 constexpr auto redraw_interval = std::chrono::milliseconds(250);
 }  // namespace
 
-std::string printable(std::string_view _text) {
-  static const char hex[] = "0123456789abcdef";
-  std::string shown;
-  for (const char c : _text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7f) {
-      shown += {'\\', 'x', hex[byte >> 4], hex[byte & 0xf]};
-    } else if (c == '\\') {
-      shown += "\\\\";
-    } else {
-      shown += c;
-    }
-  }
-  return shown;
-}
-
 progress::progress(std::string _file_name)
-    : m_file_name(printable(_file_name)),
+    : m_file_name(terminal_safe(_file_name)),
       m_enabled(::isatty(STDERR_FILENO) == 1),
       m_start(std::chrono::steady_clock::now()),
       m_last_draw(m_start) {}

@@ -6,25 +6,12 @@
 #include <utility>
 #include <vector>
 
-#include "flat_map.hpp"
-#include "site.hpp"
+#include "base/flat_map.hpp"
+#include "result/event_record.hpp"
+#include "site/site.hpp"
 #include "timestamp.hpp"
 
 namespace vela {
-// A near-miss as the replay keeps it until it is written: its objects by id, 64 bytes.
-struct event_record {
-  enum class state : std::uint8_t { open, closed, skipped };
-
-  vela::timestamp timestamp;           // start: the time of the line that created it
-  std::int64_t duration = 0;           // whole seconds; 0 while open
-  std::uint32_t distance = 0;          // the smallest distance seen, mm
-  std::array<object_id, 2> objects{};  // [0]: the object whose line created it
-  std::array<object_id, 2> drivers{no_object, no_object};  // of a vehicle that had one then
-  std::array<std::int32_t, 2> x{};                         // positions at the start, mm
-  std::array<std::int32_t, 2> y{};
-  state m_state = state::open;
-};
-
 // The events of a replay and the state of every pair of objects, keyed by object ids.
 //
 // Of a pair the rules need to know whether it has an open event (and, when that event will be

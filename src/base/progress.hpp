@@ -6,10 +6,6 @@
 #include <string_view>
 
 namespace vela {
-// _text with control characters (escape sequences among them) shown as \xHH and backslashes
-// doubled, so that a file name cannot steer the terminal it is shown on.
-std::string printable(std::string_view _text);
-
 // One self-erasing progress line on standard error during a long replay, shown only when
 // standard error is a terminal, so that scripted use sees exactly the documented output.
 class progress {

@@ -8,19 +8,16 @@
 
 #include <json/json.h>
 
-#include "flat_map.hpp"
+#include "base/flat_map.hpp"
+#include "files/input_file.hpp"
 #include "globals.hpp"
-#include "input_file.hpp"
+#include "site/site_types.hpp"
 #include "timestamp.hpp"
-#include "trackable_object.hpp"
 
 namespace vela {
 // The site of a run as the two JSON inputs describe it: the trackable objects under dense ids
 // and the vehicle-driver associations as start and end records sorted by time. Loaded once, read
 // by the replay and the result, never changed afterwards. Uids are resolved here, once.
-using object_id = std::uint32_t;  // the rank of the object's uid, byte-wise; 0 is the smallest
-constexpr object_id no_object = std::numeric_limits<object_id>::max();
-
 struct site_object {
   std::string uid;
   std::string name;
