@@ -39,7 +39,8 @@ std::size_t expect_candidates_cover_changes(const test::replay_inputs& _inputs) 
     // The associations due first, as the line applies them: they may turn pairs active.
     fast.process_VDA_until(pos->timestamp);
     std::set<object_id> candidates;
-    fast.events().for_each_active_partner(id, [&](object_id _other) { candidates.insert(_other); });
+    fast.events().for_each_active_pair(
+        id, [&](const event_store::pair_view& _pair) { candidates.insert(_pair.b); });
     fast.process_line(*pos, id);
     candidates.insert(fast.line_candidates().begin(), fast.line_candidates().end());
     for (const std::string& uid : reference.changed_pairs()) {

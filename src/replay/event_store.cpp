@@ -20,16 +20,17 @@ std::uint32_t row_entry(object_id _partner, std::uint32_t _flags) {
 object_id row_partner(std::uint32_t _entry) { return (_entry >> 2) - 1; }
 }  // namespace
 
-void event_store::reset(std::size_t _object_count) {
-  if (_object_count > max_objects) {
+void event_store::reset(const hot_objects& _objects) {
+  const std::size_t object_count = _objects.size();
+  if (object_count > max_objects) {
     throw std::length_error("too many trackable objects");
   }
-  m_active_lists.assign(_object_count, {});
-  m_active_counts.assign(_object_count, 0);
-  m_rows.assign(_object_count, {});
-  m_row_counts.assign(_object_count, 0);
-  m_met.assign(_object_count, {});
-  m_driving.assign(_object_count, 0);
+  m_objects = &_objects;
+  m_active_lists.assign(object_count, {});
+  m_active_counts.assign(object_count, 0);
+  m_rows.assign(object_count, {});
+  m_row_counts.assign(object_count, 0);
+  m_met.assign(object_count, {});
 }
 
 std::uint64_t event_store::pair_key(object_id _a, object_id _b) {
@@ -37,31 +38,31 @@ std::uint64_t event_store::pair_key(object_id _a, object_id _b) {
   return (static_cast<std::uint64_t>(std::max(_a, _b)) << 32) | std::min(_a, _b);
 }
 
-event_store::pair_view event_store::find(object_id _a, object_id _b) {
+event_store::pair_view event_store::find(object_id _a, object_id _b) const {
   if (const std::uint32_t* slot = m_active_index.find(pair_key(_a, _b))) {
-    return active_view(*slot);
+    return active_view(_a, *slot);
   }
-  return find_quiet(_a, _b);
+  return find_inactive(_a, _b);
 }
 
-void event_store::open(object_id _a, object_id _b, const event_record* _record) {
+void event_store::open(object_id _a, object_id _b, const event_record* _record,
+                       bool _desensitized) {
   std::uint64_t number = no_record;
   if (_record != nullptr) {
     number = m_created++;
     m_records.push_back(*_record);
     m_records.back().m_state = event_record::state::open;
   }
-  const std::uint32_t flags = quiet_flags(_a, _b);
   if (!is_driving(_a) && !is_driving(_b)) {
     set_quiet_flags(_a, _b, 0);
-    activate(_a, _b, number, (flags & desensitized_bit) != 0);
+    activate(_a, _b, number, _desensitized);
     return;
   }
   // With a driver the event is skipped: nothing of it is kept but the pair's bits.
   if (number != no_record) {
     record(number).m_state = event_record::state::skipped;
   }
-  set_quiet_flags(_a, _b, flags | open_bit);
+  set_quiet_flags(_a, _b, open_bit | (_desensitized ? desensitized_bit : 0));
   if (is_driving(_a)) {
     m_met[_a].push_back(_b);
   } else {
@@ -69,38 +70,23 @@ void event_store::open(object_id _a, object_id _b, const event_record* _record) 
   }
 }
 
-void event_store::close(object_id _a, object_id _b) {
-  const std::uint32_t* slot = m_active_index.find(pair_key(_a, _b));
-  if (slot == nullptr) {  // a quiet pair: its event was never to be written
-    set_quiet_flags(_a, _b, quiet_flags(_a, _b) & ~open_bit);
-    return;
+void event_store::close(const pair_view& _pair, bool _desensitized) {
+  if (_pair.slot != no_slot) {
+    const active_pair pair = m_active[_pair.slot];
+    if (pair.record != no_record) {
+      record(pair.record).m_state = event_record::state::closed;
+    }
+    deactivate(_pair.slot);
   }
-  close_active(*slot);
+  // A quiet pair's event was never to be written.
+  set_quiet_flags(_pair.a, _pair.b, _desensitized ? desensitized_bit : 0);
 }
 
-void event_store::mark_skipped(object_id _a, object_id _b) {
-  if (const std::uint32_t* slot = m_active_index.find(pair_key(_a, _b))) {
-    mark_active_skipped(*slot);
+void event_store::mark_skipped(const pair_view& _pair) {
+  if (_pair.slot == no_slot) {
+    return;  // a quiet pair's event is skipped already
   }
-}
-
-event_store::pair_view event_store::active_view(std::uint32_t _slot) {
-  const active_pair& pair = m_active[_slot];
-  return {true, pair.desensitized, pair.record == no_record ? nullptr : &record(pair.record),
-          _slot};
-}
-
-void event_store::close_active(std::uint32_t _slot) {
-  const active_pair pair = m_active[_slot];
-  if (pair.record != no_record) {
-    record(pair.record).m_state = event_record::state::closed;
-  }
-  deactivate(_slot);
-  set_quiet_flags(pair.objects[0], pair.objects[1], pair.desensitized ? desensitized_bit : 0);
-}
-
-void event_store::mark_active_skipped(std::uint32_t _slot) {
-  active_pair& pair = m_active[_slot];
+  active_pair& pair = m_active[_pair.slot];
   if (pair.record != no_record) {
     record(pair.record).m_state = event_record::state::skipped;
     pair.record = no_record;
@@ -108,21 +94,8 @@ void event_store::mark_active_skipped(std::uint32_t _slot) {
   }
 }
 
-void event_store::set_desensitized(object_id _a, object_id _b, bool _state) {
-  if (const std::uint32_t* slot = m_active_index.find(pair_key(_a, _b))) {
-    m_active[*slot].desensitized = _state;
-    return;
-  }
-  const std::uint32_t flags = quiet_flags(_a, _b);
-  set_quiet_flags(_a, _b, _state ? flags | desensitized_bit : flags & ~desensitized_bit);
-}
-
-void event_store::set_driving(object_id _object, bool _driving) {
-  if (is_driving(_object) == _driving) {
-    return;
-  }
-  m_driving[_object] = _driving ? 1 : 0;
-  if (_driving) {
+void event_store::driving_changed(object_id _object) {
+  if (is_driving(_object)) {
     // Its open events turn quiet: skipped (the driver rule holds for every one of them now).
     while (!m_active_lists[_object].empty()) {
       const std::uint32_t slot = m_active_lists[_object].back();

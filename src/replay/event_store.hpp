@@ -7,8 +7,9 @@
 #include <vector>
 
 #include "base/flat_map.hpp"
+#include "replay/hot_object.hpp"
 #include "result/event_record.hpp"
-#include "site/site.hpp"
+#include "site/site_types.hpp"
 #include "timestamp.hpp"
 
 namespace vela {
@@ -22,71 +23,80 @@ namespace vela {
 //     with everyone it meets, and pairs stay desensitized for good): two bits per pair in the row
 //     of the pair's lower id, a small hash set of the partners. A driver also keeps the list of
 //     the partners of its open events, to make them active again when it stops driving.
-// An open event with a driver is always skipped, so quiet pairs never have a record.
+// An open event with a driver is always skipped, so quiet pairs never have a record. Whether an
+// object drives is read from the replay's objects (hot_object).
 //
-// Records of events to write wait in creation order until every earlier event is final (closed,
-// or skipped and dropped); then they leave through take_finished().
+// The replay looks a pair up (find_inactive, or for_each_active_pair for an object's active
+// ones) and tells the store what happened to it through the view it was given: open, close,
+// mark_skipped, lower_distance. Records of events to write wait in creation order until every
+// earlier event is final (closed, or skipped and dropped); then they leave through
+// take_finished().
 class event_store {
  public:
-  // What the store holds of a pair.
+  static constexpr std::uint32_t no_slot = UINT32_MAX;
+
+  // A pair as the store holds it, seen from object a: what the rule reads of it, and the handle
+  // by which the replay tells the store what happens to it. Valid until the store next changes.
   struct pair_view {
+    object_id a = no_object;
+    object_id b = no_object;
     bool open = false;
     bool desensitized = false;
-    event_record* record = nullptr;   // the open event, when it will be written
-    std::uint32_t slot = UINT32_MAX;  // where an active pair is kept
+    bool to_write = false;                // its open event will be written: it has a record
+    std::uint32_t distance = UINT32_MAX;  // that record's distance
+    std::uint32_t slot = no_slot;         // where an active pair is kept
+
+    object_id other(object_id _self) const { return _self == a ? b : a; }
   };
 
-  // Sizes the per-object tables; the store must be empty.
-  void reset(std::size_t _object_count);
+  // Sizes the per-object tables for _objects, whose driving flags the store reads from then on;
+  // the store must be empty.
+  void reset(const hot_objects& _objects);
 
-  pair_view find(object_id _a, object_id _b);
-  // Opens an event for the pair, which has none. With _record (not yet skipped) the event will
-  // be written unless marked skipped later; without, it is skipped from the start.
-  void open(object_id _a, object_id _b, const event_record* _record);
-  // Closes the pair's open event at _closing_time, its duration already set by the caller.
-  void close(object_id _a, object_id _b);
+  // A pair that is not active: the replay's candidates never list an active pair.
+  pair_view find_inactive(object_id _a, object_id _b) const {
+    const std::uint32_t flags = quiet_flags(_a, _b);
+    pair_view view;
+    view.a = _a;
+    view.b = _b;
+    view.open = (flags & open_bit) != 0;
+    view.desensitized = (flags & desensitized_bit) != 0;
+    return view;
+  }
+  // Any pair.
+  pair_view find(object_id _a, object_id _b) const;
+  // Calls _callback(const pair_view&) for each active pair of _object, seen from it; the
+  // callback may close or mark the pair it is given (and no other), and open none.
+  template <class Callback>
+  void for_each_active_pair(object_id _object, Callback&& _callback) const;
+  // The record of the pair's open event, when it will be written; else nullptr.
+  event_record* record_of(const pair_view& _pair) {
+    return _pair.to_write ? &record(m_active[_pair.slot].record) : nullptr;
+  }
+
+  // Opens an event for the pair (a, b), which has none, and leaves it _desensitized. With
+  // _record (not yet skipped) the event will be written unless marked skipped later; without,
+  // it is skipped from the start.
+  void open(object_id _a, object_id _b, const event_record* _record, bool _desensitized);
+  // Closes the pair's open event, its duration set already, and leaves it _desensitized.
+  void close(const pair_view& _pair, bool _desensitized);
   // The pair's open event will not be written.
-  void mark_skipped(object_id _a, object_id _b);
-  void set_desensitized(object_id _a, object_id _b, bool _state);
-  // Records whether the object drives: the pairs of its open events change kind.
-  void set_driving(object_id _object, bool _driving);
+  void mark_skipped(const pair_view& _pair);
+  // The event to be written came closer: its distance is now _distance_mm.
+  void lower_distance(const pair_view& _pair, std::uint32_t _distance_mm) {
+    active_pair& pair = m_active[_pair.slot];
+    pair.distance = _distance_mm;
+    record(pair.record).distance = _distance_mm;
+  }
+  // The object started or stopped driving (the replay's objects say which): the pairs of its
+  // open events change kind.
+  void driving_changed(object_id _object);
   // No pair is evaluated any more: a driver that stops driving now leaves its pairs as they are.
   void lines_ended() { m_lines_ended = true; }
-  bool is_driving(object_id _object) const { return m_driving[_object] != 0; }
 
   // Calls _callback(event_record&) on each open event of _object that will be written.
   template <class Callback>
   void for_each_open_record(object_id _object, Callback&& _callback);
-  // Calls _callback(partner) for each active pair of _object.
-  template <class Callback>
-  void for_each_active_partner(object_id _object, Callback&& _callback) const;
-  // Calls _callback(partner, slot) for each active pair of _object; the callback may close the
-  // pair of the slot it is given (and no other), and open none.
-  template <class Callback>
-  void for_each_active_pair(object_id _object, Callback&& _callback);
-  // The active pair in _slot, as find() would give it; and the operations of the same names on
-  // it, without looking the pair up.
-  pair_view active_view(std::uint32_t _slot);
-  void close_active(std::uint32_t _slot);
-  void mark_active_skipped(std::uint32_t _slot);
-  void set_active_desensitized(std::uint32_t _slot, bool _state) {
-    m_active[_slot].desensitized = _state;
-  }
-  // What the rule reads of an active pair on every line, without its record: the distance of the
-  // event to be written (UINT32_MAX when it is not to be written) and the hysteresis.
-  std::uint32_t active_distance(std::uint32_t _slot) const { return m_active[_slot].distance; }
-  bool active_desensitized(std::uint32_t _slot) const { return m_active[_slot].desensitized; }
-  // The event of the active pair came closer: its distance is now _distance_mm.
-  void lower_active_distance(std::uint32_t _slot, std::uint32_t _distance_mm) {
-    active_pair& pair = m_active[_slot];
-    pair.distance = _distance_mm;
-    record(pair.record).distance = _distance_mm;
-  }
-  // find() for a pair known not to be active.
-  pair_view find_quiet(object_id _a, object_id _b) const {
-    const std::uint32_t flags = quiet_flags(_a, _b);
-    return {(flags & open_bit) != 0, (flags & desensitized_bit) != 0, nullptr};
-  }
   // A line of the object will come soon: start fetching what it reads first.
   void prefetch(object_id _object) const { __builtin_prefetch(&m_active_counts[_object]); }
 
@@ -101,10 +111,7 @@ class event_store {
   template <class Sink>
   void finish(const timestamp& _latest, Sink&& _sink);
 
-  std::uint64_t created() const { return m_created; }
-
  private:
-  static constexpr std::uint32_t no_slot = UINT32_MAX;
   static constexpr std::uint64_t no_record = UINT64_MAX;
   static constexpr std::uint32_t open_bit = 1;
   static constexpr std::uint32_t desensitized_bit = 2;
@@ -122,6 +129,8 @@ class event_store {
 
   static std::uint64_t pair_key(object_id _a, object_id _b);
   event_record& record(std::uint64_t _number) { return m_records[_number - m_first_record]; }
+  bool is_driving(object_id _object) const { return (*m_objects)[_object].driving; }
+  pair_view active_view(object_id _a, std::uint32_t _slot) const;
 
   // Quiet pairs: the rows.
   std::uint32_t quiet_flags(object_id _a, object_id _b) const;
@@ -133,6 +142,7 @@ class event_store {
   std::uint32_t activate(object_id _a, object_id _b, std::uint64_t _record, bool _desensitized);
   void deactivate(std::uint32_t _slot);
 
+  const hot_objects* m_objects = nullptr;
   std::deque<event_record> m_records;  // from the first not yet handed out, in creation order
   std::uint64_t m_first_record = 0;    // creation number of m_records.front()
   std::uint64_t m_line_first = 0;      // creation number of the first record of this line
@@ -148,9 +158,21 @@ class event_store {
   std::vector<std::vector<std::uint32_t>> m_rows;
   std::vector<std::uint32_t> m_row_counts;
   std::vector<std::vector<object_id>> m_met;  // per driver: partners of its open events
-  std::vector<std::uint8_t> m_driving;
   bool m_lines_ended = false;
 };
+
+inline event_store::pair_view event_store::active_view(object_id _a, std::uint32_t _slot) const {
+  const active_pair& pair = m_active[_slot];
+  pair_view view;
+  view.a = _a;
+  view.b = pair.objects[0] == _a ? pair.objects[1] : pair.objects[0];
+  view.open = true;
+  view.desensitized = pair.desensitized;
+  view.to_write = pair.record != no_record;
+  view.distance = pair.distance;
+  view.slot = _slot;
+  return view;
+}
 
 template <class Callback>
 void event_store::for_each_open_record(object_id _object, Callback&& _callback) {
@@ -168,15 +190,7 @@ void event_store::for_each_open_record(object_id _object, Callback&& _callback) 
 }
 
 template <class Callback>
-void event_store::for_each_active_partner(object_id _object, Callback&& _callback) const {
-  for (const std::uint32_t slot : m_active_lists[_object]) {
-    const active_pair& pair = m_active[slot];
-    _callback(pair.objects[0] == _object ? pair.objects[1] : pair.objects[0]);
-  }
-}
-
-template <class Callback>
-void event_store::for_each_active_pair(object_id _object, Callback&& _callback) {
+void event_store::for_each_active_pair(object_id _object, Callback&& _callback) const {
   if (m_active_counts[_object] == 0) {
     return;
   }
@@ -184,9 +198,7 @@ void event_store::for_each_active_pair(object_id _object, Callback&& _callback) 
   // that one was visited already.
   const std::vector<std::uint32_t>& list = m_active_lists[_object];
   for (std::size_t i = list.size(); i-- > 0;) {
-    const std::uint32_t slot = list[i];
-    const active_pair& pair = m_active[slot];
-    _callback(pair.objects[0] == _object ? pair.objects[1] : pair.objects[0], slot);
+    _callback(active_view(_object, list[i]));
   }
 }
 

@@ -24,8 +24,10 @@ void pair_candidates::id_set::erase(object_id _id) {
   m_pos[_id] = absent;
 }
 
-void pair_candidates::reset(const site& _site, std::uint32_t _threshold_mm) {
+void pair_candidates::reset(const site& _site, std::uint32_t _threshold_mm,
+                            const hot_objects& _objects) {
   const std::size_t count = _site.size();
+  m_objects = &_objects;
   m_threshold_mm = _threshold_mm;
   const std::uint64_t limit = std::uint64_t{_threshold_mm} + 1;
   m_squared_limit = _threshold_mm < (std::uint32_t{1} << 31) ? limit * limit : 0;
@@ -33,11 +35,10 @@ void pair_candidates::reset(const site& _site, std::uint32_t _threshold_mm) {
   m_named_by.assign(count, {});
   m_non_persons.clear();
   for (object_id id = 0; id < count; ++id) {
-    m_state[id].person = _site.is_person(id);
-    if (!m_state[id].person) {
+    if (!_objects[id].person) {
       m_non_persons.push_back(id);
     }
-    name(id, _site.empty_uid_object());
+    name(id, no_object, _objects[id].named);
   }
   m_grid.reset(count, _threshold_mm);
   for (int kind = 0; kind < 2; ++kind) {
@@ -51,23 +52,25 @@ void pair_candidates::reset(const site& _site, std::uint32_t _threshold_mm) {
 // Moves the object from the list of its old named partner to that of the new one. An object
 // naming itself (the empty-uid object without a partner) is listed nowhere: it never pairs
 // with itself.
-void pair_candidates::name(object_id _id, object_id _named) {
+void pair_candidates::name(object_id _id, object_id _was_named, object_id _named) {
   object_state& state = m_state[_id];
+  if (_was_named == _id) {
+    _was_named = no_object;
+  }
   if (_named == _id) {
     _named = no_object;
   }
-  if (state.named == _named) {
+  if (_was_named == _named) {
     return;
   }
-  if (state.named != no_object) {
-    std::vector<object_id>& list = m_named_by[state.named];
+  if (_was_named != no_object) {
+    std::vector<object_id>& list = m_named_by[_was_named];
     const object_id moved = list.back();
     list[state.named_pos] = moved;
     m_state[moved].named_pos = state.named_pos;
     list.pop_back();
-    --m_state[state.named].named_by;
+    --m_state[_was_named].named_by;
   }
-  state.named = _named;
   if (_named != no_object) {
     state.named_pos = static_cast<std::uint32_t>(m_named_by[_named].size());
     m_named_by[_named].push_back(_id);
@@ -77,7 +80,7 @@ void pair_candidates::name(object_id _id, object_id _named) {
 
 void pair_candidates::set_incomplete(object_id _driver, bool _incomplete) {
   m_state[_driver].incomplete = _incomplete;
-  id_set& incomplete = m_incomplete_positioned_drivers[m_state[_driver].person];
+  id_set& incomplete = m_incomplete_positioned_drivers[(*m_objects)[_driver].person];
   if (_incomplete && m_grid.contains(_driver)) {
     incomplete.insert(_driver);
   } else {
@@ -92,7 +95,7 @@ void pair_candidates::moved(object_id _id, bool _was_positioned, bool _is_positi
   } else {
     m_grid.remove(_id);
   }
-  if (m_state[_id].driving && _was_positioned != _is_positioned) {
+  if ((*m_objects)[_id].driving && _was_positioned != _is_positioned) {
     set_incomplete(_id, m_state[_id].incomplete);  // follows the positioned state
   }
   if (!_was_positioned && _is_positioned) {
@@ -108,19 +111,19 @@ void pair_candidates::moved(object_id _id, bool _was_positioned, bool _is_positi
   }
 }
 
-void pair_candidates::association_changed(object_id _id, object_id _named_partner, bool _driving) {
-  name(_id, _named_partner);
-  object_state& state = m_state[_id];
-  if (_driving == state.driving) {
+void pair_candidates::association_changed(object_id _id, object_id _was_named,
+                                          bool _was_driving) {
+  const hot_object& now = (*m_objects)[_id];
+  name(_id, _was_named, now.named);
+  if (now.driving == _was_driving) {
     return;
   }
-  state.driving = _driving;
-  if (_driving) {
-    m_drivers[state.person].insert(_id);
+  if (now.driving) {
+    m_drivers[now.person].insert(_id);
   } else {
-    m_drivers[state.person].erase(_id);
+    m_drivers[now.person].erase(_id);
   }
-  set_incomplete(_id, _driving);
+  set_incomplete(_id, now.driving);
 }
 
 bool pair_candidates::within_threshold(std::int32_t _x, std::int32_t _y, std::int32_t _ox,
@@ -149,7 +152,7 @@ void pair_candidates::collect_all(object_id _id, std::vector<object_id>& _out) {
       _out.push_back(_other);
     }
   };
-  if (m_state[_id].person) {
+  if ((*m_objects)[_id].person) {
     std::for_each(m_non_persons.begin(), m_non_persons.end(), add_positioned);
   } else {
     for (object_id other = 0; other < m_state.size(); ++other) {
@@ -169,8 +172,10 @@ void pair_candidates::begin_line(object_id _id) {
 void pair_candidates::collect(object_id _id, bool _was_positioned, std::int32_t _x, std::int32_t _y,
                               std::vector<object_id>& _out) {
   _out.clear();
+  const hot_objects& objects = *m_objects;
+  const hot_object& self_now = objects[_id];
   object_state& self = m_state[_id];
-  if (self.driving) {
+  if (self_now.driving) {
     // A complete driver's pairs all hold their skipped event; an incomplete one meets everyone.
     if (self.incomplete) {
       set_incomplete(_id, false);
@@ -178,7 +183,7 @@ void pair_candidates::collect(object_id _id, bool _was_positioned, std::int32_t 
     }
     return;
   }
-  const bool persons_pair = !self.person;  // a person never pairs with a person
+  const bool persons_pair = !self_now.person;  // a person never pairs with a person
   // A complete driver near by needs no evaluation either: its pair already holds its skipped
   // event (when this object was not positioned before, the driver lists below add it).
   m_grid.for_each_near(
@@ -187,20 +192,20 @@ void pair_candidates::collect(object_id _id, bool _was_positioned, std::int32_t 
         if (m_added_on[_other] == m_line || !within_threshold(_x, _y, _ox, _oy)) {
           return;  // itself, a partner of an active pair, listed already, or too far
         }
-        const object_state& other = m_state[_other];
-        if ((persons_pair || !other.person) && (!other.driving || other.incomplete)) {
+        const hot_object& other = objects[_other];
+        if ((persons_pair || !other.person) && (!other.driving || m_state[_other].incomplete)) {
           add(_other, _out);
         }
       },
       _id);
   // Objects associated with this one; drivers among them are left to the driver lists below.
   const auto add_unless_driving = [&](object_id _other) {
-    if (!m_state[_other].driving) {
+    if (!objects[_other].driving) {
       add(_other, _out);
     }
   };
-  if (self.named != no_object) {
-    add_unless_driving(self.named);
+  if (self_now.named != no_object && self_now.named != _id) {
+    add_unless_driving(self_now.named);
   }
   if (self.named_by != 0) {
     for (const object_id other : m_named_by[_id]) {

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "replay/hot_object.hpp"
 #include "replay/proximity_grid.hpp"
 #include "site/site.hpp"
 
@@ -21,8 +22,10 @@ namespace vela {
 // Two persons never make a pair, so a person's candidates are never persons.
 class pair_candidates {
  public:
-  // Every object starts without a partner, naming _site's empty-uid object (if any).
-  void reset(const site& _site, std::uint32_t _threshold_mm);
+  // Every object starts as _objects has it: without a partner, naming _site's empty-uid object
+  // (if any). What an object is, whom it names and whether it drives are read from _objects
+  // from then on.
+  void reset(const site& _site, std::uint32_t _threshold_mm, const hot_objects& _objects);
 
   // A line of the object at (_x, _y) will come soon: start fetching what it reads.
   void prefetch(object_id _id, std::int32_t _x, std::int32_t _y) const {
@@ -32,8 +35,9 @@ class pair_candidates {
   // The object's position was stored: positioned before (_was) and now (_is) at (_x, _y).
   void moved(object_id _id, bool _was_positioned, bool _is_positioned, std::int32_t _x,
              std::int32_t _y);
-  // The partner the object names (no_object for none) and whether it drives have changed.
-  void association_changed(object_id _id, object_id _named_partner, bool _driving);
+  // The partner the object names, or whether it drives, may have changed: they were
+  // _was_named and _was_driving, and _objects has them now.
+  void association_changed(object_id _id, object_id _was_named, bool _was_driving);
 
   // A line of _id: begin_line(), then mark() each object already evaluated against it (the
   // partners of its active pairs), then collect() fills _out with the other objects to evaluate
@@ -62,17 +66,15 @@ class pair_candidates {
     std::vector<object_id> m_ids;
   };
 
-  // What every line reads of an object, together in one small record.
+  // What the candidates keep of an object besides its hot state.
   struct object_state {
-    object_id named = no_object;  // the partner it names
     std::uint32_t named_pos = 0;  // its place in m_named_by[named]
     std::uint32_t named_by = 0;   // how many objects name it: the size of m_named_by[id]
-    bool person = false;
-    bool driving = false;
     bool incomplete = false;  // a driver that may lack the skipped event of a positioned object
   };
 
-  void name(object_id _id, object_id _named);
+  // Files the object under the partner it names now, no longer under _was_named.
+  void name(object_id _id, object_id _was_named, object_id _named);
   void set_incomplete(object_id _driver, bool _incomplete);
   // A superset of the pairs within the threshold, cheaper than the distance itself.
   bool within_threshold(std::int32_t _x, std::int32_t _y, std::int32_t _ox, std::int32_t _oy) const;
@@ -81,6 +83,7 @@ class pair_candidates {
   // Every positioned object that may pair with _id.
   void collect_all(object_id _id, std::vector<object_id>& _out);
 
+  const hot_objects* m_objects = nullptr;
   std::uint32_t m_threshold_mm = 0;
   std::uint64_t m_squared_limit = 0;  // (T + 1)^2; 0 when the threshold is too large for it
   std::vector<object_state> m_state;

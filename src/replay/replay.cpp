@@ -34,8 +34,8 @@ replay::replay(const site& _site, std::uint32_t _threshold_mm)
     m_contact_max_s = max_square_within(_threshold_mm);
     m_band_max_s = max_square_within(static_cast<std::uint64_t>(band_top - 1));
   }
-  m_events.reset(_site.size());
-  m_candidates.reset(_site, _threshold_mm);
+  m_events.reset(m_hot);
+  m_candidates.reset(_site, _threshold_mm, m_hot);
 }
 
 // ---- The pass -----------------------------------------------------------------------------
@@ -127,7 +127,7 @@ void replay::process_line(const position_view& _pos, object_id _id) {
   if (obj.first_time == timestamp()) {
     obj.first_time = _pos.timestamp;
   }
-  hot_state& hot = m_hot[_id];
+  hot_object& hot = m_hot[_id];
   hot.x = _pos.x;
   hot.y = _pos.y;
   hot.positioned = obj.positioned();
@@ -135,9 +135,9 @@ void replay::process_line(const position_view& _pos, object_id _id) {
   // The active pairs first, straight from the store (marked as evaluated on the way); then the
   // others that may change.
   m_candidates.begin_line(_id);
-  m_events.for_each_active_pair(_id, [&](object_id _other, std::uint32_t _slot) {
-    m_candidates.mark(_other);
-    evaluate_active_pair(_id, _other, _slot, _pos.timestamp);
+  m_events.for_each_active_pair(_id, [&](const event_store::pair_view& _pair) {
+    m_candidates.mark(_pair.b);
+    evaluate_active_pair(_pair, _pos.timestamp);
   });
   m_candidates.collect(_id, was_positioned, _pos.x, _pos.y, m_candidate_ids);
   for (const object_id other : m_candidate_ids) {
@@ -149,8 +149,8 @@ void replay::process_line(const position_view& _pos, object_id _id) {
 // ---- The rule of a pair -------------------------------------------------------------------
 
 void replay::evaluate_pair(object_id _a, object_id _b, const timestamp& _line_time) {
-  const hot_state& a = m_hot[_a];
-  const hot_state& b = m_hot[_b];
+  const hot_object& a = m_hot[_a];
+  const hot_object& b = m_hot[_b];
   if (_b == _a || !b.positioned) {
     return;  // itself, or not positioned yet
   }
@@ -158,29 +158,29 @@ void replay::evaluate_pair(object_id _a, object_id _b, const timestamp& _line_ti
     return;
   }
   const std::int64_t distance_mm = planar_distance_mm(a.x, a.y, b.x, b.y);
-  const event_store::pair_view pair = m_events.find_quiet(_a, _b);
-  if (driver_rule_holds(_a, _b)) {  // only skipped events, whatever the distance
-    if (pair.open) {
-      m_events.mark_skipped(_a, _b);
-    } else {
-      create_event(_a, _b, distance_mm, true);
+  const event_store::pair_view pair = m_events.find_inactive(_a, _b);
+  if (driver_rule_holds(_a, _b)) {
+    // Only skipped events, whatever the distance. An open event that is not active has a
+    // driver, so it is skipped already.
+    if (!pair.open) {
+      create_event(_a, _b, distance_mm, true, pair.desensitized);
     }
     return;
   }
-  decide(_a, _b, distance_mm, pair, _line_time);
+  decide(distance_mm, pair, _line_time);
 }
 
 // Most lines find an active pair still in contact, or inside the band: the squares of the
 // differences tell that without the distance itself, and then at most its event comes closer.
-void replay::evaluate_active_pair(object_id _a, object_id _b, std::uint32_t _slot,
+void replay::evaluate_active_pair(const event_store::pair_view& _pair,
                                   const timestamp& _line_time) {
-  const hot_state& a = m_hot[_a];
-  const hot_state& b = m_hot[_b];
+  const hot_object& a = m_hot[_pair.a];
+  const hot_object& b = m_hot[_pair.b];
   if (!b.positioned) {
     return;
   }
-  if (driver_rule_holds(_a, _b)) {
-    m_events.mark_active_skipped(_slot);
+  if (driver_rule_holds(_pair.a, _pair.b)) {
+    m_events.mark_skipped(_pair);
     return;
   }
   const std::int64_t dx = std::int64_t{b.x} - a.x;
@@ -189,24 +189,24 @@ void replay::evaluate_active_pair(object_id _a, object_id _b, std::uint32_t _slo
       dy < exact_square_limit && -dy < exact_square_limit) {
     const auto square = static_cast<std::uint64_t>(dx * dx + dy * dy);
     if (square <= m_contact_max_s) {  // still a contact: nothing closes
-      const std::uint64_t written = m_events.active_distance(_slot);
-      if (written != UINT32_MAX && written != 0 && square <= max_square_within(written - 1)) {
-        m_events.lower_active_distance(
-            _slot, static_cast<std::uint32_t>(planar_distance_mm(a.x, a.y, b.x, b.y)));
+      if (_pair.to_write && _pair.distance != 0 &&
+          square <= max_square_within(_pair.distance - 1)) {
+        m_events.lower_distance(
+            _pair, static_cast<std::uint32_t>(planar_distance_mm(a.x, a.y, b.x, b.y)));
       }
       return;
     }
-    if (m_events.active_desensitized(_slot) && square <= m_band_max_s) {
+    if (_pair.desensitized && square <= m_band_max_s) {
       return;  // beyond the threshold, inside the band: nothing changes
     }
   }
-  decide(_a, _b, planar_distance_mm(a.x, a.y, b.x, b.y), m_events.active_view(_slot), _line_time);
+  decide(planar_distance_mm(a.x, a.y, b.x, b.y), _pair, _line_time);
 }
 
 // The hysteresis: outside the band around the threshold, a desensitized pair acts like a fresh
 // one but leaves the desensitized state on each change; inside it, nothing changes.
-void replay::decide(object_id _a, object_id _b, std::int64_t _distance_mm,
-                    const event_store::pair_view& _pair, const timestamp& _line_time) {
+void replay::decide(std::int64_t _distance_mm, const event_store::pair_view& _pair,
+                    const timestamp& _line_time) {
   const std::int64_t threshold = m_threshold_mm;
   const bool contact_is_detected = _distance_mm <= threshold;
   const bool in_desensitization_area = threshold - desensitization_area_size_mm < _distance_mm &&
@@ -214,34 +214,33 @@ void replay::decide(object_id _a, object_id _b, std::int64_t _distance_mm,
   const bool may_change = !_pair.desensitized || !in_desensitization_area;
   const bool create = may_change && !_pair.open && contact_is_detected;
   const bool close = may_change && _pair.open && !contact_is_detected;
-  if (_pair.record != nullptr) {  // lowered before closing, the distance is final then
-    if (_distance_mm < _pair.record->distance) {
-      m_events.lower_active_distance(_pair.slot, static_cast<std::uint32_t>(_distance_mm));
+  if (event_record* record = m_events.record_of(_pair)) {  // lowered before closing: final then
+    if (_distance_mm < record->distance) {
+      m_events.lower_distance(_pair, static_cast<std::uint32_t>(_distance_mm));
     }
     if (close) {
-      _pair.record->duration =
-          std::max<std::int64_t>(timestamp::delta_s(_pair.record->timestamp, _line_time), 1);
+      record->duration =
+          std::max<std::int64_t>(timestamp::delta_s(record->timestamp, _line_time), 1);
     }
   }
+  // Each creation or closing flips the hysteresis.
   if (close) {
-    m_events.close(_a, _b);
+    m_events.close(_pair, !_pair.desensitized);
   }
   if (create) {
-    create_event(_a, _b, _distance_mm, false);
-  }
-  if (create || close) {
-    m_events.set_desensitized(_a, _b, !_pair.desensitized);
+    create_event(_pair.a, _pair.b, _distance_mm, false, !_pair.desensitized);
   }
 }
 
-void replay::create_event(object_id _a, object_id _b, std::int64_t _distance_mm, bool _skipped) {
+void replay::create_event(object_id _a, object_id _b, std::int64_t _distance_mm, bool _skipped,
+                          bool _desensitized) {
   const object_state& a = m_objects[_a];
   // No event on an object's first position with the partner of an association that ended less
   // than five minutes before.
   const bool processing_first_position_of_trackable = a.last_time == a.first_time;
   if (_skipped || (processing_first_position_of_trackable &&
                    has_closed_vda_within_last_5_minutes(a.last_time, _a, _b))) {
-    m_events.open(_a, _b, nullptr);
+    m_events.open(_a, _b, nullptr, _desensitized);
     return;
   }
   event_record rec;
@@ -255,12 +254,12 @@ void replay::create_event(object_id _a, object_id _b, std::int64_t _distance_mm,
     rec.x[side] = m_hot[rec.objects[side]].x;
     rec.y[side] = m_hot[rec.objects[side]].y;
   }
-  m_events.open(_a, _b, &rec);
+  m_events.open(_a, _b, &rec, _desensitized);
 }
 
 bool replay::driver_rule_holds(object_id _a, object_id _b) const {
-  const hot_state& a = m_hot[_a];
-  const hot_state& b = m_hot[_b];
+  const hot_object& a = m_hot[_a];
+  const hot_object& b = m_hot[_b];
   return a.named == _b || b.named == _a || a.driving || b.driving;
 }
 
@@ -333,10 +332,15 @@ void replay::apply_association(std::size_t _index) {
 }
 
 void replay::association_changed(object_id _id) {
-  const bool driving = m_objects[_id].driving();
-  m_hot[_id].driving = driving;
-  m_hot[_id].named = named_partner(_id);
-  m_events.set_driving(_id, driving);
-  m_candidates.association_changed(_id, named_partner(_id), driving);
+  const object_state& obj = m_objects[_id];
+  hot_object& hot = m_hot[_id];
+  const bool was_driving = hot.driving;
+  const object_id was_named = hot.named;
+  hot.driving = obj.side == vda_type::driver && obj.partner != no_object;
+  hot.named = named_partner(_id);
+  if (hot.driving != was_driving) {
+    m_events.driving_changed(_id);
+  }
+  m_candidates.association_changed(_id, was_named, was_driving);
 }
 }  // namespace vela

@@ -13,6 +13,7 @@
 #include "files/line_reader.hpp"
 #include "position.hpp"
 #include "replay/event_store.hpp"
+#include "replay/hot_object.hpp"
 #include "replay/pair_candidates.hpp"
 #include "site/site.hpp"
 #include "timestamp.hpp"
@@ -47,7 +48,6 @@ class replay {
     std::size_t closing_record = no_record;  // the association record that ended its last one
 
     bool positioned() const { return last_time.ts != 0; }
-    bool driving() const { return side == vda_type::driver && partner != no_object; }
     bool has_driver() const { return side == vda_type::vehicle && partner != no_object; }
   };
   replay(const site& _site, std::uint32_t _threshold_mm);
@@ -83,18 +83,6 @@ class replay {
   void process_remaining_VDA();
 
  private:
-  // What the rule of a pair reads of the other object on every line, 16 bytes together; the
-  // flags are object_state's (and the site's), kept here as well to be read in one place.
-  struct hot_state {
-    std::int32_t x = 0;  // mm
-    std::int32_t y = 0;
-    object_id named = no_object;  // named_partner()
-    bool positioned = false;
-    bool driving = false;
-    bool person = false;
-    bool has_no_alarm = false;  // its no-alarm list names anyone
-  };
-
   struct parsed_line {
     boost::optional<position_view> pos;
     object_id id = no_object;  // the object of an accepted line, if on the site
@@ -103,13 +91,14 @@ class replay {
   bool read_line(line_reader& _reader, progress& _report, parsed_line& _parsed);
   // The rule of a pair: _a, the object of the line, against _b. The pair is not active.
   void evaluate_pair(object_id _a, object_id _b, const timestamp& _line_time);
-  // The same for an active pair (an open event, neither driving), kept in the store's _slot:
+  // The same for an active pair (an open event, neither driving) of _pair.a, the line's object:
   // such a pair was made by an evaluation, so it is on no no-alarm list and not two persons.
-  void evaluate_active_pair(object_id _a, object_id _b, std::uint32_t _slot,
-                            const timestamp& _line_time);
-  void decide(object_id _a, object_id _b, std::int64_t _distance_mm,
-              const event_store::pair_view& _pair, const timestamp& _line_time);
-  void create_event(object_id _a, object_id _b, std::int64_t _distance_mm, bool _skipped);
+  void evaluate_active_pair(const event_store::pair_view& _pair, const timestamp& _line_time);
+  void decide(std::int64_t _distance_mm, const event_store::pair_view& _pair,
+              const timestamp& _line_time);
+  // Opens the event of the pair, leaving it _desensitized; _skipped: never to be written.
+  void create_event(object_id _a, object_id _b, std::int64_t _distance_mm, bool _skipped,
+                    bool _desensitized);
   bool driver_rule_holds(object_id _a, object_id _b) const;
   bool on_no_alarm_list(object_id _a, object_id _b) const;
   bool has_closed_vda_within_last_5_minutes(const timestamp& _timestamp, object_id _a,
@@ -119,12 +108,14 @@ class replay {
   object_id named_partner(object_id _id) const;
 
   void apply_association(std::size_t _index);
+  // The object's association state changed: its hot state follows, and the parts that keep
+  // pairs by it are told.
   void association_changed(object_id _id);
 
   const site& m_site;
   const std::uint32_t m_threshold_mm;
   std::vector<object_state> m_objects;
-  std::vector<hot_state> m_hot;
+  hot_objects m_hot;
   // With a threshold below 2^23 mm, the distance compares with the rule's bounds as the square
   // of the differences does with these (for differences below 2^23, where both are exact).
   bool m_exact_squares = false;
