@@ -8,21 +8,21 @@
 
 #include <gtest/gtest.h>
 
-#include "result_reader.hpp"
+#include "results/result_reader.hpp"
 
 namespace vela {
 namespace {
 // What the handlers saw, one line per call.
 struct recording {
   std::vector<std::string> lines;
-  result::form form = result::form::document;
+  results::form form = results::form::document;
 };
 
-std::string line_of(const result::event& _event) {
+std::string line_of(const results::event& _event) {
   std::string line = "event " + std::to_string(_event.number) + ": " + std::to_string(_event.ts) +
                      "." + std::to_string(_event.ms) + " " + std::to_string(_event.duration_s) +
                      "s " + std::to_string(_event.distance_mm) + "mm";
-  for (const result::event_object& object : _event.objects) {
+  for (const results::event_object& object : _event.objects) {
     line += " " + object.uid + "@" + std::to_string(object.x_mm) + "," +
             std::to_string(object.y_mm) + (object.driver_uid ? "/" + *object.driver_uid : "");
   }
@@ -32,9 +32,9 @@ std::string line_of(const result::event& _event) {
 recording read_text(const std::string& _text) {
   recording seen;
   std::istringstream in(_text);
-  seen.form = result::read(
-      in, {[&](const result::event& _event) { seen.lines.push_back(line_of(_event)); },
-           [&](const result::trackable& _object) {
+  seen.form = results::read(
+      in, {[&](const results::event& _event) { seen.lines.push_back(line_of(_event)); },
+           [&](const results::trackable& _object) {
              seen.lines.push_back("object " + std::to_string(_object.number) + ": " + _object.uid +
                                   "/" + _object.name + "/" + _object.category);
            }});
@@ -45,7 +45,7 @@ recording read_text(const std::string& _text) {
 std::string refusal(const std::string& _text) {
   try {
     read_text(_text);
-  } catch (const result::read_error& e) {
+  } catch (const results::read_error& e) {
     return e.what();
   }
   ADD_FAILURE() << "accepted";
@@ -126,7 +126,7 @@ const std::vector<std::string> document_lines = {
 
 TEST(ResultReaderTest, ReadsTheDocumentForm) {
   const recording seen = read_text(document);
-  EXPECT_EQ(seen.form, result::form::document);
+  EXPECT_EQ(seen.form, results::form::document);
   EXPECT_EQ(seen.lines, document_lines);
 }
 
@@ -139,14 +139,14 @@ TEST(ResultReaderTest, ReadsTheEventsArrayOfStandardOutput) {
       "\t\t\t{\n\t\t\t\t\"driver_uid\" : \"P9\",\n\t\t\t\t\"uid\" : \"V2\",\n"
       "\t\t\t\t\"x\" : 3,\n\t\t\t\t\"y\" : 4\n\t\t\t}\n\t\t],\n"
       "\t\t\"ts\" : 100,\n\t\t\"type\" : \"near-miss\"\n\t}\n]\n");
-  EXPECT_EQ(seen.form, result::form::events_only);
+  EXPECT_EQ(seen.form, results::form::events_only);
   EXPECT_EQ(seen.lines, std::vector<std::string>{"event 1: 100.250 1s 5mm V1@1,2 V2@3,4/P9"});
 }
 
 TEST(ResultReaderTest, EmptyResultsInBothForms) {
   EXPECT_EQ(read_text(R"({"events": [], "trackableObjects": []})").lines.size(), 0U);
   const recording bare = read_text(" [ ] ");
-  EXPECT_EQ(bare.form, result::form::events_only);
+  EXPECT_EQ(bare.form, results::form::events_only);
   EXPECT_EQ(bare.lines.size(), 0U);
 }
 
@@ -268,10 +268,10 @@ TEST(ResultReaderTest, HandsOverStringsOfAnySizeAndContentUnchanged) {
     std::string uid;
     std::istringstream in(R"({"events": [], "trackableObjects": [{"uid": )" + row.json +
                           R"(, "name": )" + row.json + "}]}");
-    result::read(in, {nullptr, [&](const result::trackable& _object) {
-                        name = _object.name;
-                        uid = _object.uid;
-                      }});
+    results::read(in, {nullptr, [&](const results::trackable& _object) {
+                         name = _object.name;
+                         uid = _object.uid;
+                       }});
     EXPECT_EQ(name, row.text);
     EXPECT_EQ(uid, row.text);
   }
@@ -288,12 +288,12 @@ TEST(ResultReaderTest, AHandlersExceptionEndsTheReading) {
   struct stop {};
   std::size_t events = 0;
   std::istringstream in(document);
-  EXPECT_THROW(result::read(in, {[&](const result::event&) {
-                                   if (++events == 1) {
-                                     throw stop{};
-                                   }
-                                 },
-                                 nullptr}),
+  EXPECT_THROW(results::read(in, {[&](const results::event&) {
+                                    if (++events == 1) {
+                                      throw stop{};
+                                    }
+                                  },
+                                  nullptr}),
                stop);
   EXPECT_EQ(events, 1U);
 }
@@ -316,9 +316,9 @@ TEST(ResultReaderTest, SaysWhenTheInputCannotBeRead) {
   failing_source source(R"({"events": [)");
   std::istream in(&source);
   try {
-    result::read(in, {});
+    results::read(in, {});
     ADD_FAILURE() << "accepted";
-  } catch (const result::read_error& e) {
+  } catch (const results::read_error& e) {
     EXPECT_EQ(std::string(e.what()).rfind("cannot be read", 0), 0U) << e.what();
   }
 }

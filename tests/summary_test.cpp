@@ -1,6 +1,7 @@
 // vela-summary end to end: the CSV and JSON-lines export of the bundled example's result read
 // back field by field (names with commas, quotes and line breaks included), both forms of a
-// result on a file and on standard input, site time, and the short report's names and order.
+// result on a file and on standard input, site time, the short report's names and order, and
+// its command line. Also the companions' time texts at the edges of the calendar.
 #include <gtest/gtest.h>
 #include <json/json.h>
 
@@ -8,12 +9,14 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <limits>
 #include <map>
 #include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "common/site_time.hpp"
 #include "test_support.hpp"
 
 namespace vela {
@@ -363,6 +366,76 @@ TEST_F(SummaryTest, RefusesWhatIsNotAResult) {
   const test::run_result none = summary({"empty.json"});
   EXPECT_EQ(none.status, 0) << none.err;
   EXPECT_EQ(none.out, "0 events\n");
+}
+
+TEST_F(SummaryTest, CommandLine) {
+  const test::run_result help = summary({"--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.out.rfind("Usage: vela-summary ", 0), 0U) << help.out;
+  const struct {
+    arguments args;
+    const char* message;
+  } mistakes[] = {
+      {{}, "no result given"},
+      {{"events.json", "array.json"}, "unexpected argument 'array.json'"},
+      {{"--bogus", "events.json"}, "unknown option '--bogus'"},
+      {{"--csv=1", "events.json"}, "'--csv' takes no value"},
+      {{"events.json", "--utc-offset"}, "'--utc-offset' needs a value"},
+      {{"--utc-offset", "+1:00", "events.json"},
+       "--utc-offset: expected +HH:MM or -HH:MM, not '+1:00'"},
+  };
+  for (const auto& row : mistakes) {
+    SCOPED_TRACE(row.message);
+    const test::run_result run = summary(row.args);
+    EXPECT_EQ(run.status, 64);
+    EXPECT_EQ(run.err, std::string("vela-summary: ") + row.message + " (see --help)\n");
+    EXPECT_EQ(run.out, "");
+  }
+  // The result among the options or after them, after "--" when its name begins with "-", or on
+  // standard input as "-": the same report.
+  s_folder->write("-events.json", s_folder->read("events.json"));
+  const test::run_result first = summary({"--utc-offset", "+01:00", "events.json"});
+  ASSERT_EQ(first.status, 0) << first.err;
+  for (const arguments& same : {arguments{"events.json", "--utc-offset=+01:00"},
+                                arguments{"--utc-offset", "+01:00", "--", "-events.json"},
+                                arguments{"-", "--utc-offset", "+01:00"}}) {
+    SCOPED_TRACE(testing::PrintToString(same));
+    const test::run_result run = summary(same, "<events.json");
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, first.out);
+  }
+}
+
+TEST(SiteTimeTest, DatesWhereThereIsOneAndTheNumbersElsewhere) {
+  constexpr std::int64_t last_second = std::numeric_limits<std::int64_t>::max();
+  // The dates as date(1) gives them; a time shows as a date only with 0 to 999 ms and a year of
+  // 0 or later, in ISO 8601 only up to the year 9999.
+  const struct {
+    std::int64_t ts;
+    std::int64_t ms;
+    int offset_minutes;
+    std::int64_t seconds_after;  // for the ISO form only
+    const char* text;
+    const char* iso;
+  } rows[] = {
+      {1767225623, 746, 0, 0, "2026-01-01 00:00:23.746 UTC", "2026-01-01T00:00:23.746Z"},
+      {1767225623, 746, 60, 3, "2026-01-01 01:00:23.746 +01:00", "2026-01-01T01:00:26.746+01:00"},
+      {1767225600, 5, -330, 0, "2025-12-31 18:30:00.005 -05:30", "2025-12-31T18:30:00.005-05:30"},
+      {-1, 0, 0, 0, "1969-12-31 23:59:59.000 UTC", "1969-12-31T23:59:59.000Z"},
+      {-62009366400, 0, 0, 0, "0005-01-01 00:00:00.000 UTC", "0005-01-01T00:00:00.000Z"},
+      {-62167219201, 999, 0, 0, "ts -62167219201 ms 999", "ts -62167219201 ms 999 + 0 s"},
+      {253402300799, 999, 0, 0, "9999-12-31 23:59:59.999 UTC", "9999-12-31T23:59:59.999Z"},
+      {253402300799, 999, 0, 1, "9999-12-31 23:59:59.999 UTC", "ts 253402300799 ms 999 + 1 s"},
+      {1767225600500, 0, 0, 0, "57971-02-25 00:08:20.000 UTC", "ts 1767225600500 ms 0 + 0 s"},
+      {1767225600, 1000, 0, 0, "ts 1767225600 ms 1000", "ts 1767225600 ms 1000 + 0 s"},
+      {1767225600, -1, 0, 0, "ts 1767225600 ms -1", "ts 1767225600 ms -1 + 0 s"},
+      {last_second, 0, 1, 0, "ts 9223372036854775807 ms 0", "ts 9223372036854775807 ms 0 + 0 s"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.text);
+    EXPECT_EQ(tools::site_time_text(row.ts, row.ms, row.offset_minutes), row.text);
+    EXPECT_EQ(tools::iso_time(row.ts, row.ms, row.offset_minutes, row.seconds_after), row.iso);
+  }
 }
 }  // namespace
 }  // namespace vela

@@ -13,7 +13,7 @@
 
 #include <boost/optional.hpp>
 
-namespace vela::result {
+namespace vela::results {
 // One of the two objects of an event, where it was when the event began (mm).
 struct event_object {
   std::string uid;
@@ -61,8 +61,4 @@ class read_error : public std::runtime_error {
 // which form it was. Members and event fields it does not know are skipped. Throws read_error;
 // an exception thrown by a handler ends the reading and passes through unchanged.
 form read(std::istream& _in, const handlers& _handlers);
-
-// The site's offset from UTC as the tools that show a result's times take it ("+HH:MM" or
-// "-HH:MM", at most 23:59), in minutes east of UTC; empty when _text is not one.
-boost::optional<int> utc_offset_minutes(const std::string& _text);
-}  // namespace vela::result
+}  // namespace vela::results

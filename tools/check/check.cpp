@@ -3,7 +3,6 @@
 // would end with 2 or 3; then reports what they hold and what is worth a warning, as text or as
 // one JSON document. Opens every file read-only and writes nothing but the report.
 
-#include <getopt.h>
 #include <json/json.h>
 
 #include <boost/optional.hpp>
@@ -12,16 +11,19 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <iostream>
 #include <memory>
 #include <stdexcept>
 #include <string>
 
+#include "base/text.hpp"
+#include "check/input_check.hpp"
+#include "common/command_line.hpp"
+#include "common/site_time.hpp"
+#include "exception.hpp"
 #include "files/input_file.hpp"
 #include "files/line_reader.hpp"
 #include "globals.hpp"
-#include "input_check.hpp"
 #include "site/loading.hpp"
 #include "site/site.hpp"
 
@@ -30,7 +32,6 @@ namespace {
 constexpr const char* program = "vela-check";
 constexpr int warnings_status = 1;
 constexpr int output_failure_status = 4;
-constexpr int usage_status = 64;  // apart from the statuses that mean what vela's mean
 constexpr std::size_t never_seen_listed = 10;
 
 constexpr const char* usage_text =
@@ -55,74 +56,42 @@ constexpr const char* usage_text =
     "list (as vela would end, with vela's message); 4 the report cannot be written; 64 usage\n"
     "error.\n";
 
-class usage_error : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
 struct options {
   std::string positions;
   std::string trackables;
   std::string associations;
   boost::optional<std::uint32_t> threshold_mm;
   bool json = false;
-  bool help = false;
-  bool version = false;
 };
 
 // As vela reads -d: strtoul in base 10, its low 32 bits.
-std::uint32_t parse_threshold(const char* _text) {
+std::uint32_t parse_threshold(const std::string& _text) {
   errno = 0;
   char* end = nullptr;
-  const unsigned long value = std::strtoul(_text, &end, 10);
-  if (end == _text || errno == ERANGE) {
-    throw usage_error(std::string("invalid distance in mm -- '") + shown(_text) + "'");
+  const unsigned long value = std::strtoul(_text.c_str(), &end, 10);
+  if (end == _text.c_str() || errno == ERANGE) {
+    throw tools::usage_error("invalid distance in mm -- '" + terminal_safe(_text) + "'");
   }
   return static_cast<std::uint32_t>(value);  // the low 32 bits, as vela keeps them
 }
 
-options parse_options(int _argc, char** _argv) {
-  static const struct option long_options[] = {{"json", no_argument, nullptr, 'j'},
-                                               {"help", no_argument, nullptr, 'h'},
-                                               {"version", no_argument, nullptr, 'v'},
-                                               {nullptr, 0, nullptr, 0}};
+options parse_options(const tools::command_line& _line) {
   options parsed;
-  ::opterr = 0;  // the messages below say it with the program's name
-  int option = 0;
-  while ((option = ::getopt_long(_argc, _argv, ":i:t:a:d:h", long_options, nullptr)) != -1) {
-    switch (option) {
-      case 'i':
-        parsed.positions = ::optarg;
-        break;
-      case 't':
-        parsed.trackables = ::optarg;
-        break;
-      case 'a':
-        parsed.associations = ::optarg;
-        break;
-      case 'd':
-        parsed.threshold_mm = parse_threshold(::optarg);
-        break;
-      case 'j':
-        parsed.json = true;
-        break;
-      case 'h':
-        parsed.help = true;
-        return parsed;
-      case 'v':
-        parsed.version = true;
-        return parsed;
-      case ':':
-        throw usage_error(std::string("'") + shown(_argv[::optind - 1]) + "' needs a value");
-      default:
-        throw usage_error(std::string("unknown option '") + shown(_argv[::optind - 1]) + "'");
+  for (const tools::given_option& given : _line.options) {
+    if (given.name == "-i") {
+      parsed.positions = given.value;
+    } else if (given.name == "-t") {
+      parsed.trackables = given.value;
+    } else if (given.name == "-a") {
+      parsed.associations = given.value;
+    } else if (given.name == "-d") {
+      parsed.threshold_mm = parse_threshold(given.value);
+    } else if (given.name == "--json") {
+      parsed.json = true;
     }
   }
-  if (::optind < _argc) {
-    throw usage_error(std::string("unexpected argument '") + shown(_argv[::optind]) + "'");
-  }
   if (parsed.positions.empty() || parsed.trackables.empty() || parsed.associations.empty()) {
-    throw usage_error("-i, -t and -a are required");
+    throw tools::usage_error("-i, -t and -a are required");
   }
   return parsed;
 }
@@ -132,8 +101,8 @@ options parse_options(int _argc, char** _argv) {
 void write_position_facts(std::ostream& _out, const positions_facts& _facts,
                           std::uint64_t _objects) {
   if (_facts.first_time) {
-    _out << "  time: " << time_text(*_facts.first_time) << " to " << time_text(*_facts.last_time)
-         << "\n";
+    _out << "  time: " << tools::site_time_text(*_facts.first_time) << " to "
+         << tools::site_time_text(*_facts.last_time) << "\n";
   }
   _out << "  objects seen: " << _facts.objects_seen << " of " << _objects;
   for (std::size_t k = 0; k < std::min(never_seen_listed, _facts.never_seen.size()); ++k) {
@@ -163,14 +132,16 @@ void write_text(std::ostream& _out, const options& _options, const report& _repo
   const trackables_facts& trackables = _report.trackables;
   const positions_facts& positions = _report.positions;
   const std::uint64_t objects = trackables.persons + trackables.vehicles;
-  _out << "Trackables " << shown(_options.trackables) << ": " << objects << " objects on the site, "
-       << trackables.persons << " persons and " << trackables.vehicles << " vehicles ("
-       << trackables.entries << " entries)\n";
-  _out << "Associations " << shown(_options.associations) << ": " << _report.associations.entries
-       << " entries, " << _report.associations.on_site << " between objects on the site\n";
-  _out << "Positions " << shown(_options.positions) << ": " << positions.lines_read
-       << " lines read, " << positions.accepted << " accepted, " << positions.malformed
-       << " malformed, " << positions.unknown_object_lines << " naming objects not on the site\n";
+  _out << "Trackables " << terminal_safe(_options.trackables, shown_line_bytes) << ": " << objects
+       << " objects on the site, " << trackables.persons << " persons and " << trackables.vehicles
+       << " vehicles (" << trackables.entries << " entries)\n";
+  _out << "Associations " << terminal_safe(_options.associations, shown_line_bytes) << ": "
+       << _report.associations.entries << " entries, " << _report.associations.on_site
+       << " between objects on the site\n";
+  _out << "Positions " << terminal_safe(_options.positions, shown_line_bytes) << ": "
+       << positions.lines_read << " lines read, " << positions.accepted << " accepted, "
+       << positions.malformed << " malformed, " << positions.unknown_object_lines
+       << " naming objects not on the site\n";
   write_position_facts(_out, positions, objects);
   if (_report.threshold_mm) {
     _out << "Threshold: " << *_report.threshold_mm << " mm\n";
@@ -197,7 +168,7 @@ Json::Value time_json(const vela::timestamp& _time) {
   Json::Value time;
   time["ts"] = static_cast<Json::Int64>(_time.ts);
   time["ms"] = static_cast<Json::Int64>(_time.ms);
-  time["text"] = time_text(_time);
+  time["text"] = tools::site_time_text(_time);
   return time;
 }
 
@@ -254,9 +225,9 @@ Json::Value warning_json(const warning& _warning) {
 
 void write_json(std::ostream& _out, const options& _options, const report& _report) {
   Json::Value root;
-  root["files"]["positions"] = shown(_options.positions);
-  root["files"]["trackables"] = shown(_options.trackables);
-  root["files"]["associations"] = shown(_options.associations);
+  root["files"]["positions"] = terminal_safe(_options.positions, shown_line_bytes);
+  root["files"]["trackables"] = terminal_safe(_options.trackables, shown_line_bytes);
+  root["files"]["associations"] = terminal_safe(_options.associations, shown_line_bytes);
   root["threshold_mm"] = _report.threshold_mm ? Json::Value(*_report.threshold_mm) : Json::Value();
   const trackables_facts& trackables = _report.trackables;
   root["trackables"]["entries"] = static_cast<Json::UInt64>(trackables.entries);
@@ -273,7 +244,7 @@ void write_json(std::ostream& _out, const options& _options, const report& _repo
   }
   Json::StreamWriterBuilder builder;
   builder["indentation"] = "    ";
-  builder["emitUTF8"] = true;  // every text is valid UTF-8: shown() escapes the rest
+  builder["emitUTF8"] = true;  // every text is valid UTF-8: terminal_safe() escapes the rest
   const std::unique_ptr<Json::StreamWriter> writer(builder.newStreamWriter());
   writer->write(root, &_out);
   _out << "\n";
@@ -293,7 +264,11 @@ int run(const options& _options) {
   }
   report found;
   check_trackables(loader.trackables_document, loaded, found);
-  check_positions(files.positions, loaded, found);
+  try {
+    check_positions(files.positions, loaded, found);
+  } catch (const vela::exception& e) {  // vela's line, which names the file as it was given
+    throw std::runtime_error(terminal_safe(e.what()));
+  }
   check_associations(loader.associations_document, loaded, found);
   if (_options.threshold_mm) {
     check_threshold(*_options.threshold_mm, found);
@@ -305,7 +280,7 @@ int run(const options& _options) {
   }
   std::cout.flush();
   if (!std::cout) {
-    std::cerr << program << ": standard output: the report cannot be written" << std::endl;
+    tools::complain(program, "standard output: the report cannot be written");
     return output_failure_status;
   }
   return found.warnings.empty() ? 0 : warnings_status;
@@ -316,23 +291,13 @@ int run(const options& _options) {
 int main(int argc, char** argv) {
   // A closed pipe must come back as a write error with its status, not end the process.
   std::signal(SIGPIPE, SIG_IGN);
-  const char* const program = vela::check::program;
-  try {
-    const vela::check::options options = vela::check::parse_options(argc, argv);
-    if (options.help) {
-      std::cout << vela::check::usage_text << std::flush;
-      return std::cout ? 0 : vela::check::output_failure_status;
-    }
-    if (options.version) {
-      std::cout << program << " " << VELA_VERSION << std::endl;
-      return std::cout ? 0 : vela::check::output_failure_status;
-    }
-    return vela::check::run(options);
-  } catch (const vela::check::usage_error& e) {
-    std::cerr << program << ": " << e.what() << " (see --help)" << std::endl;
-    return vela::check::usage_status;
-  } catch (const std::exception& e) {  // a read error of the position file, memory exhausted
-    std::cerr << program << ": " << e.what() << std::endl;
-    return vela::check::warnings_status;
-  }
+  const vela::tools::program check{
+      vela::check::program,
+      vela::check::usage_text,
+      {{"-i", true}, {"-t", true}, {"-a", true}, {"-d", true}, {"--json"}},
+      0,
+      vela::check::output_failure_status};
+  return vela::tools::run_program(check, argc, argv, [](const vela::tools::command_line& _line) {
+    return vela::check::run(vela::check::parse_options(_line));
+  });
 }

@@ -2,10 +2,10 @@
 // many events of which kind, the closest approaches and the pairs with most events. With --csv
 // or --jsonl, one row per event with both objects' names and categories.
 //
-// Results are read as a stream (result_reader), in memory that does not grow with the number of
-// events. The trackable objects come after the events in vela's document, so the rows of a file
-// are written in a second pass over it, once its objects are known; the short report needs only
-// per-pair counts and the closest events, resolved at the end. A document piped on standard
+// Results are read as a stream (results/result_reader), in memory that does not grow with the
+// number of events. The trackable objects come after the events in vela's document, so the rows of
+// a file are written in a second pass over it, once its objects are known; the short report needs
+// only per-pair counts and the closest events, resolved at the end. A document piped on standard
 // input cannot be read twice: its rows are written without names and categories.
 
 #include <fcntl.h>
@@ -16,9 +16,7 @@
 #include <boost/optional.hpp>
 #include <cerrno>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <iostream>
 #include <map>
 #include <stdexcept>
@@ -31,13 +29,14 @@
 #include <vector>
 
 #include "base/text.hpp"
-#include "result_reader.hpp"
+#include "common/command_line.hpp"
+#include "common/site_time.hpp"
+#include "results/result_reader.hpp"
 
 namespace vela::summary {
 namespace {
 constexpr const char* program = "vela-summary";
 constexpr int failure_status = 1;
-constexpr int usage_status = 64;
 constexpr std::size_t listed = 5;
 constexpr std::size_t input_buffer_bytes = std::size_t{1} << 16;
 
@@ -58,13 +57,9 @@ constexpr const char* usage_text =
     "  --help, --version\n"
     "\n"
     "A document piped on standard input is read once: its names and categories come after the\n"
-    "events, so its rows have no names, categories or kinds. Exit status: 0 success, 1 the result cannot be read (one\n"
+    "events, so its rows have no names, categories or kinds. Exit status: 0 success, 1 the result "
+    "cannot be read (one\n"
     "line on standard error) or the output cannot be written, 64 usage error.\n";
-
-class usage_error : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
 
 enum class output { summary, csv, jsonl };
 
@@ -74,42 +69,21 @@ struct options {
   int utc_offset_minutes = 0;
 };
 
-// ---- Command line --------------------------------------------------------------------------
-
-// "+HH:MM" or "-HH:MM" in minutes east of UTC.
-int parse_utc_offset(const std::string& _text) {
-  const boost::optional<int> minutes = result::utc_offset_minutes(_text);
-  if (!minutes) {
-    throw usage_error("--utc-offset: expected +HH:MM or -HH:MM, not '" + terminal_safe(_text) + "'");
-  }
-  return *minutes;
-}
-
-options parse_options(const std::vector<std::string>& _args) {
+options parse_options(const tools::command_line& _line) {
   options parsed;
-  std::vector<std::string> inputs;
-  bool only_files = false;
-  for (std::size_t at = 0; at < _args.size(); ++at) {
-    const std::string& arg = _args[at];
-    if (only_files || arg == "-" || arg.empty() || arg[0] != '-') {
-      inputs.push_back(arg);
-    } else if (arg == "--") {
-      only_files = true;
-    } else if (arg == "--csv" || arg == "--jsonl") {
-      parsed.form = arg == "--csv" ? output::csv : output::jsonl;
-    } else if (arg == "--utc-offset" && at + 1 < _args.size()) {
-      parsed.utc_offset_minutes = parse_utc_offset(_args[++at]);
-    } else if (arg.rfind("--utc-offset=", 0) == 0) {
-      parsed.utc_offset_minutes = parse_utc_offset(arg.substr(arg.find('=') + 1));
-    } else {
-      throw usage_error(arg == "--utc-offset" ? "--utc-offset: missing its value"
-                                              : "unknown option '" + terminal_safe(arg) + "'");
+  for (const tools::given_option& given : _line.options) {
+    if (given.name == "--csv") {
+      parsed.form = output::csv;
+    } else if (given.name == "--jsonl") {
+      parsed.form = output::jsonl;
+    } else if (given.name == "--utc-offset") {
+      parsed.utc_offset_minutes = tools::utc_offset_option(given.value);
     }
   }
-  if (inputs.size() != 1) {
-    throw usage_error(inputs.empty() ? "no result given" : "more than one result given");
+  if (_line.operands.empty()) {
+    throw tools::usage_error("no result given");
   }
-  parsed.input = inputs.front();
+  parsed.input = _line.operands.front();
   return parsed;
 }
 
@@ -141,11 +115,15 @@ class descriptor_input : public std::streambuf {
   std::vector<char> m_buffer;
 };
 
+// The input as messages name it.
+std::string input_name(const std::string& _input) {
+  return _input == "-" ? "standard input" : terminal_safe(_input);
+}
+
 // The result to read: a named file or standard input, readable twice when it is a regular file.
 class source {
  public:
-  explicit source(const std::string& _input)
-      : m_name(_input == "-" ? "standard input" : _input), m_owned(_input != "-") {
+  explicit source(const std::string& _input) : m_name(input_name(_input)), m_owned(_input != "-") {
     m_fd = m_owned ? ::open(_input.c_str(), O_RDONLY | O_CLOEXEC) : STDIN_FILENO;
     if (m_fd < 0) {
       throw std::runtime_error(std::strerror(errno));
@@ -167,13 +145,13 @@ class source {
   bool rereadable() const { return m_start >= 0; }
 
   // Reads the result through _handlers, from the start of the input (again, if rereadable).
-  result::form read(const result::handlers& _handlers) {
+  results::form read(const results::handlers& _handlers) {
     if (m_start >= 0 && ::lseek(m_fd, m_start, SEEK_SET) != m_start) {
       throw std::runtime_error(std::strerror(errno));
     }
     descriptor_input buffer(m_fd);
     std::istream in(&buffer);  // a read error sets badbit, and the reader says so
-    return result::read(in, _handlers);
+    return results::read(in, _handlers);
   }
 
  private:
@@ -184,7 +162,7 @@ class source {
     m_fd = -1;
   }
 
-  std::string m_name;  // for messages
+  std::string m_name;  // for messages: terminal-safe
   bool m_owned;        // opened here, not standard input
   int m_fd = -1;
   off_t m_start = -1;  // where the result begins in a regular file, else -1
@@ -231,81 +209,6 @@ std::string kind_of(const directory& _objects, const std::string& _a, const std:
   return a == "PERSON" ? "person-person" : "vehicle-vehicle";
 }
 
-// A time of the result in site time: the date and time, and the milliseconds.
-struct site_time {
-  std::tm parts{};
-  int ms = 0;
-};
-
-// Floor division, for times before 1970.
-std::int64_t floor_div(std::int64_t _a, std::int64_t _b) {
-  return _a / _b - ((_a % _b != 0 && (_a < 0) != (_b < 0)) ? 1 : 0);
-}
-
-// ts seconds plus ms milliseconds (any ms) plus _seconds_after, in site time; empty when it
-// makes no date of four digits.
-boost::optional<site_time> to_site_time(std::int64_t _ts, std::int64_t _ms,
-                                        std::int64_t _seconds_after, int _offset_minutes) {
-  std::int64_t seconds = 0;
-  const std::int64_t offset_s = std::int64_t{_offset_minutes} * 60;
-  if (__builtin_add_overflow(_ts, floor_div(_ms, 1000), &seconds) ||
-      __builtin_add_overflow(seconds, _seconds_after, &seconds) ||
-      __builtin_add_overflow(seconds, offset_s, &seconds)) {
-    return boost::none;
-  }
-  site_time time;
-  time.ms = static_cast<int>(_ms - floor_div(_ms, 1000) * 1000);
-  const auto as_time_t = static_cast<std::time_t>(seconds);
-  if (static_cast<std::int64_t>(as_time_t) != seconds ||
-      ::gmtime_r(&as_time_t, &time.parts) == nullptr || time.parts.tm_year + 1900 < 0 ||
-      time.parts.tm_year + 1900 > 9999) {
-    return boost::none;
-  }
-  return time;
-}
-
-// "+01:00" for 60 minutes east of UTC; the offsets parse_utc_offset gives stay below a day.
-std::string offset_text(int _offset_minutes) {
-  const int minutes = (_offset_minutes < 0 ? -_offset_minutes : _offset_minutes) % (24 * 60);
-  const auto two_digits = [](int _value) {
-    return std::string(1, static_cast<char>('0' + _value / 10)) +
-           static_cast<char>('0' + _value % 10);
-  };
-  return (_offset_minutes < 0 ? "-" : "+") + two_digits(minutes / 60) + ":" +
-         two_digits(minutes % 60);
-}
-
-// "2026-01-01 00:03:12.250 UTC" or "... +01:00"; "ts N ms M" when the time makes no date.
-std::string time_text(std::int64_t _ts, std::int64_t _ms, int _offset_minutes) {
-  const auto time = to_site_time(_ts, _ms, 0, _offset_minutes);
-  if (!time) {
-    return "ts " + std::to_string(_ts) + " ms " + std::to_string(_ms);
-  }
-  char text[64];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%03d %s",
-                time->parts.tm_year + 1900, time->parts.tm_mon + 1, time->parts.tm_mday,
-                time->parts.tm_hour, time->parts.tm_min, time->parts.tm_sec, time->ms,
-                _offset_minutes == 0 ? "UTC" : offset_text(_offset_minutes).c_str());
-  return text;
-}
-
-// ISO 8601 with milliseconds: "2026-01-01T00:03:12.250Z" or "...+01:00"; the time as
-// "ts N ms M" when it makes no date of four digits.
-std::string iso_time(std::int64_t _ts, std::int64_t _ms, std::int64_t _seconds_after,
-                     int _offset_minutes) {
-  const auto time = to_site_time(_ts, _ms, _seconds_after, _offset_minutes);
-  if (!time) {
-    return "ts " + std::to_string(_ts) + " ms " + std::to_string(_ms) + " + " +
-           std::to_string(_seconds_after) + " s";
-  }
-  char text[64];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03d%s",
-                time->parts.tm_year + 1900, time->parts.tm_mon + 1, time->parts.tm_mday,
-                time->parts.tm_hour, time->parts.tm_min, time->parts.tm_sec, time->ms,
-                _offset_minutes == 0 ? "Z" : offset_text(_offset_minutes).c_str());
-  return text;
-}
-
 // ---- The short report ----------------------------------------------------------------------
 
 struct approach {
@@ -324,7 +227,7 @@ using pair_key = std::pair<std::string, std::string>;  // the smaller uid first
 // What the report needs of the events: counts per pair and the closest few.
 class summary_builder {
  public:
-  void add(const result::event& _event) {
+  void add(const results::event& _event) {
     ++m_events;
     auto [first, second] = std::minmax(_event.objects[0].uid, _event.objects[1].uid);
     ++m_per_pair[{first, second}];
@@ -345,8 +248,8 @@ class summary_builder {
     _out << "Closest approaches:\n";
     for (const approach& one : m_closest) {
       _out << "  " << one.distance_mm << " mm  " << pair_text(_objects, one.first, one.second)
-           << "  at " << time_text(one.ts, one.ms, _offset_minutes) << " for " << one.duration_s
-           << " s\n";
+           << "  at " << tools::site_time_text(one.ts, one.ms, _offset_minutes) << " for "
+           << one.duration_s << " s\n";
     }
     std::vector<std::pair<pair_key, std::size_t>> pairs(m_per_pair.begin(), m_per_pair.end());
     std::stable_sort(pairs.begin(), pairs.end(),
@@ -410,8 +313,8 @@ struct field {
 // break. A text that a spreadsheet would run as a formula gets a leading apostrophe, so that a
 // name such as =HYPERLINK(...) stays a text; numbers are written apart and stay numbers.
 void put_csv(std::string& _out, const std::string& _text) {
-  const bool formula = !_text.empty() && std::string_view("=+-@\t\r").find(_text.front()) !=
-                                             std::string_view::npos;
+  const bool formula =
+      !_text.empty() && std::string_view("=+-@\t\r").find(_text.front()) != std::string_view::npos;
   const std::string cell = formula ? "'" + _text : _text;
   if (cell.find_first_of(",\"\r\n") == std::string::npos) {
     _out += cell;
@@ -422,29 +325,6 @@ void put_csv(std::string& _out, const std::string& _text) {
     _out += c == '"' ? "\"\"" : std::string(1, c);
   }
   _out += '"';
-}
-
-// The length of the UTF-8 sequence at _at, or 0 when it is not one.
-std::size_t utf8_length(std::string_view _text, std::size_t _at) {
-  const auto byte = [&](std::size_t _i) { return static_cast<unsigned char>(_text[_i]); };
-  const unsigned char lead = byte(_at);
-  std::size_t length = 0;
-  if (lead < 0x80) {
-    return 1;
-  }
-  length = lead < 0xC2 ? 0 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : lead < 0xF5 ? 4 : 0;
-  if (length == 0 || _at + length > _text.size()) {
-    return 0;
-  }
-  for (std::size_t i = 1; i < length; ++i) {
-    if ((byte(_at + i) & 0xC0) != 0x80) {
-      return 0;
-    }
-  }
-  const unsigned char second = byte(_at + 1);  // overlong forms, surrogates, beyond U+10FFFF
-  const bool bad = (lead == 0xE0 && second < 0xA0) || (lead == 0xED && second > 0x9F) ||
-                   (lead == 0xF0 && second < 0x90) || (lead == 0xF4 && second > 0x8F);
-  return bad ? 0 : length;
 }
 
 // _text as a JSON string; bytes that are not UTF-8 become U+FFFD.
@@ -485,14 +365,14 @@ class row_writer {
     }
   }
 
-  void write(const result::event& _event, const directory& _objects) {
+  void write(const results::event& _event, const directory& _objects) {
     const bool in_order = shown_first(_objects, _event.objects[0].uid, _event.objects[1].uid);
-    const result::event_object& a = _event.objects[in_order ? 0 : 1];
-    const result::event_object& b = _event.objects[in_order ? 1 : 0];
+    const results::event_object& a = _event.objects[in_order ? 0 : 1];
+    const results::event_object& b = _event.objects[in_order ? 1 : 0];
     const std::string kind = kind_of(_objects, a.uid, b.uid);
     std::vector<std::pair<std::string, field>> fields = {
-        {"start", {iso_time(_event.ts, _event.ms, 0, m_offset_minutes), {}}},
-        {"end", {iso_time(_event.ts, _event.ms, _event.duration_s, m_offset_minutes), {}}},
+        {"start", {tools::iso_time(_event.ts, _event.ms, m_offset_minutes), {}}},
+        {"end", {tools::iso_time(_event.ts, _event.ms, m_offset_minutes, _event.duration_s), {}}},
         {"duration_s", {{}, _event.duration_s}},
         {"distance_mm", {{}, _event.distance_mm}},
         {"kind", {kind.empty() ? boost::none : boost::make_optional(kind), {}}},
@@ -510,7 +390,7 @@ class row_writer {
 
  private:
   static void add_object(std::vector<std::pair<std::string, field>>& _fields, const char* _side,
-                         const result::event_object& _object, const directory& _objects) {
+                         const results::event_object& _object, const directory& _objects) {
     const object_info* info = find(_objects, _object.uid);
     const auto text = [](const std::string& _value) { return field{_value, {}}; };
     const std::string side = _side;
@@ -561,40 +441,38 @@ class row_writer {
 
 // ---- The run -------------------------------------------------------------------------------
 
-void collect(directory& _objects, const result::trackable& _object) {
+void collect(directory& _objects, const results::trackable& _object) {
   _objects[_object.uid] = {_object.name, _object.category};
 }
 
 void write_summary(source& _input, const options& _options) {
   directory objects;
   summary_builder builder;
-  _input.read({[&](const result::event& _event) { builder.add(_event); },
-               [&](const result::trackable& _object) { collect(objects, _object); }});
+  _input.read({[&](const results::event& _event) { builder.add(_event); },
+               [&](const results::trackable& _object) { collect(objects, _object); }});
   builder.print(std::cout, objects, _options.utc_offset_minutes);
 }
 
 void write_rows(source& _input, const options& _options) {
   directory objects;
   if (_input.rereadable()) {  // first the objects, then the rows with their names
-    _input.read({nullptr, [&](const result::trackable& _object) { collect(objects, _object); }});
+    _input.read({nullptr, [&](const results::trackable& _object) { collect(objects, _object); }});
     row_writer rows(std::cout, _options.form, _options.utc_offset_minutes);
-    _input.read({[&](const result::event& _event) { rows.write(_event, objects); }, nullptr});
+    _input.read({[&](const results::event& _event) { rows.write(_event, objects); }, nullptr});
     return;
   }
   row_writer rows(std::cout, _options.form, _options.utc_offset_minutes);
   bool named_late = false;
-  _input.read({[&](const result::event& _event) { rows.write(_event, objects); },
-               [&](const result::trackable&) { named_late = true; }});
+  _input.read({[&](const results::event& _event) { rows.write(_event, objects); },
+               [&](const results::trackable&) { named_late = true; }});
   if (named_late) {
-    std::cerr << program << ": " << _input.name()
-              << ": the names and categories come after the events and are not in the rows;"
-                 " give the file by name to have them"
-              << std::endl;
+    tools::complain(program, _input.name() +
+                                 ": the names and categories come after the events and are not in"
+                                 " the rows; give the file by name to have them");
   }
 }
 
 int run(const options& _options) {
-  const std::string name = _options.input == "-" ? "standard input" : terminal_safe(_options.input);
   try {
     source input(_options.input);
     if (_options.form == output::summary) {
@@ -604,12 +482,12 @@ int run(const options& _options) {
     }
   } catch (const std::exception& e) {  // the reader's refusals, read errors
     std::cout.flush();
-    std::cerr << program << ": " << name << ": " << e.what() << std::endl;
+    tools::complain(program, input_name(_options.input) + ": " + e.what());
     return failure_status;
   }
   std::cout.flush();
   if (!std::cout) {
-    std::cerr << program << ": standard output: cannot be written" << std::endl;
+    tools::complain(program, "standard output: cannot be written");
     return failure_status;
   }
   return 0;
@@ -619,19 +497,12 @@ int run(const options& _options) {
 
 int main(int argc, char** argv) {
   std::ios::sync_with_stdio(false);
-  const std::vector<std::string> args(argv + 1, argv + argc);
-  if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
-    std::cout << vela::summary::usage_text << std::flush;
-    return std::cout ? 0 : vela::summary::failure_status;
-  }
-  if (args.size() == 1 && args[0] == "--version") {
-    std::cout << vela::summary::program << " " << VELA_VERSION << std::endl;
-    return std::cout ? 0 : vela::summary::failure_status;
-  }
-  try {
-    return vela::summary::run(vela::summary::parse_options(args));
-  } catch (const vela::summary::usage_error& e) {
-    std::cerr << vela::summary::program << ": " << e.what() << " (see --help)" << std::endl;
-    return vela::summary::usage_status;
-  }
+  const vela::tools::program summary{vela::summary::program,
+                                     vela::summary::usage_text,
+                                     {{"--csv"}, {"--jsonl"}, {"--utc-offset", true}},
+                                     1,
+                                     vela::summary::failure_status};
+  return vela::tools::run_program(summary, argc, argv, [](const vela::tools::command_line& _line) {
+    return vela::summary::run(vela::summary::parse_options(_line));
+  });
 }

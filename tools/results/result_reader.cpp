@@ -1,4 +1,4 @@
-#include "result_reader.hpp"
+#include "results/result_reader.hpp"
 
 // RapidJSON's SAX reader calls the handler below once per token. The handler follows the fixed
 // shape of a result with a small state machine: the container it is in (place) and the member
@@ -17,7 +17,7 @@
 #include <rapidjson/error/en.h>
 #include <rapidjson/reader.h>
 
-namespace vela::result {
+namespace vela::results {
 namespace {
 constexpr std::size_t buffer_bytes = std::size_t{1} << 20;
 
@@ -579,19 +579,4 @@ form read(std::istream& _in, const handlers& _handlers) {
   }
   return handler.result_form();
 }
-
-boost::optional<int> utc_offset_minutes(const std::string& _text) {
-  const auto digit = [&](std::size_t _at) { return _text[_at] >= '0' && _text[_at] <= '9'; };
-  const bool shaped = _text.size() == 6 && (_text[0] == '+' || _text[0] == '-') && digit(1) &&
-                      digit(2) && _text[3] == ':' && digit(4) && digit(5);
-  if (!shaped) {
-    return boost::none;
-  }
-  const int hours = (_text[1] - '0') * 10 + (_text[2] - '0');
-  const int minutes = (_text[4] - '0') * 10 + (_text[5] - '0');
-  if (hours > 23 || minutes > 59) {
-    return boost::none;
-  }
-  return (_text[0] == '-' ? -1 : 1) * (hours * 60 + minutes);
-}
-}  // namespace vela::result
+}  // namespace vela::results

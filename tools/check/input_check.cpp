@@ -1,4 +1,4 @@
-#include "input_check.hpp"
+#include "check/input_check.hpp"
 
 // Each step walks its input once and keeps, per warning, a count and the first examples; per
 // object of the site it keeps a few numbers. Nothing grows with the length of the position file.
@@ -6,12 +6,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <ctime>
 #include <limits>
 #include <map>
 #include <utility>
 
 #include "base/text.hpp"
+#include "common/site_time.hpp"
 #include "globals.hpp"
 #include "position.hpp"
 #include "replay/replay.hpp"
@@ -43,6 +43,10 @@ struct tally {
       examples.push_back({_at, std::move(_text)});
     }
   }
+  // A line of the position file: its text is made only for an example.
+  void add_line(std::uint64_t _at, std::string_view _line) {
+    add(_at, wants_example() ? terminal_safe(_line, shown_line_bytes) : std::string());
+  }
 };
 
 void add_warning(report& _report, const char* _section, const char* _code, std::string _message,
@@ -54,13 +58,15 @@ void add_warning(report& _report, const char* _section, const char* _code, std::
                               std::move(_tally.examples), std::move(_details)});
 }
 
-std::string quoted(std::string_view _text) { return "\"" + shown(_text, 80) + "\""; }
+std::string quoted(std::string_view _text) {
+  return "\"" + terminal_safe(_text, shown_value_bytes) + "\"";
+}
 
 // A JSON value on one line, as it could be written in the file.
 std::string compact(const Json::Value& _value) {
   Json::StreamWriterBuilder builder;
   builder["indentation"] = "";
-  return shown(Json::writeString(builder, _value), 80);
+  return terminal_safe(Json::writeString(builder, _value), shown_value_bytes);
 }
 
 std::string column_text(std::size_t _column) {
@@ -198,7 +204,7 @@ class position_pass {
     if (fault.rejects()) {
       tally& reason =
           m_faults[(fault.column - 1) * fault_kinds + static_cast<std::size_t>(fault.why) - 1];
-      reason.add(_number, reason.wants_example() ? shown(_line) : std::string());
+      reason.add_line(_number, _line);
       return;
     }
     ++m_counts.position_lines;
@@ -207,7 +213,7 @@ class position_pass {
     }
     const object_id id = m_site.find(pos.obj_uid);
     if (id == no_object) {
-      m_unknown.add(_number, m_unknown.wants_example() ? shown(_line) : std::string());
+      m_unknown.add_line(_number, _line);
       m_frequent.add(pos.obj_uid);
       return;
     }
@@ -254,11 +260,11 @@ class position_pass {
         if (m_backwards.count == 0) {
           m_first_backwards = {m_previous_line, m_previous, time};
         }
-        m_backwards.add(_number, m_backwards.wants_example() ? shown(_line) : std::string());
+        m_backwards.add_line(_number, _line);
       }
     }
     if (time.ts >= milliseconds_look_from) {
-      m_milliseconds.add(_number, m_milliseconds.wants_example() ? shown(_line) : std::string());
+      m_milliseconds.add_line(_number, _line);
     }
     m_previous = time;
     m_previous_line = _number;
@@ -270,7 +276,8 @@ class position_pass {
     _facts.unknown_object_lines = m_unknown.count;
     _facts.malformed = _lines_read - m_accepted - m_unknown.count;
     for (uid_lines& one : m_frequent.top(frequent_listed)) {
-      _facts.most_frequent_unknown.push_back({shown(one.uid, 80), one.lines});
+      _facts.most_frequent_unknown.push_back(
+          {terminal_safe(one.uid, shown_value_bytes), one.lines});
     }
     _facts.unknown_counts_exact = m_frequent.exact();
     if (m_accepted > 0) {
@@ -286,7 +293,7 @@ class position_pass {
     for (object_id id = 0; id < m_objects.size(); ++id) {
       const object_tally& object = m_objects[id];
       if (object.lines == 0) {
-        _facts.never_seen.push_back(shown(m_site.object(id).uid, 80));
+        _facts.never_seen.push_back(terminal_safe(m_site.object(id).uid, shown_value_bytes));
         continue;
       }
       ++_facts.objects_seen;
@@ -337,9 +344,9 @@ class position_pass {
     refused.count = 1;
     Json::Value details;
     details["vela_status"] = 1;
-    details["vela_message"] = shown(refusal, refusal.size());
+    details["vela_message"] = terminal_safe(refusal);
     add_warning(_report, "positions", code,
-                "vela refuses this recording (status 1): " + shown(refusal, refusal.size()),
+                "vela refuses this recording (status 1): " + terminal_safe(refusal),
                 std::move(refused), std::move(details));
   }
 
@@ -351,15 +358,15 @@ class position_pass {
     const std::uint64_t line = m_backwards.examples.front().at;
     Json::Value details;
     details["first"]["line"] = static_cast<Json::UInt64>(line);
-    details["first"]["time"] = time_text(m_first_backwards.time);
+    details["first"]["time"] = tools::site_time_text(m_first_backwards.time);
     details["first"]["previous_line"] = static_cast<Json::UInt64>(m_first_backwards.previous_line);
-    details["first"]["previous_time"] = time_text(m_first_backwards.previous);
+    details["first"]["previous_time"] = tools::site_time_text(m_first_backwards.previous);
     add_warning(_report, "positions", "time-backwards",
                 lines(count) +
                     " going back in time from the accepted line before them; first line " +
-                    std::to_string(line) + " at " + time_text(m_first_backwards.time) +
+                    std::to_string(line) + " at " + tools::site_time_text(m_first_backwards.time) +
                     " after line " + std::to_string(m_first_backwards.previous_line) + " at " +
-                    time_text(m_first_backwards.previous),
+                    tools::site_time_text(m_first_backwards.previous),
                 std::move(m_backwards), std::move(details));
   }
 
@@ -451,9 +458,9 @@ void check_times(const Json::Value& _association, std::uint64_t _entry, const st
 
 void add_association_warnings(report& _report, association_tallies& _tallies) {
   const std::string first =
-      _report.positions.first_time ? time_text(*_report.positions.first_time) : "";
+      _report.positions.first_time ? tools::site_time_text(*_report.positions.first_time) : "";
   const std::string last =
-      _report.positions.last_time ? time_text(*_report.positions.last_time) : "";
+      _report.positions.last_time ? tools::site_time_text(*_report.positions.last_time) : "";
   const char* section = "associations";
   add_warning(_report, section, "unknown-object",
               entries(_tallies.unknown.count) +
@@ -553,11 +560,7 @@ void check_threshold(std::uint32_t _threshold_mm, report& _report) {
   }
 }
 
-// ---- Helpers -------------------------------------------------------------------------------
-
-std::string shown(std::string_view _text, std::size_t _max_bytes) {
-  return terminal_safe(_text, _max_bytes);
-}
+// ---- The most frequent texts ---------------------------------------------------------------
 
 void frequent_texts::add(std::string_view _text) {
   // A long text is kept as its start, told apart from others of the same start by the hash of
@@ -600,17 +603,5 @@ std::vector<uid_lines> frequent_texts::top(std::size_t _k) const {
     one.uid.resize(std::min(one.uid.size(), kept_text_bytes));  // the start of a cut text
   }
   return sorted;
-}
-
-std::string time_text(const vela::timestamp& _time) {
-  const auto seconds = static_cast<std::time_t>(_time.ts);
-  std::tm parts{};
-  char date[64];
-  if (_time.ms < 0 || _time.ms > 999 || static_cast<std::int64_t>(seconds) != _time.ts ||
-      ::gmtime_r(&seconds, &parts) == nullptr ||
-      std::strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S", &parts) == 0) {
-    return "ts " + std::to_string(_time.ts) + " ms " + std::to_string(_time.ms);
-  }
-  return std::string(date) + "." + std::to_string(1000 + _time.ms).substr(1) + " UTC";
 }
 }  // namespace vela::check

@@ -20,7 +20,7 @@
 
 namespace vela::check {
 // A line of the position file or an entry of a JSON list (both counted from 1), and what is
-// there, shown as text (see shown()).
+// there, shown terminal-safe.
 struct example {
   std::uint64_t at = 0;
   std::string text;
@@ -36,7 +36,7 @@ struct warning {
 };
 
 struct uid_lines {
-  std::string uid;  // shown
+  std::string uid;  // terminal-safe in a report
   std::uint64_t lines = 0;
 };
 
@@ -66,7 +66,7 @@ struct positions_facts {
   std::vector<uid_lines> most_frequent_unknown;
   bool unknown_counts_exact = true;  // else the counts are upper bounds
   std::uint64_t objects_seen = 0;
-  std::vector<std::string> never_seen;          // uids of the site without an accepted line, shown
+  std::vector<std::string> never_seen;          // uids of the site without an accepted line
   boost::optional<vela::timestamp> first_time;  // the earliest and latest accepted line
   boost::optional<vela::timestamp> last_time;
   std::uint64_t rated_objects = 0;  // objects with two lines or more at different times
@@ -90,9 +90,10 @@ constexpr std::size_t kept_text_bytes = 256;
 // milliseconds: as milliseconds they fall after 1973.
 constexpr std::int64_t milliseconds_look_from = 100000000000;
 
-// _text for a one-line report: control characters, backslashes and bytes that are not UTF-8
-// as \xHH (a backslash as \\), cut after _max_bytes with "...".
-std::string shown(std::string_view _text, std::size_t _max_bytes = 200);
+// Text from the inputs and the command line is shown through vela::terminal_safe, a line or a
+// file name cut after shown_line_bytes, a uid or a JSON value after shown_value_bytes.
+constexpr std::size_t shown_line_bytes = 200;
+constexpr std::size_t shown_value_bytes = 80;
 
 // The most frequent texts of a stream in bounded memory (the space-saving count). While at most
 // _capacity distinct texts were added the counts are exact; beyond that a count may be too high
@@ -125,7 +126,4 @@ void check_positions(line_reader& _reader, const site& _site, report& _report);
 void check_associations(const Json::Value& _document, const site& _site, report& _report);
 // The threshold against the recording's bounding box: after check_positions.
 void check_threshold(std::uint32_t _threshold_mm, report& _report);
-
-// "2026-01-01 00:00:23.746 UTC", or "ts N ms M" when the time makes no date.
-std::string time_text(const vela::timestamp& _time);
 }  // namespace vela::check

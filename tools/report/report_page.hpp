@@ -11,7 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "result_reader.hpp"
+#include "results/result_reader.hpp"
 
 namespace vela::report {
 struct page_options {
@@ -28,10 +28,10 @@ class page_writer {
 
   // Throws std::runtime_error for a value beyond what the page can show exactly (a time
   // beyond some 30,000 years, coordinates or distances beyond 10^15 mm).
-  void add_event(const result::event& _event);
-  void add_trackable(const result::trackable& _trackable);
+  void add_event(const results::event& _event);
+  void add_trackable(const results::trackable& _trackable);
   // Writes the rest of the page. Errors of the stream are left to the caller to check.
-  void finish(result::form _form);
+  void finish(results::form _form);
 
  private:
   std::uint32_t index_of(const std::string& _uid);

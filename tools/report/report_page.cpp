@@ -1,4 +1,4 @@
-#include "report_page.hpp"
+#include "report/report_page.hpp"
 
 // Each event becomes one value in each of nine columns: start (ms, the difference from the
 // previous event's start), duration (s), distance (mm), the two objects (indices into the uids
@@ -10,7 +10,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include "report_assets.hpp"
+#include "report/report_assets.hpp"
 
 namespace vela::report {
 namespace {
@@ -37,7 +37,7 @@ void put_signed(std::string& _column, std::int64_t _value) {
   put_unsigned(_column, (bits << 1) ^ (_value < 0 ? ~std::uint64_t{0} : std::uint64_t{0}));
 }
 
-void check_range(std::int64_t _value, std::int64_t _limit, const result::event& _event,
+void check_range(std::int64_t _value, std::int64_t _limit, const results::event& _event,
                  const char* _field) {
   if (_value < -_limit || _value > _limit) {
     throw std::runtime_error("event " + std::to_string(_event.number) + ": \"" + _field +
@@ -141,12 +141,12 @@ page_writer::page_writer(std::ostream& _out, page_options _options)
         << ",\"utcOffsetMinutes\":" << m_options.utc_offset_minutes << "}</script>\n";
 }
 
-void page_writer::add_event(const result::event& _event) {
+void page_writer::add_event(const results::event& _event) {
   check_range(_event.ts, time_limit_s, _event, "ts");
   check_range(_event.ms, time_limit_s, _event, "ms");
   check_range(_event.duration_s, time_limit_s, _event, "duration");
   check_range(_event.distance_mm, length_limit_mm, _event, "distance");
-  for (const result::event_object& object : _event.objects) {
+  for (const results::event_object& object : _event.objects) {
     check_range(object.x_mm, length_limit_mm, _event, "x");
     check_range(object.y_mm, length_limit_mm, _event, "y");
   }
@@ -155,8 +155,8 @@ void page_writer::add_event(const result::event& _event) {
   m_previous_start_ms = start_ms;
   put_signed(m_columns[1], _event.duration_s);
   put_signed(m_columns[2], _event.distance_mm);
-  const result::event_object& first = _event.objects[0];
-  const result::event_object& second = _event.objects[1];
+  const results::event_object& first = _event.objects[0];
+  const results::event_object& second = _event.objects[1];
   put_unsigned(m_columns[3], index_of(first.uid));
   put_unsigned(m_columns[4], index_of(second.uid));
   put_signed(m_columns[5], first.x_mm + second.x_mm);
@@ -169,18 +169,18 @@ void page_writer::add_event(const result::event& _event) {
   }
 }
 
-void page_writer::add_trackable(const result::trackable& _trackable) {
+void page_writer::add_trackable(const results::trackable& _trackable) {
   const std::uint32_t index = index_of(_trackable.uid);
   m_names[index] = _trackable.name;
   m_categories[index] = _trackable.category;
   m_listed[index] = true;
 }
 
-void page_writer::finish(result::form _form) {
+void page_writer::finish(results::form _form) {
   if (m_chunk_events > 0) {
     write_chunk();
   }
-  const bool listed = _form == result::form::document;
+  const bool listed = _form == results::form::document;
   m_out << "<script type=\"application/json\" id=\"vela-objects\">{\"form\":"
         << (listed ? "\"document\"" : "\"events\"") << ",\"events\":" << m_events
         << ",\"uids\":" << json_list(m_uids, std::vector<bool>(m_uids.size(), true))

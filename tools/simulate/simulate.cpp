@@ -3,25 +3,25 @@
 // report at its own phase with dropouts and positioning noise, and writes the files through large
 // buffers. Numbers are formatted by hand from integers, so the files are the same everywhere.
 
-#include <getopt.h>
-
 #include <algorithm>
+#include <boost/filesystem.hpp>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <iostream>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include <boost/filesystem.hpp>
-
-#include "site_model.hpp"
+#include "base/text.hpp"
+#include "common/command_line.hpp"
+#include "simulate/site_model.hpp"
 
 namespace vela::sim {
 namespace {
+constexpr const char* program = "vela-simulate";
+
 constexpr const char* usage_text =
     "Usage: vela-simulate --out DIR [options]\n"
     "Writes a simulated site recording into DIR (created if missing): positions.csv,\n"
@@ -114,7 +114,9 @@ class output_file {
       fail();
     }
   }
-  [[noreturn]] void fail() const { throw std::runtime_error(m_path + ": " + std::strerror(errno)); }
+  [[noreturn]] void fail() const {
+    throw std::runtime_error(terminal_safe(m_path) + ": " + std::strerror(errno));
+  }
 
   std::string m_path;
   std::vector<char> m_buffer;
@@ -126,11 +128,11 @@ class output_file {
 
 // A plain decimal ("15", "0.25", ".5") scaled by 10^_decimals; no sign, no exponent, at most
 // _decimals digits after the point.
-bool parse_decimal(const char* _text, int _decimals, std::int64_t& _scaled) {
+bool parse_decimal(const std::string& _text, int _decimals, std::int64_t& _scaled) {
   std::int64_t value = 0;
   int digits = 0;
   int fraction = -1;  // digits after the point; -1 before a point
-  for (const char* c = _text; *c != '\0'; ++c) {
+  for (const char* c = _text.c_str(); *c != '\0'; ++c) {
     if (*c == '.' && fraction < 0) {
       fraction = 0;
       continue;
@@ -151,9 +153,9 @@ bool parse_decimal(const char* _text, int _decimals, std::int64_t& _scaled) {
   return digits > 0;
 }
 
-bool parse_seed(const char* _text, std::uint64_t& _seed) {
+bool parse_seed(const std::string& _text, std::uint64_t& _seed) {
   std::uint64_t value = 0;
-  for (const char* c = _text; *c != '\0'; ++c) {
+  for (const char* c = _text.c_str(); *c != '\0'; ++c) {
     const auto digit = static_cast<std::uint64_t>(*c - '0');
     if (*c < '0' || *c > '9' || value > (UINT64_MAX - digit) / 10) {
       return false;
@@ -161,7 +163,7 @@ bool parse_seed(const char* _text, std::uint64_t& _seed) {
     value = value * 10 + digit;
   }
   _seed = value;
-  return *_text != '\0';
+  return !_text.empty();
 }
 
 // One numeric option: its name, how many decimals it takes, its range (scaled), what to say.
@@ -186,94 +188,63 @@ constexpr numeric_option start_option{"start", 0, 86400, 100000000000,
                                       "seconds, 86400 to 100000000000"};
 constexpr numeric_option trip_legs_option{"trip-legs", 0, 1, 1000, "a whole number, 1 to 1000"};
 
-bool bad_option(const std::string& _message) {
-  std::cerr << "vela-simulate: " << _message << "\n" << usage_text;
-  return false;
-}
-
-bool read_numeric(const numeric_option& _option, const char* _text, std::int64_t& _value) {
-  if (!parse_decimal(_text, _option.decimals, _value) || _value < _option.low ||
-      _value > _option.high) {
-    return bad_option(std::string("invalid --") + _option.name + " '" + _text + "' (expected " +
-                      _option.expected + ")");
-  }
-  return true;
-}
-
-bool apply_option(int _option, const char* _text, options& _options) {
+// The value of a numeric option, scaled; throws usage_error when it is not one or out of range.
+std::int64_t numeric(const numeric_option& _option, const std::string& _text) {
   std::int64_t value = 0;
-  switch (_option) {
-    case 'o':
-      _options.out = _text;
-      return !_options.out.empty() || bad_option("--out needs a folder name");
-    case 'p':
-      return read_numeric(persons_option, _text, value) &&
-             ((_options.site.persons = static_cast<std::uint32_t>(value)), true);
-    case 'v':
-      return read_numeric(vehicles_option, _text, value) &&
-             ((_options.site.vehicles = static_cast<std::uint32_t>(value)), true);
-    case 'm':
-      return read_numeric(minutes_option, _text, value) &&
-             ((_options.site.duration_ms = value * 60), true);  // thousandths of a minute
-    case 'r':  // millihertz to a period, rounded to the nearest millisecond
-      return read_numeric(rate_option, _text, value) &&
-             ((_options.period_ms = (1000000 + value / 2) / value), true);
-    case 'a':
-      return read_numeric(area_option, _text, _options.site.side_mm);
-    case 's':
-      return parse_seed(_text, _options.site.seed) ||
-             bad_option(std::string("invalid --seed '") + _text +
-                        "' (expected a whole number below 2^64)");
-    case 'n':
-      return read_numeric(noise_option, _text, value) &&
-             ((_options.noise_ppm = static_cast<std::uint32_t>(value)), true);
-    case 't':
-      return read_numeric(start_option, _text, _options.site.start_s);
-    case 'l':
-      return read_numeric(trip_legs_option, _text, _options.site.trip_legs);
-    default:  // getopt_long has said what is wrong
-      return bad_option("see the usage below");
+  if (!parse_decimal(_text, _option.decimals, value) || value < _option.low ||
+      value > _option.high) {
+    throw tools::usage_error(std::string("invalid --") + _option.name + " '" +
+                             terminal_safe(_text) + "' (expected " + _option.expected + ")");
+  }
+  return value;
+}
+
+void apply_option(const tools::given_option& _given, options& _options) {
+  const std::string& name = _given.name;
+  const std::string& text = _given.value;
+  site_config& site = _options.site;
+  if (name == "--out") {
+    if (text.empty()) {
+      throw tools::usage_error("--out needs a folder name");
+    }
+    _options.out = text;
+  } else if (name == "--persons") {
+    site.persons = static_cast<std::uint32_t>(numeric(persons_option, text));
+  } else if (name == "--vehicles") {
+    site.vehicles = static_cast<std::uint32_t>(numeric(vehicles_option, text));
+  } else if (name == "--minutes") {
+    site.duration_ms = numeric(minutes_option, text) * 60;  // from thousandths of a minute
+  } else if (name == "--rate") {  // millihertz to a period, rounded to the nearest millisecond
+    const std::int64_t millihertz = numeric(rate_option, text);
+    _options.period_ms = (1000000 + millihertz / 2) / millihertz;
+  } else if (name == "--area") {
+    site.side_mm = numeric(area_option, text);
+  } else if (name == "--seed") {
+    if (!parse_seed(text, site.seed)) {
+      throw tools::usage_error("invalid --seed '" + terminal_safe(text) +
+                               "' (expected a whole number below 2^64)");
+    }
+  } else if (name == "--noise") {
+    _options.noise_ppm = static_cast<std::uint32_t>(numeric(noise_option, text));
+  } else if (name == "--start") {
+    site.start_s = numeric(start_option, text);
+  } else if (name == "--trip-legs") {
+    site.trip_legs = numeric(trip_legs_option, text);
   }
 }
 
-// 0: go on; 1: --help was given; 2: a bad command line, already reported; 3: --version was
-// given.
-int parse_options(int _argc, char** _argv, options& _options) {
-  static const struct option long_options[] = {{"out", required_argument, nullptr, 'o'},
-                                               {"persons", required_argument, nullptr, 'p'},
-                                               {"vehicles", required_argument, nullptr, 'v'},
-                                               {"minutes", required_argument, nullptr, 'm'},
-                                               {"rate", required_argument, nullptr, 'r'},
-                                               {"area", required_argument, nullptr, 'a'},
-                                               {"seed", required_argument, nullptr, 's'},
-                                               {"noise", required_argument, nullptr, 'n'},
-                                               {"start", required_argument, nullptr, 't'},
-                                               {"trip-legs", required_argument, nullptr, 'l'},
-                                               {"help", no_argument, nullptr, 'h'},
-                                               {"version", no_argument, nullptr, 'V'},
-                                               {nullptr, 0, nullptr, 0}};
-  int option = 0;
-  while ((option = ::getopt_long(_argc, _argv, "", long_options, nullptr)) != -1) {
-    if (option == 'h' || option == 'V') {
-      return option == 'h' ? 1 : 3;
-    }
-    if (!apply_option(option, optarg, _options)) {
-      return 2;
-    }
+options parse_options(const tools::command_line& _line) {
+  options parsed;
+  for (const tools::given_option& given : _line.options) {
+    apply_option(given, parsed);
   }
-  if (optind < _argc) {
-    bad_option(std::string("unexpected argument '") + _argv[optind] + "'");
-    return 2;
+  if (parsed.out.empty()) {
+    throw tools::usage_error("--out is required");
   }
-  if (_options.out.empty()) {
-    bad_option("--out is required");
-    return 2;
+  if (parsed.site.persons + parsed.site.vehicles == 0) {
+    throw tools::usage_error("no objects: give --persons or --vehicles above 0");
   }
-  if (_options.site.persons + _options.site.vehicles == 0) {
-    bad_option("no objects: give --persons or --vehicles above 0");
-    return 2;
-  }
-  return 0;
+  return parsed;
 }
 
 // ---- Formatting ----------------------------------------------------------------------------
@@ -620,27 +591,37 @@ class recorder {
   association_writer m_associations;
   std::uint64_t m_line_id = 0;
 };
+
+// The three files in _options.out, made if missing. Throws std::runtime_error.
+void write_recording(const options& _options) {
+  try {
+    if (!boost::filesystem::is_directory(_options.out)) {  // it fails on "." in Boost 1.74
+      boost::filesystem::create_directories(_options.out);
+    }
+  } catch (const boost::filesystem::filesystem_error& e) {  // its text quotes the folder as given
+    throw std::runtime_error(terminal_safe(e.what()));
+  }
+  recorder(_options).run();
+}
 }  // namespace
 }  // namespace vela::sim
 
 int main(int argc, char** argv) {
-  vela::sim::options options;
-  const int parsed = vela::sim::parse_options(argc, argv, options);
-  if (parsed == 1 || parsed == 3) {
-    std::cout << (parsed == 1 ? vela::sim::usage_text : "vela-simulate " VELA_VERSION "\n");
-    return std::cout.flush() ? 0 : 1;
-  }
-  if (parsed == 2) {
-    return 64;  // a usage error, as in every companion
-  }
-  try {
-    if (!boost::filesystem::is_directory(options.out)) {  // it fails on "." in Boost 1.74
-      boost::filesystem::create_directories(options.out);
-    }
-    vela::sim::recorder(options).run();
-  } catch (const std::exception& e) {
-    std::cerr << "vela-simulate: " << e.what() << std::endl;
-    return 1;
-  }
-  return 0;
+  const vela::tools::program simulate{vela::sim::program,
+                                      vela::sim::usage_text,
+                                      {{"--out", true},
+                                       {"--persons", true},
+                                       {"--vehicles", true},
+                                       {"--minutes", true},
+                                       {"--rate", true},
+                                       {"--area", true},
+                                       {"--seed", true},
+                                       {"--noise", true},
+                                       {"--start", true},
+                                       {"--trip-legs", true}}};
+  return vela::tools::run_program(simulate, argc, argv, [](const vela::tools::command_line& _line) {
+    const vela::sim::options options = vela::sim::parse_options(_line);
+    vela::sim::write_recording(options);
+    return 0;
+  });
 }

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <boost/optional.hpp>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -18,17 +19,16 @@
 #include <string>
 #include <vector>
 
-#include <boost/optional.hpp>
-
-#include "report_page.hpp"
-#include "result_reader.hpp"
+#include "base/text.hpp"
+#include "common/command_line.hpp"
+#include "common/site_time.hpp"
+#include "report/report_page.hpp"
+#include "results/result_reader.hpp"
 
 namespace vela::report {
 namespace {
 constexpr const char* program = "vela-report";
 constexpr std::size_t output_buffer_bytes = std::size_t{1} << 20;
-constexpr int usage_status = 64;
-constexpr int failure_status = 1;
 
 constexpr const char* usage_text =
     "Usage: vela-report EVENTS.json [-o REPORT.html] [--utc-offset +HH:MM] [--title TEXT]\n"
@@ -49,21 +49,10 @@ constexpr const char* usage_text =
     "page cannot be written (one line on standard error), 64 usage error. On success the\n"
     "page's path is the one line on standard error.\n";
 
-// An error to report as "vela-report: FILE: reason".
-class file_error : public std::runtime_error {
- public:
-  file_error(std::string _file, const std::string& _reason)
-      : std::runtime_error(_reason), m_file(std::move(_file)) {}
-  const std::string& file() const { return m_file; }
-
- private:
-  std::string m_file;
-};
-
-class usage_error : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
+// A failure to report as "vela-report: FILE: reason"; the file as the command line gave it.
+std::runtime_error file_error(const std::string& _file, const std::string& _reason) {
+  return std::runtime_error(terminal_safe(_file) + ": " + _reason);
+}
 
 struct options {
   std::string input;  // "-" for standard input
@@ -72,72 +61,21 @@ struct options {
   boost::optional<std::string> title;
 };
 
-// A file name as it may appear in a one-line message: control characters as \xNN.
-std::string shown(const std::string& _name) {
-  std::string out;
-  for (const char c : _name) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F) {
-      char escaped[5];
-      std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
-      out += escaped;
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
-
-// "+HH:MM" or "-HH:MM" in minutes east of UTC.
-int parse_utc_offset(const std::string& _text) {
-  const boost::optional<int> minutes = result::utc_offset_minutes(_text);
-  if (!minutes) {
-    throw usage_error("--utc-offset: expected +HH:MM or -HH:MM, not '" + shown(_text) + "'");
-  }
-  return *minutes;
-}
-
-// The value of an option given as "--name VALUE" or "--name=VALUE"; empty when _arg is not it.
-boost::optional<std::string> option_value(const std::vector<std::string>& _args, std::size_t& _at,
-                                          const std::string& _name) {
-  const std::string& arg = _args[_at];
-  if (arg.rfind(_name + "=", 0) == 0 && _name.size() > 2) {
-    return arg.substr(_name.size() + 1);
-  }
-  if (arg != _name) {
-    return boost::none;
-  }
-  if (_at + 1 == _args.size()) {
-    throw usage_error(_name + ": missing its value");
-  }
-  return _args[++_at];
-}
-
-options parse_options(const std::vector<std::string>& _args) {
+options parse_options(const tools::command_line& _line) {
   options parsed;
-  bool only_files = false;
-  std::vector<std::string> inputs;
-  for (std::size_t at = 0; at < _args.size(); ++at) {
-    const std::string& arg = _args[at];
-    if (only_files || arg == "-" || arg.empty() || arg[0] != '-') {
-      inputs.push_back(arg);
-    } else if (arg == "--") {
-      only_files = true;
-    } else if (const auto output = option_value(_args, at, "-o")) {
-      parsed.output = *output;
-    } else if (const auto offset = option_value(_args, at, "--utc-offset")) {
-      parsed.utc_offset_minutes = parse_utc_offset(*offset);
-    } else if (const auto title = option_value(_args, at, "--title")) {
-      parsed.title = *title;
-    } else {
-      throw usage_error("unknown option '" + shown(arg) + "' (see --help)");
+  for (const tools::given_option& given : _line.options) {
+    if (given.name == "-o") {
+      parsed.output = given.value;
+    } else if (given.name == "--utc-offset") {
+      parsed.utc_offset_minutes = tools::utc_offset_option(given.value);
+    } else if (given.name == "--title") {
+      parsed.title = given.value;
     }
   }
-  if (inputs.size() != 1) {
-    throw usage_error(inputs.empty() ? "no result given (see --help)"
-                                     : "more than one result given (see --help)");
+  if (_line.operands.empty()) {
+    throw tools::usage_error("no result given");
   }
-  parsed.input = inputs.front();
+  parsed.input = _line.operands.front();
   return parsed;
 }
 
@@ -214,7 +152,7 @@ class page_file {
     }
     if (::stat(m_target.c_str(), &status) == 0 && !S_ISREG(status.st_mode)) {
       if (!S_ISCHR(status.st_mode) && !S_ISFIFO(status.st_mode)) {
-        throw file_error(shown(_output),
+        throw file_error(_output,
                          S_ISDIR(status.st_mode) ? "is a folder" : "is not a regular file");
       }
       m_fd = ::open(m_target.c_str(), O_WRONLY);
@@ -224,7 +162,7 @@ class page_file {
       m_fd = ::mkstemp(m_path.data());
     }
     if (m_fd < 0) {
-      throw file_error(shown(_output), std::strerror(errno));
+      throw file_error(_output, std::strerror(errno));
     }
   }
   page_file(const page_file&) = delete;
@@ -246,7 +184,7 @@ class page_file {
     m_fd = -1;
     if (m_direct) {
       if (::close(fd) != 0) {
-        throw file_error(shown(m_output), std::strerror(errno));
+        throw file_error(m_output, std::strerror(errno));
       }
       return;
     }
@@ -255,10 +193,10 @@ class page_file {
     if (::fchmod(fd, 0666 & ~mask) != 0 || ::fsync(fd) != 0) {
       const int error = errno;
       ::close(fd);
-      throw file_error(shown(m_output), std::strerror(error));
+      throw file_error(m_output, std::strerror(error));
     }
     if (::close(fd) != 0 || ::rename(m_path.c_str(), m_target.c_str()) != 0) {
-      throw file_error(shown(m_output), std::strerror(errno));
+      throw file_error(m_output, std::strerror(errno));
     }
     m_renamed = true;
   }
@@ -278,8 +216,8 @@ void check_not_input(const std::string& _output, const struct stat& _input,
   struct stat output {};
   if (::stat(_output.c_str(), &output) == 0 && S_ISREG(output.st_mode) &&
       output.st_dev == _input.st_dev && output.st_ino == _input.st_ino) {
-    throw file_error(shown(_output),
-                     "is the result " + _input_name + "; the page would replace it");
+    throw file_error(_output,
+                     "is the result " + terminal_safe(_input_name) + "; the page would replace it");
   }
 }
 
@@ -291,23 +229,25 @@ void write_page(std::istream& _in, const struct stat& _input, const std::string&
   descriptor_buffer buffer(page.fd());
   std::ostream out(&buffer);
   const std::string source = _options.input == "-" ? "standard input" : base_name(_options.input);
-  page_writer writer(out, {_options.title ? *_options.title : "Near-miss report: " + source, source,
-                           std::string(program) + " " + VELA_VERSION, _options.utc_offset_minutes});
-  result::form form = result::form::document;
+  page_writer writer(out,
+                     {_options.title ? *_options.title : "Near-miss report: " + source, source,
+                      std::string(program) + " " + tools::version, _options.utc_offset_minutes});
+  results::form form = results::form::document;
   try {
-    form = result::read(_in,
-                        {[&](const result::event& _event) { writer.add_event(_event); },
-                         [&](const result::trackable& _object) { writer.add_trackable(_object); }});
+    form = results::read(
+        _in, {[&](const results::event& _event) { writer.add_event(_event); },
+              [&](const results::trackable& _object) { writer.add_trackable(_object); }});
   } catch (const std::runtime_error& e) {  // the reader's and the page's refusals alike
     throw file_error(_input_name, e.what());
   }
   writer.finish(form);
   out.flush();
   if (buffer.error() != 0 || !out) {
-    throw file_error(shown(output), std::strerror(buffer.error() != 0 ? buffer.error() : EIO));
+    throw file_error(output, std::strerror(buffer.error() != 0 ? buffer.error() : EIO));
   }
   page.commit();
-  std::cerr << shown(output) << std::endl;  // where the page is, for the one who asked for it
+  // Where the page is, for the one who asked for it.
+  std::cerr << terminal_safe(output) << std::endl;
 }
 
 void run(const options& _options) {
@@ -319,18 +259,17 @@ void run(const options& _options) {
     write_page(std::cin, status, "standard input", _options);
     return;
   }
-  const std::string name = shown(_options.input);
   if (::stat(_options.input.c_str(), &status) != 0) {
-    throw file_error(name, std::strerror(errno));
+    throw file_error(_options.input, std::strerror(errno));
   }
   if (S_ISDIR(status.st_mode)) {
-    throw file_error(name, "is a folder");
+    throw file_error(_options.input, "is a folder");
   }
   std::ifstream in(_options.input, std::ios::binary);
   if (!in) {
-    throw file_error(name, std::strerror(errno));
+    throw file_error(_options.input, std::strerror(errno));
   }
-  write_page(in, status, name, _options);
+  write_page(in, status, _options.input, _options);
 }
 }  // namespace
 }  // namespace vela::report
@@ -340,27 +279,12 @@ int main(int argc, char** argv) {
   // Past a file-size limit a write fails (and the temporary page is removed) instead of the
   // signal ending the program and leaving it behind.
   std::signal(SIGXFSZ, SIG_IGN);
-  const std::vector<std::string> args(argv + 1, argv + argc);
-  if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
-    std::cout << vela::report::usage_text << std::flush;
-    return std::cout ? 0 : 1;
-  }
-  if (args.size() == 1 && args[0] == "--version") {
-    std::cout << vela::report::program << " " << VELA_VERSION << std::endl;
-    return std::cout ? 0 : 1;
-  }
-  const char* const program = vela::report::program;
-  try {
-    vela::report::run(vela::report::parse_options(args));
-  } catch (const vela::report::usage_error& e) {
-    std::cerr << program << ": " << e.what() << std::endl;
-    return vela::report::usage_status;
-  } catch (const vela::report::file_error& e) {
-    std::cerr << program << ": " << e.file() << ": " << e.what() << std::endl;
-    return vela::report::failure_status;
-  } catch (const std::exception& e) {  // e.g. memory exhausted
-    std::cerr << program << ": " << e.what() << std::endl;
-    return vela::report::failure_status;
-  }
-  return 0;
+  const vela::tools::program report{vela::report::program,
+                                    vela::report::usage_text,
+                                    {{"-o", true}, {"--utc-offset", true}, {"--title", true}},
+                                    1};
+  return vela::tools::run_program(report, argc, argv, [](const vela::tools::command_line& _line) {
+    vela::report::run(vela::report::parse_options(_line));
+    return 0;
+  });
 }

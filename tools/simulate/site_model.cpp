@@ -1,4 +1,4 @@
-#include "site_model.hpp"
+#include "simulate/site_model.hpp"
 
 // How the model runs: every object follows a plan of timed straight segments. When a plan runs
 // out, its object decides what to do next (a decision is due at the plan's end), so decisions are
