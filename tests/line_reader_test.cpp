@@ -52,7 +52,7 @@ TEST(LineReaderTest, SplitsLikeGetline) {
     const std::vector<std::string> lines = read_all(reader);
     EXPECT_TRUE(lines == row.lines) << lines.size() << " lines";
     EXPECT_EQ(reader.size(), row.content.size());
-    EXPECT_EQ(reader.bytes_consumed(), row.content.size());
+    EXPECT_EQ(reader.file_bytes_read(), row.content.size());
   }
 }
 

@@ -41,7 +41,7 @@ std::size_t expect_candidates_cover_changes(const test::replay_inputs& _inputs) 
     std::set<object_id> candidates;
     fast.events().for_each_active_pair(
         id, [&](const event_store::pair_view& _pair) { candidates.insert(_pair.b); });
-    fast.process_line(*pos, id);
+    fast.process_line({pos->timestamp, pos->x, pos->y, id});
     candidates.insert(fast.line_candidates().begin(), fast.line_candidates().end());
     for (const std::string& uid : reference.changed_pairs()) {
       EXPECT_EQ(candidates.count(loaded.find(uid)), 1U)

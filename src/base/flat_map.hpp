@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <utility>
 #include <vector>
 
@@ -10,7 +11,7 @@ namespace vela {
 // usually one memory access, and nothing is allocated per entry. At most half full, so probe runs
 // stay short; erasing shifts the run back instead of leaving tombstones. Pointers to values stay
 // valid until the next insertion or erasure.
-template <class Key, class Value, class Hash>
+template <class Key, class Value, class Hash, class Equal = std::equal_to<Key>>
 class flat_map {
  public:
   std::size_t size() const { return m_size; }
@@ -27,7 +28,7 @@ class flat_map {
       if (!p.used) {
         return nullptr;
       }
-      if (p.key == _key) {
+      if (Equal{}(p.key, _key)) {
         return &p.value;
       }
     }
@@ -56,7 +57,7 @@ class flat_map {
     }
     std::size_t i = home(_key);
     for (; m_places[i].used; i = next(i)) {
-      if (m_places[i].key == _key) {
+      if (Equal{}(m_places[i].key, _key)) {
         break;
       }
     }

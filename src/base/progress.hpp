@@ -15,9 +15,9 @@ class progress {
   progress& operator=(const progress&) = delete;
   ~progress() { finish(); }
 
-  // Called once per line; cheap, and redraws at most a few times a second.
+  // Called after every stretch of lines read; cheap, and redraws at most a few times a second.
   void update(std::uint64_t _lines, std::uint64_t _bytes, std::uint64_t _total_bytes) {
-    if (m_enabled && (_lines & check_every_lines_mask) == 0) {
+    if (m_enabled) {
       redraw(_lines, _bytes, _total_bytes);
     }
   }
@@ -25,7 +25,6 @@ class progress {
   void finish();
 
  private:
-  static constexpr std::uint64_t check_every_lines_mask = 4095;
   void redraw(std::uint64_t _lines, std::uint64_t _bytes, std::uint64_t _total_bytes);
 
   std::string m_file_name;

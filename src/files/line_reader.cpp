@@ -45,15 +45,16 @@ bool line_reader::open(const std::string& _path, std::string& _error) {
   m_fd = fd;
   m_source.name = _path;
   m_source.opened_as(fd);
+  m_content.open(fd, m_source);
   m_buffers[0].assign(buffer_bytes, '\0');
   m_buffers[1].assign(buffer_bytes, '\0');
   m_current = 0;
   m_begin = m_end = 0;
-  m_consumed = 0;
   return true;
 }
 
 void line_reader::close() {
+  m_content.finish();
   if (m_fd >= 0) {
     ::close(m_fd);  // read-only: a failing close loses nothing
     m_fd = -1;
@@ -84,23 +85,13 @@ bool line_reader::fill(bool _first_in_call) {
   if (m_end == buffer.size()) {
     buffer.resize(buffer.size() * 2);
   }
-  for (;;) {
-    const ssize_t n = ::read(m_fd, buffer.data() + m_end, buffer.size() - m_end);
-    if (n > 0) {
-      m_end += static_cast<std::size_t>(n);
-      m_source.bytes_read += static_cast<std::uint64_t>(n);
-      return true;
-    }
-    if (n == 0) {
-      m_at_end = true;
-      m_source.reached_end(m_fd);
-      return false;
-    }
-    if (errno != EINTR) {
-      throw vela::exception("Error reading file:" + m_source.name + " (" + std::strerror(errno) + ")")
-          .set_location(__FILE__, __LINE__);
-    }
+  const std::size_t n = m_content.read(buffer.data() + m_end, buffer.size() - m_end);
+  if (n == 0) {
+    m_at_end = true;
+    return false;
   }
+  m_end += n;
+  return true;
 }
 
 bool line_reader::next(std::string_view& _line) {
@@ -114,7 +105,6 @@ bool line_reader::next(std::string_view& _line) {
     if (newline != nullptr) {
       const auto end = static_cast<std::size_t>(newline - data);
       _line = std::string_view(data + m_begin, end - m_begin);
-      m_consumed += end + 1 - m_begin;
       m_begin = end + 1;
       return true;
     }
@@ -125,7 +115,6 @@ bool line_reader::next(std::string_view& _line) {
       }
       // The last line, without a newline.
       _line = std::string_view(m_buffers[m_current].data() + m_begin, pending);
-      m_consumed += pending;
       m_begin = m_end;
       return true;
     }

@@ -5,12 +5,14 @@
 #include <string_view>
 #include <vector>
 
+#include "files/compressed_input.hpp"
 #include "files/input_file.hpp"
 
 namespace vela {
 // Reads a file line by line through large buffers, as getline with '\n' would split it: a last
-// line without a newline is still a line, and nothing follows a final newline. A folder cannot be
-// opened. Read errors are thrown, not taken for the end of the file.
+// line without a newline is still a line, and nothing follows a final newline. A file stored
+// compressed (gzip, zstd) is read as its content. A folder cannot be opened. Read errors, and
+// compressed streams that are corrupt or cut short, are thrown, not taken for the end.
 // A line stays valid until the second call after the one that returned it, so that a caller can
 // read one line ahead: reading switches between two buffers and never moves the bytes of the
 // line returned last.
@@ -28,9 +30,11 @@ class line_reader {
   // Throws vela::exception on a read error.
   bool next(std::string_view& _line);
   void close();
+  // A compressed file is decompressed on a thread of its own from now on.
+  void decompress_ahead() { m_content.decompress_ahead(); }
 
-  // For progress reports: bytes handed out so far, and the file's size (0 if unknown).
-  std::uint64_t bytes_consumed() const { return m_consumed; }
+  // For progress reports: bytes of the file read so far, and its size (0 if unknown).
+  std::uint64_t file_bytes_read() const { return m_source.bytes_read; }
   std::uint64_t size() const { return m_size; }
   // The file that was opened and how much of it was read.
   const input_file& source() const { return m_source; }
@@ -40,12 +44,12 @@ class line_reader {
 
   int m_fd = -1;
   input_file m_source;
+  compressed_input m_content;
   std::vector<char> m_buffers[2];
   int m_current = 0;        // the buffer being read
   std::size_t m_begin = 0;  // first byte not yet handed out
   std::size_t m_end = 0;    // end of the bytes read
   bool m_at_end = false;    // nothing more to read from the file
-  std::uint64_t m_consumed = 0;
   std::uint64_t m_size = 0;
 };
 }  // namespace vela

@@ -42,19 +42,18 @@ replay::replay(const site& _site, std::uint32_t _threshold_mm)
 
 void replay::run(line_reader& _reader, progress& _report,
                  const std::function<void(const event_record&)>& _sink) {
-  // One line is read ahead, so that its object is on its way into the cache while the current
-  // line is evaluated; the reader keeps both lines valid.
-  parsed_line lines[2];
-  int current = 0;
-  bool have_current = read_line(_reader, _report, lines[current]);
-  while (have_current) {
-    const bool have_next = read_line(_reader, _report, lines[1 - current]);
-    if (lines[current].id != no_object) {
-      process_line(*lines[current].pos, lines[current].id);
+  line_feed feed(_reader, m_site, line_feed::second_core_available());
+  while (const line_batch* batch = feed.next()) {
+    m_counts += batch->counts;
+    _report.update(m_counts.lines_read, batch->file_bytes_read, _reader.size());
+    const std::vector<fed_line>& lines = batch->lines;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      if (i + 1 < lines.size()) {  // on its way into the cache while this line is evaluated
+        prefetch(lines[i + 1]);
+      }
+      process_line(lines[i]);
       m_events.take_finished(_sink);
     }
-    current = 1 - current;
-    have_current = have_next;
   }
   _report.finish();
   if (const std::string why = refusal(_reader.source().name, m_counts); !why.empty()) {
@@ -85,63 +84,37 @@ std::string replay::refusal(const std::string& _file_name, const recording_count
   return why.empty() ? why : "Error reading file:" + _file_name + " (" + why + ")";
 }
 
-bool recording_counts::ends_in_carriage_returns_alone(std::string_view _first_line) {
-  // A carriage return at the very end is a CR LF line end, which the rules keep in the last
-  // field.
-  const std::size_t carriage_return = _first_line.find('\r');
-  return carriage_return != std::string_view::npos && carriage_return + 1 < _first_line.size();
+void replay::prefetch(const fed_line& _line) const {
+  __builtin_prefetch(&m_objects[_line.id], 1);
+  m_candidates.prefetch(_line.id, _line.x, _line.y);
+  m_events.prefetch(_line.id);
 }
 
-bool replay::read_line(line_reader& _reader, progress& _report, parsed_line& _parsed) {
-  std::string_view line;
-  if (!_reader.next(line)) {
-    return false;
-  }
-  _report.update(++m_counts.lines_read, _reader.bytes_consumed(), _reader.size());
-  m_counts.non_empty_lines += line.empty() ? 0 : 1;
-  _parsed.id = no_object;
-  // A malformed line, or one naming an object not on the site, is skipped without a message.
-  _parsed.pos = position_view::from_csv_line(line);
-  if (_parsed.pos) {
-    ++m_counts.position_lines;
-    if (m_counts.lines_read == 1) [[unlikely]] {
-      m_counts.carriage_returns_alone = recording_counts::ends_in_carriage_returns_alone(line);
-    }
-    _parsed.id = m_site.find(_parsed.pos->obj_uid);
-    if (_parsed.id != no_object) {
-      ++m_counts.site_lines;
-      __builtin_prefetch(&m_objects[_parsed.id], 1);
-      m_candidates.prefetch(_parsed.id, _parsed.pos->x, _parsed.pos->y);
-      m_events.prefetch(_parsed.id);
-    }
-  }
-  return true;
-}
-
-void replay::process_line(const position_view& _pos, object_id _id) {
-  process_VDA_until(_pos.timestamp);
-  m_latest = _pos.timestamp;
-  object_state& obj = m_objects[_id];
+void replay::process_line(const fed_line& _line) {
+  const object_id id = _line.id;
+  process_VDA_until(_line.timestamp);
+  m_latest = _line.timestamp;
+  object_state& obj = m_objects[id];
   const bool was_positioned = obj.positioned();
-  obj.last_time = _pos.timestamp;
+  obj.last_time = _line.timestamp;
   if (obj.first_time == timestamp()) {
-    obj.first_time = _pos.timestamp;
+    obj.first_time = _line.timestamp;
   }
-  hot_object& hot = m_hot[_id];
-  hot.x = _pos.x;
-  hot.y = _pos.y;
+  hot_object& hot = m_hot[id];
+  hot.x = _line.x;
+  hot.y = _line.y;
   hot.positioned = obj.positioned();
-  m_candidates.moved(_id, was_positioned, obj.positioned(), _pos.x, _pos.y);
+  m_candidates.moved(id, was_positioned, obj.positioned(), _line.x, _line.y);
   // The active pairs first, straight from the store (marked as evaluated on the way); then the
   // others that may change.
-  m_candidates.begin_line(_id);
-  m_events.for_each_active_pair(_id, [&](const event_store::pair_view& _pair) {
+  m_candidates.begin_line(id);
+  m_events.for_each_active_pair(id, [&](const event_store::pair_view& _pair) {
     m_candidates.mark(_pair.b);
-    evaluate_active_pair(_pair, _pos.timestamp);
+    evaluate_active_pair(_pair, _line.timestamp);
   });
-  m_candidates.collect(_id, was_positioned, _pos.x, _pos.y, m_candidate_ids);
+  m_candidates.collect(id, was_positioned, _line.x, _line.y, m_candidate_ids);
   for (const object_id other : m_candidate_ids) {
-    evaluate_pair(_id, other, _pos.timestamp);
+    evaluate_pair(id, other, _line.timestamp);
   }
   m_events.end_line();
 }

@@ -14,24 +14,12 @@
 #include "position.hpp"
 #include "replay/event_store.hpp"
 #include "replay/hot_object.hpp"
+#include "replay/line_feed.hpp"
 #include "replay/pair_candidates.hpp"
 #include "site/site.hpp"
 #include "timestamp.hpp"
 
 namespace vela {
-// What a pass over a recording counted of its lines: enough to tell a recording whose result
-// would be no result.
-struct recording_counts {
-  std::uint64_t lines_read = 0;
-  std::uint64_t non_empty_lines = 0;
-  std::uint64_t position_lines = 0;  // lines that pass the line rules, on the site or not
-  std::uint64_t site_lines = 0;      // position lines naming an object of the site
-  bool carriage_returns_alone = false;  // the first line passes the rules with a CR inside
-
-  // Of the first line, when it passes the line rules.
-  static bool ends_in_carriage_returns_alone(std::string_view _first_line);
-};
-
 // The detection pass over a site: replays the position file line by line, moves the line's
 // object, evaluates the pairs the move can change by the rule of a pair (evaluate_pair), and
 // applies the vehicle-driver associations in step with the lines' times.
@@ -74,7 +62,9 @@ class replay {
   // One accepted line of an object of the site, as run() processes it; for tests that step
   // through a replay. The candidates of that line (the partners of its active pairs aside,
   // which events() lists before the line) are line_candidates() afterwards.
-  void process_line(const position_view& _pos, object_id _id);
+  void process_line(const fed_line& _line);
+  // The object of a line soon to come: start fetching what its line reads.
+  void prefetch(const fed_line& _line) const;
   const std::vector<object_id>& line_candidates() const { return m_candidate_ids; }
   const event_store& events() const { return m_events; }
 
@@ -83,12 +73,7 @@ class replay {
   void process_remaining_VDA();
 
  private:
-  struct parsed_line {
-    boost::optional<position_view> pos;
-    object_id id = no_object;  // the object of an accepted line, if on the site
-  };
 
-  bool read_line(line_reader& _reader, progress& _report, parsed_line& _parsed);
   // The rule of a pair: _a, the object of the line, against _b. The pair is not active.
   void evaluate_pair(object_id _a, object_id _b, const timestamp& _line_time);
   // The same for an active pair (an open event, neither driving) of _pair.a, the line's object:

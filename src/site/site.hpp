@@ -74,9 +74,33 @@ class site {
   void index_uids();
   void read_association(const Json::Value& _entry);
 
+  // A uid is looked up for every line: a short hash and comparison, without library calls.
+  struct uid_hash {
+    std::uint64_t operator()(std::string_view _uid) const {
+      std::uint64_t h = 14695981039346656037ULL;  // FNV-1a
+      for (const char c : _uid) {
+        h = (h ^ static_cast<unsigned char>(c)) * 1099511628211ULL;
+      }
+      return h;
+    }
+  };
+  struct uid_equal {
+    bool operator()(std::string_view _a, std::string_view _b) const {
+      if (_a.size() != _b.size()) {
+        return false;
+      }
+      for (std::size_t i = 0; i < _a.size(); ++i) {
+        if (_a[i] != _b[i]) {
+          return false;
+        }
+      }
+      return true;
+    }
+  };
+
   std::vector<site_object> m_objects;  // by id
   std::string m_uids;  // every uid end to end, the keys of m_ids, close together in memory
-  flat_map<std::string_view, object_id, std::hash<std::string_view>> m_ids;
+  flat_map<std::string_view, object_id, uid_hash, uid_equal> m_ids;
   object_id m_empty_uid_object = no_object;
   std::vector<association_record> m_associations;
 };

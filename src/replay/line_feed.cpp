@@ -1,0 +1,170 @@
+#include "replay/line_feed.hpp"
+
+#include <pthread.h>
+#include <sched.h>
+
+#include <csignal>
+
+#include "position.hpp"
+
+namespace vela {
+namespace {
+// Lines per batch: small enough to keep memory flat and the hand-over early, large enough that
+// handing over costs nothing beside the lines.
+constexpr std::size_t lines_per_batch = 8192;
+}  // namespace
+
+bool recording_counts::ends_in_carriage_returns_alone(std::string_view _first_line) {
+  // A carriage return at the very end is a CR LF line end, which the rules keep in the last
+  // field.
+  const std::size_t carriage_return = _first_line.find('\r');
+  return carriage_return != std::string_view::npos && carriage_return + 1 < _first_line.size();
+}
+
+recording_counts& recording_counts::operator+=(const recording_counts& _more) {
+  lines_read += _more.lines_read;
+  non_empty_lines += _more.non_empty_lines;
+  position_lines += _more.position_lines;
+  site_lines += _more.site_lines;
+  carriage_returns_alone = carriage_returns_alone || _more.carriage_returns_alone;
+  return *this;
+}
+
+line_feed::line_feed(line_reader& _reader, const site& _site, bool _threaded)
+    : m_reader(_reader), m_site(_site) {
+  if (!_threaded) {
+    return;
+  }
+  m_batches.resize(batches_in_flight);
+  for (line_batch& batch : m_batches) {
+    m_free.push_back(&batch);
+  }
+  // The reading thread leaves SIGINT and SIGTERM to the main thread, whose mask decides when a
+  // run may still be interrupted.
+  sigset_t interrupting;
+  sigset_t before;
+  ::sigemptyset(&interrupting);
+  ::sigaddset(&interrupting, SIGINT);
+  ::sigaddset(&interrupting, SIGTERM);
+  ::pthread_sigmask(SIG_BLOCK, &interrupting, &before);
+  // With a compressed file, decompressing is a stage of its own: three threads share the cores.
+  m_reader.decompress_ahead();
+  m_thread = std::thread([this] { read_ahead(); });
+  ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
+}
+
+line_feed::~line_feed() { stop(); }
+
+bool line_feed::second_core_available() {
+  cpu_set_t cpus;
+  CPU_ZERO(&cpus);
+  return ::sched_getaffinity(0, sizeof cpus, &cpus) == 0 && CPU_COUNT(&cpus) > 1;
+}
+
+bool line_feed::fill(line_batch& _batch) {
+  _batch.lines.clear();
+  _batch.counts = recording_counts{};
+  std::string_view line;
+  bool any = false;
+  while (_batch.lines.size() < lines_per_batch && _batch.counts.lines_read < 4 * lines_per_batch &&
+         m_reader.next(line)) {
+    any = true;
+    ++_batch.counts.lines_read;
+    ++m_lines_read;
+    _batch.counts.non_empty_lines += line.empty() ? 0 : 1;
+    // A malformed line, or one naming an object not on the site, is skipped without a message.
+    position_view pos;
+    if (position_view::parse(line, pos).rejects()) {
+      continue;
+    }
+    ++_batch.counts.position_lines;
+    if (m_lines_read == 1) [[unlikely]] {
+      _batch.counts.carriage_returns_alone = recording_counts::ends_in_carriage_returns_alone(line);
+    }
+    const object_id id = m_site.find(pos.obj_uid);
+    if (id != no_object) {
+      ++_batch.counts.site_lines;
+      _batch.lines.push_back({pos.timestamp, pos.x, pos.y, id});
+    }
+  }
+  _batch.file_bytes_read = m_reader.file_bytes_read();
+  return any;
+}
+
+const line_batch* line_feed::next() {
+  if (!m_thread.joinable()) {
+    if (m_ended) {
+      return nullptr;
+    }
+    m_ended = !fill(m_inline);
+    return m_ended ? nullptr : &m_inline;
+  }
+  std::unique_lock<std::mutex> lock(m_mutex);
+  if (m_handed_out != nullptr) {
+    if (m_handed_out->failure) {  // its lines were the last that could be read
+      const std::exception_ptr failure = m_handed_out->failure;
+      m_handed_out = nullptr;
+      lock.unlock();
+      std::rethrow_exception(failure);
+    }
+    m_free.push_back(m_handed_out);
+    m_handed_out = nullptr;
+    m_changed.notify_all();
+  }
+  m_changed.wait(lock, [&] { return m_filled_front < m_filled.size() || m_reading_done; });
+  if (m_filled_front == m_filled.size()) {
+    return nullptr;
+  }
+  line_batch* batch = m_filled[m_filled_front++];
+  if (m_filled_front == m_filled.size()) {
+    m_filled.clear();
+    m_filled_front = 0;
+  }
+  m_handed_out = batch;
+  return batch;
+}
+
+void line_feed::read_ahead() {
+  for (;;) {
+    line_batch* batch = nullptr;
+    {
+      std::unique_lock<std::mutex> lock(m_mutex);
+      m_changed.wait(lock, [&] { return !m_free.empty() || m_stopping; });
+      if (m_stopping) {
+        return;
+      }
+      batch = m_free.back();
+      m_free.pop_back();
+    }
+    bool more = false;
+    batch->failure = nullptr;
+    try {
+      more = fill(*batch);
+    } catch (...) {  // handed over in its turn, as the replay would have met it
+      batch->failure = std::current_exception();
+    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (more || batch->failure) {
+      m_filled.push_back(batch);
+    }
+    if (!more || batch->failure) {
+      m_reading_done = true;
+      m_changed.notify_all();
+      return;
+    }
+    m_changed.notify_all();
+  }
+}
+
+void line_feed::stop() {
+  if (!m_thread.joinable()) {
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_stopping = true;
+  }
+  m_changed.notify_all();
+  m_thread.join();
+}
+}  // namespace vela
