@@ -61,7 +61,15 @@ void replay::run(line_reader& _reader, progress& _report,
   }
   m_events.lines_ended();
   process_remaining_VDA();
+  if (m_watcher) {
+    m_watcher(nullptr);
+  }
   m_events.finish(m_latest, _sink);
+}
+
+void replay::watch(object_id _a, object_id _b, std::function<void(const fed_line*)> _watcher) {
+  m_watched = {_a, _b};
+  m_watcher = std::move(_watcher);
 }
 
 std::string replay::refusal(const std::string& _file_name, const recording_counts& _counts) {
@@ -117,6 +125,11 @@ void replay::process_line(const fed_line& _line) {
     evaluate_pair(id, other, _line.timestamp);
   }
   m_events.end_line();
+#ifndef VELA_WITHOUT_WATCH  // the benchmark's build without it, to show what watching costs
+  if (id == m_watched[0] || id == m_watched[1]) [[unlikely]] {
+    m_watcher(&_line);
+  }
+#endif
 }
 
 // ---- The rule of a pair -------------------------------------------------------------------

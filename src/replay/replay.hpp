@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -67,6 +68,13 @@ class replay {
   void prefetch(const fed_line& _line) const;
   const std::vector<object_id>& line_candidates() const { return m_candidate_ids; }
   const event_store& events() const { return m_events; }
+  const hot_object& hot(object_id _id) const { return m_hot[_id]; }
+
+  // Watches one pair, for an explanation of it: after every line of _a or _b, and once more after
+  // the associations left at the end are applied, _watcher is called with the replay as that left
+  // it (with the line, or nullptr at the end). A line of another object costs one comparison
+  // more when nothing is watched, and nothing else.
+  void watch(object_id _a, object_id _b, std::function<void(const fed_line*)> _watcher);
 
   // Applies every association record not yet applied whose time is at most _timestamp.
   void process_VDA_until(timestamp _timestamp);
@@ -112,5 +120,7 @@ class replay {
   std::size_t m_next_association = 0;
   timestamp m_latest;
   recording_counts m_counts;
+  std::array<object_id, 2> m_watched{no_object, no_object};
+  std::function<void(const fed_line*)> m_watcher;
 };
 }  // namespace vela

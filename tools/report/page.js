@@ -876,9 +876,34 @@
       row.appendChild(objectCell(data, data.a[i], data.driverA[i]));
       row.appendChild(objectCell(data, data.b[i], data.driverB[i]));
       row.appendChild(element('td', {}, KINDS[data.kind[i]].label));
+      const command = element('td', {class: 'explain-command'});
+      command.appendChild(element('code', {}, explainCommand(data, i)));
+      row.appendChild(command);
       return row;
     });
     fillTable('closest', rows, chosen.length, 'event');
+  }
+
+  // The vela-explain command that tells the story of event _i's pair around its time, in UTC as
+  // vela-explain takes it. The result does not hold the inputs' names nor the threshold.
+  function explainCommand(data, i) {
+    const margin = 10000;  // ms before and after the event
+    const utc = function (ms) {  // epoch seconds where a date cannot say it
+      const date = new Date(ms);
+      return isNaN(date.getTime()) || ms < 0 || date.getUTCFullYear() > 9999 ?
+          String(Math.floor(ms / 1000)) : date.toISOString().slice(0, 19) + 'Z';
+    };
+    const from = utc(Math.floor(data.start[i] / 1000) * 1000 - margin);
+    const to = utc(data.start[i] + 1000 * data.duration[i] + margin);
+    return 'vela-explain -i POSITIONS -t TRACKABLES -a ASSOCIATIONS -d DISTANCE_MM ' +
+        shellWord(data.uids[data.a[i]]) + ' ' + shellWord(data.uids[data.b[i]]) +
+        ' --from ' + from + ' --to ' + to;
+  }
+
+  // A word as a shell reads it back whole: quoted unless it is plain.
+  function shellWord(text) {
+    return /^[A-Za-z0-9_.:@%+=,/-]+$/.test(text) ? text :
+        "'" + text.replace(/'/g, "'\\''") + "'";
   }
 
   // _chosen in order of start.

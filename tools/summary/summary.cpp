@@ -30,6 +30,7 @@
 
 #include "base/text.hpp"
 #include "common/command_line.hpp"
+#include "common/csv.hpp"
 #include "common/site_time.hpp"
 #include "results/result_reader.hpp"
 
@@ -309,23 +310,6 @@ struct field {
   boost::optional<std::int64_t> number;
 };
 
-// A text cell as RFC 4180 wants it: quoted, quotes doubled, when it holds a comma, quote or line
-// break. A text that a spreadsheet would run as a formula gets a leading apostrophe, so that a
-// name such as =HYPERLINK(...) stays a text; numbers are written apart and stay numbers.
-void put_csv(std::string& _out, const std::string& _text) {
-  const bool formula =
-      !_text.empty() && std::string_view("=+-@\t\r").find(_text.front()) != std::string_view::npos;
-  const std::string cell = formula ? "'" + _text : _text;
-  if (cell.find_first_of(",\"\r\n") == std::string::npos) {
-    _out += cell;
-    return;
-  }
-  _out += '"';
-  for (const char c : cell) {
-    _out += c == '"' ? "\"\"" : std::string(1, c);
-  }
-  _out += '"';
-}
 
 // _text as a JSON string; bytes that are not UTF-8 become U+FFFD.
 void put_json_string(std::string& _out, std::string_view _text) {
@@ -408,7 +392,7 @@ class row_writer {
       m_line += k == 0 ? "" : ",";
       const field& value = _fields[k].second;
       if (value.text) {
-        put_csv(m_line, *value.text);
+        tools::append_csv_text(m_line, *value.text);
       } else if (value.number) {
         m_line += std::to_string(*value.number);
       }
