@@ -1,9 +1,9 @@
 // vela-explain end to end: on simulated sites with drivers its events are the pair's events in
 // vela's result; each reason a pair is silenced is named; what it refuses to explain has its
 // status; its page draws the events and the silenced spans.
+#include <cstdio>
 #include <map>
 #include <random>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -28,14 +28,25 @@ test::run_result explain(const test::temp_folder& _dir, const arguments& _more) 
   return test::run_in(_dir, VELA_EXPLAIN, args);
 }
 
-// The written events the explanation lists.
+// The written events the explanation lists: "  event N: from ... (ts T, ms M) for D s, closest
+// C mm: written".
 std::multiset<event_key> told_events(const std::string& _text) {
-  static const std::regex line(
-      R"(event \d+: from .* \(ts (-?\d+), ms (-?\d+)\) for (-?\d+) s, closest (\d+) mm: written)");
   std::multiset<event_key> events;
-  for (std::sregex_iterator it(_text.begin(), _text.end(), line), end; it != end; ++it) {
-    events.insert({std::stoll((*it)[1]), std::stoll((*it)[2]), std::stoll((*it)[3]),
-                   std::stoll((*it)[4])});
+  std::istringstream lines(_text);
+  for (std::string line; std::getline(lines, line);) {
+    const std::size_t at = line.find(" (ts ");
+    if (line.rfind("  event ", 0) != 0 || at == std::string::npos ||
+        line.size() < 9 || line.compare(line.size() - 9, 9, ": written") != 0) {
+      continue;
+    }
+    long long ts = 0;
+    long long ms = 0;
+    long long duration = 0;
+    long long distance = 0;
+    if (std::sscanf(line.c_str() + at, " (ts %lld, ms %lld) for %lld s, closest %lld mm", &ts, &ms,
+                    &duration, &distance) == 4) {
+      events.insert({ts, ms, duration, distance});
+    }
   }
   return events;
 }
