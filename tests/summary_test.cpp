@@ -406,6 +406,25 @@ TEST_F(SummaryTest, CommandLine) {
   }
 }
 
+// The site's zones: every event in the one that covers the site, none in the one far away.
+TEST_F(SummaryTest, CountsTheEventsOfEachZone) {
+  s_folder->write("zones.geojson", R"({"type": "FeatureCollection", "features": [
+      {"type": "Feature", "properties": {"name": "Far away"}, "geometry": {"type": "Polygon",
+       "coordinates": [[[1000, 1000], [1001, 1000], [1001, 1001], [1000, 1000]]]}},
+      {"type": "Feature", "properties": {"name": "Site"}, "geometry": {"type": "MultiPolygon",
+       "coordinates": [[[[-1, -1], [100, -1], [100, 100], [-1, 100], [-1, -1]]]]}}]})");
+  const test::run_result run = summary({"--zones", "zones.geojson", "events.json"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  const std::string events = std::to_string(result()["events"].size());
+  const std::string expected =
+      "Events by zone (an event in overlapping zones counts in each):\n  " + events +
+      " events  Site\n  0 events  Far away\n  0 events  outside every zone\n";
+  ASSERT_GE(run.out.size(), expected.size());
+  EXPECT_EQ(run.out.substr(run.out.size() - expected.size()), expected) << run.out;
+  const test::run_result plain = summary({"events.json"});
+  EXPECT_EQ(plain.out, run.out.substr(0, run.out.size() - expected.size())) << "only with zones";
+}
+
 TEST(SiteTimeTest, DatesWhereThereIsOneAndTheNumbersElsewhere) {
   constexpr std::int64_t last_second = std::numeric_limits<std::int64_t>::max();
   // The dates as date(1) gives them; a time shows as a date only with 0 to 999 ms and a year of

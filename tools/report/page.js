@@ -1,6 +1,7 @@
-// Draws the report from the data embedded in the page: the header counts, the floor plot, the
-// timeline and the tables, for the events that pass the filters. Text from the result only
-// ever reaches the page through textContent and setAttribute, never as markup.
+// Draws the report from the data embedded in the page: the header counts, the floor plot (over
+// the site's plan and zones, when given), the zones, the timeline and the tables, for the
+// events that pass the filters, and what the page was made from. Text from the result and the
+// zones only ever reaches the page through textContent and setAttribute, never as markup.
 'use strict';
 (function () {
   const SVG_NS = 'http://www.w3.org/2000/svg';
@@ -8,7 +9,7 @@
   const TABLE_ROWS = 20;
   const PLOT_WIDTH = 900;
   const PLOT_MAX_HEIGHT = 640;
-  const GRID_CELL_PX = 10;
+  const GRID_CELL_PX = 10;  // the smallest square of the density grid; its side is a round length
   const MINUTE_MS = 60000;
   const KINDS = [
     {key: 'person-vehicle', label: 'person–vehicle', hue: 18, saturation: 80},
@@ -114,10 +115,15 @@
         const p = parts(ms);
         return p.date + ' ' + p.time;
       },
-      // The value of a datetime-local input: "2026-01-01T00:05:00".
+      // As the address holds it: "2026-01-01T00:05:00".
       input: function (ms) {
         const p = parts(ms);
         return p.date + 'T' + p.time;
+      },
+      // As a person types it in a time field (24-hour): "2026-01-01 00:05:00".
+      field: function (ms) {
+        const p = parts(ms);
+        return p.date + ' ' + p.time;
       },
       hourMinute: function (ms) {
         const p = parts(ms);
@@ -126,15 +132,24 @@
       day: function (ms) {
         return parts(ms).date;
       },
-      // Site time "YYYY-MM-DDTHH:MM[:SS[.mmm]]" to ms, or null.
+      // Site time "YYYY-MM-DDTHH:MM[:SS[.mmm]]" (or a space for the T) to ms, or null: also
+      // for a date or time that does not exist (2026-02-30, 24:00), rather than another one.
       parse: function (text) {
-        const m = /^(\d{4})-(\d\d)-(\d\d)[T ](\d\d):(\d\d)(?::(\d\d)(?:\.(\d{1,3}))?)?$/.exec(text);
+        const m = /^(\d{4})-(\d\d)-(\d\d)[T ](\d\d):(\d\d)(?::(\d\d)(?:\.(\d{1,3}))?)?$/.exec(
+            text.trim());
         if (!m) {
           return null;
         }
-        const ms = Date.UTC(+m[1], +m[2] - 1, +m[3], +m[4], +m[5], +(m[6] || 0),
-                            +((m[7] || '0').padEnd(3, '0')));
-        return Number.isFinite(ms) ? ms - offsetMs : null;
+        const values = [+m[1], +m[2] - 1, +m[3], +m[4], +m[5], +(m[6] || 0)];
+        const date = new Date(Date.UTC(values[0], values[1], values[2], values[3], values[4],
+                                       values[5], +((m[7] || '0').padEnd(3, '0'))));
+        date.setUTCFullYear(values[0]);  // Date.UTC takes years 0 to 99 as 1900 to 1999
+        const back = [date.getUTCFullYear(), date.getUTCMonth(), date.getUTCDate(),
+                      date.getUTCHours(), date.getUTCMinutes(), date.getUTCSeconds()];
+        const ms = date.getTime();
+        return Number.isFinite(ms) && back.every(function (v, k) {
+          return v === values[k];
+        }) ? ms - offsetMs : null;
       },
     };
   }
@@ -200,15 +215,24 @@
       driverA: new Int32Array(n),
       driverB: new Int32Array(n),
       kind: new Uint8Array(n),
+      // With zones: each event's set of zones (an index into zoneSets, 0 for none).
+      zones: meta.zones || null,
+      zoneSets: tail.zoneSets || null,
+      zoneSet: new Uint32Array(meta.zones ? n : 0),
+      threshold: typeof meta.thresholdMm === 'number' ? meta.thresholdMm : null,
     };
+    const columnCount = data.zones ? 10 : 9;
+    if (data.zones && (!data.zoneSets || data.zoneSets.length === 0)) {
+      throw new Error('the embedded zones are damaged');
+    }
     let at = 0;
     let start = 0;
     for (const script of document.querySelectorAll('script.vela-events')) {
       const count = Number(script.getAttribute('data-count'));
       const columns = JSON.parse(script.textContent).map(function (text, c) {
-        return decode(text, count, c !== 3 && c !== 4 && c !== 7 && c !== 8);
+        return decode(text, count, c !== 3 && c !== 4 && c !== 7 && c !== 8 && c !== 9);
       });
-      if (columns.length !== 9 || at + count > n) {
+      if (columns.length !== columnCount || at + count > n) {
         throw new Error('the embedded events are damaged');
       }
       for (let k = 0; k < count; ++k, ++at) {
@@ -222,6 +246,12 @@
         data.y[at] = columns[6][k] / 2;
         data.driverA[at] = columns[7][k] - 1;
         data.driverB[at] = columns[8][k] - 1;
+        if (data.zones) {
+          if (columns[9][k] >= data.zoneSets.length) {
+            throw new Error('the embedded zones are damaged');
+          }
+          data.zoneSet[at] = columns[9][k];
+        }
       }
     }
     if (at !== n) {
@@ -254,39 +284,77 @@
   }
 
   // ---- Filters --------------------------------------------------------------------------------
-  // The filters live in the address after '#': kind, max (mm), obj (uid or name substring),
-  // from and to (site time, events that start in the window).
+  // The filters live in the address after '#': kind, zone (its name), max (mm), obj (uid or name
+  // substring), from and to (site time, events that start in the window).
   function emptyFilter() {
-    return {kind: null, max: null, obj: '', from: null, to: null};
+    return {kind: null, zone: null, max: null, obj: '', from: null, to: null};
   }
 
+  function zoneIndex(data, name) {
+    return data.zones ? data.zones.findIndex(function (zone) {
+      return zone.name === name;
+    }) : -1;
+  }
+
+  // The filter an address states, and what in it cannot be read, each with the reason.
   function parseFilter(hash, data, clock) {
     const filter = emptyFilter();
-    const ignored = [];
+    const unread = [];
     const params = new URLSearchParams(hash.replace(/^#/, ''));
     for (const [name, value] of params) {
-      if (name === 'kind' && data.kindsKnown) {
+      const given = value === '' ? name : name + '=' + value;
+      if (name === 'kind') {
         const kind = KINDS.findIndex(function (k, i) {
           return i !== UNKNOWN && k.key === value;
         });
-        kind >= 0 ? (filter.kind = kind) : ignored.push(name + '=' + value);
-      } else if (name === 'max' && /^\d+(\.\d+)?$/.test(value.trim())) {
-        filter.max = Number(value);
+        if (!data.kindsKnown) {
+          unread.push(given + ' (this result names no objects, so its kinds are unknown)');
+        } else if (kind < 0) {
+          unread.push(given + ' (the kinds are person-vehicle, vehicle-vehicle and other)');
+        } else {
+          filter.kind = kind;
+        }
+      } else if (name === 'zone') {
+        const zone = zoneIndex(data, value);
+        if (zone >= 0) {
+          filter.zone = zone;
+        } else {
+          unread.push(given + (data.zones ? ' (no zone has that name)' :
+                                            ' (this page was made without zones)'));
+        }
+      } else if (name === 'max') {
+        if (/^\d+(\.\d+)?$/.test(value.trim())) {
+          filter.max = Number(value);
+        } else if (value !== '') {
+          unread.push(given + ' (not a distance in millimetres, such as 500)');
+        }
       } else if (name === 'obj') {
-        filter.obj = value;
-      } else if ((name === 'from' || name === 'to') && clock.parse(value) !== null) {
-        filter[name] = clock.parse(value);
-      } else if (value !== '' || name !== 'max') {
-        ignored.push(value === '' ? name : name + '=' + value);
+        if (value !== '') {
+          filter.obj = value;
+        }
+      } else if (name === 'from' || name === 'to') {
+        const ms = clock.parse(value);
+        if (ms !== null) {
+          filter[name] = ms;
+        } else if (value !== '') {
+          unread.push(given + ' (not a date and time of site time, such as ' +
+                      '2026-01-01T00:05:00)');
+        }
+      } else {
+        unread.push(given + ' (not a filter of this page: kind, ' + (data.zones ? 'zone, ' : '') +
+                    'max, obj, from, to)');
       }
     }
-    return {filter: filter, ignored: ignored};
+    return {filter: filter, unread: unread};
   }
 
-  function filterHash(filter, clock) {
+  function filterHash(filter, clock, data) {
     const params = new URLSearchParams();
     if (filter.kind !== null) {
       params.set('kind', KINDS[filter.kind].key);
+    }
+    if (filter.zone !== null) {
+      params.set('zone', data.zones[filter.zone].name);
     }
     if (filter.max !== null) {
       params.set('max', String(filter.max));
@@ -303,8 +371,8 @@
   }
 
   function isActive(filter) {
-    return filter.kind !== null || filter.max !== null || filter.obj !== '' ||
-        filter.from !== null || filter.to !== null;
+    return filter.kind !== null || filter.zone !== null || filter.max !== null ||
+        filter.obj !== '' || filter.from !== null || filter.to !== null;
   }
 
   // Indices of the events that pass, in the order of the result.
@@ -319,6 +387,13 @@
             (name !== null && name.toLowerCase().includes(needle)) ? 1 : 0;
       });
     }
+    let setPasses = null;  // by set of zones: whether it holds the zone chosen
+    if (filter.zone !== null) {
+      setPasses = new Uint8Array(data.zoneSets.length);
+      data.zoneSets.forEach(function (set, k) {
+        setPasses[k] = set.includes(filter.zone) ? 1 : 0;
+      });
+    }
     const chosen = new Uint32Array(data.n);
     let count = 0;
     for (let i = 0; i < data.n; ++i) {
@@ -326,6 +401,7 @@
           (filter.max !== null && data.distance[i] > filter.max) ||
           (filter.from !== null && data.start[i] < filter.from) ||
           (filter.to !== null && data.start[i] > filter.to) ||
+          (setPasses !== null && !setPasses[data.zoneSet[i]]) ||
           (objectPasses !== null && !objectPasses[data.a[i]] && !objectPasses[data.b[i]])) {
         continue;
       }
@@ -368,10 +444,13 @@
     return Math.round(ms / 1000);
   }
 
-  function describeFilter(filter, clock) {
+  function describeFilter(filter, clock, data) {
     const parts = [];
     if (filter.kind !== null) {
       parts.push('kind ' + KINDS[filter.kind].label);
+    }
+    if (filter.zone !== null) {
+      parts.push('in zone "' + data.zones[filter.zone].name + '"');
     }
     if (filter.max !== null) {
       parts.push('distance at most ' + grouped(filter.max) + ' mm');
@@ -417,7 +496,7 @@
 
   // ---- Header ---------------------------------------------------------------------------------
   // _chosen in order of start.
-  function renderHeader(data, chosen, clock, filter, ignored) {
+  function renderHeader(data, chosen, clock, filter, unread) {
     const kinds = [0, 0, 0, 0];
     const bands = [0, 0, 0];
     const site = coverer(data, 1);
@@ -453,14 +532,16 @@
     const note = byId('filter-note');
     const lines = [];
     if (isActive(filter)) {
-      lines.push('Filtered: ' + describeFilter(filter, clock) + '. Showing ' +
+      lines.push('Filtered: ' + describeFilter(filter, clock, data) + '. Showing ' +
                  grouped(chosen.length) + ' of ' + plural(data.n, 'event', 'events') + '.');
-    }
-    if (ignored.length > 0) {
-      lines.push('Ignored in the address: ' + ignored.join(', ') + '.');
     }
     note.textContent = lines.join(' ');
     note.hidden = lines.length === 0;
+    const address = byId('address-note');
+    address.textContent = unread.length === 0 ? '' :
+        'The page address holds ' + (unread.length === 1 ? 'a filter' : 'filters') +
+            ' this page cannot read, left out of this view: ' + unread.join('; ') + '.';
+    address.hidden = unread.length === 0;
     const empty = byId('empty-note');
     empty.hidden = chosen.length > 0;
     empty.textContent = data.n === 0 ? 'No near-miss events in this result.' :
@@ -479,24 +560,39 @@
   }
 
   // ---- Floor plot -----------------------------------------------------------------------------
-  // The frame covers every event of the result, so that filtering keeps places where they are.
+  // The frame covers every event of the result, the zones and the plan, so that filtering keeps
+  // places where they are; null when there is nothing to draw.
   function plotFrame(data) {
     let x0 = Infinity;
     let x1 = -Infinity;
     let y0 = Infinity;
     let y1 = -Infinity;
-    for (let i = 0; i < data.n; ++i) {
-      x0 = Math.min(x0, data.x[i]);
-      x1 = Math.max(x1, data.x[i]);
-      y0 = Math.min(y0, data.y[i]);
-      y1 = Math.max(y1, data.y[i]);
-    }
-    // In metres, with a margin, never narrower than 2 m.
-    const margin = Math.max(1, 0.04 * Math.max(x1 - x0, y1 - y0) / 1000);
-    const frame = {
-      x0: x0 / 1000 - margin, x1: x1 / 1000 + margin, y0: y0 / 1000 - margin,
-      y1: y1 / 1000 + margin,
+    const cover = function (x, y) {  // metres
+      x0 = Math.min(x0, x);
+      x1 = Math.max(x1, x);
+      y0 = Math.min(y0, y);
+      y1 = Math.max(y1, y);
     };
+    for (let i = 0; i < data.n; ++i) {
+      cover(data.x[i] / 1000, data.y[i] / 1000);
+    }
+    for (const zone of data.zones || []) {
+      for (const polygon of zone.polygons) {
+        for (const point of polygon[0]) {
+          cover(point[0], point[1]);
+        }
+      }
+    }
+    if (data.plan) {
+      cover(data.plan.bounds[0], data.plan.bounds[1]);
+      cover(data.plan.bounds[2], data.plan.bounds[3]);
+    }
+    if (!(x0 <= x1)) {
+      return null;
+    }
+    // With a margin, never narrower than 2 m.
+    const margin = Math.max(1, 0.04 * Math.max(x1 - x0, y1 - y0));
+    const frame = {x0: x0 - margin, x1: x1 + margin, y0: y0 - margin, y1: y1 + margin};
     const left = 56;
     const top = 12;
     const width = PLOT_WIDTH - left - 16;
@@ -522,48 +618,73 @@
     return frame;
   }
 
-  function renderPlot(data, chosen, clock, frame) {
+  function renderPlot(data, chosen, clock, frame, plan) {
     const plot = byId('plot');
     plot.replaceChildren();
     byId('plot-legend').replaceChildren();
-    if (data.n === 0) {
+    byId('plot-key').replaceChildren();
+    if (frame === null) {
       plot.setAttribute('data-mode', 'empty');
       plot.setAttribute('hidden', '');
       byId('plot-explain').textContent = 'No events to plot.';
       return;
     }
     plot.removeAttribute('hidden');
-    const height = frame.top + frame.height + 44;
+    // Below the frame: the axis' numbers, its name, then the scale bar, clear of the data.
+    const height = frame.top + frame.height + 62;
     plot.setAttribute('viewBox', '0 0 ' + PLOT_WIDTH + ' ' + round(height, 1));
-    drawPlotAxes(plot, frame);
-    const useMarks = chosen.length <= MARK_LIMIT;
-    plot.setAttribute('data-mode', chosen.length === 0 ? 'none' : useMarks ? 'marks' : 'grid');
-    const layer = shape(plot, 'g', {id: 'plot-layer'});
-    if (useMarks) {
-      drawMarks(layer, data, chosen, clock, frame);
-    } else {
-      drawGrid(layer, data, chosen, frame);
-    }
-    drawScaleBar(plot, frame);
-    explainPlot(data, chosen, useMarks);
-  }
-
-  function drawPlotAxes(plot, frame) {
     shape(plot, 'rect', {
       class: 'frame', x: frame.left, y: frame.top, width: round(frame.width, 1),
       height: round(frame.height, 1),
     });
+    // What lies inside the frame is cut at its edges.
+    const inside = shape(plot, 'svg', {
+      id: 'plot-area', x: frame.left, y: frame.top, width: round(frame.width, 2),
+      height: round(frame.height, 2), overflow: 'hidden',
+      viewBox: [frame.left, frame.top, round(frame.width, 2), round(frame.height, 2)].join(' '),
+    });
+    if (plan !== null) {
+      const b = data.plan.bounds;
+      plan.setAttribute('x', round(frame.px(b[0]), 2));
+      plan.setAttribute('y', round(frame.py(b[3]), 2));
+      plan.setAttribute('width', round((b[2] - b[0]) * frame.scale, 2));
+      plan.setAttribute('height', round((b[3] - b[1]) * frame.scale, 2));
+      inside.appendChild(plan);
+    }
+    drawPlotAxes(plot, inside, frame);
+    const zoneAreas = shape(inside, 'g', {id: 'zone-areas'});
+    const useMarks = chosen.length <= MARK_LIMIT;
+    plot.setAttribute('data-mode', data.n === 0 ? 'empty' : chosen.length === 0 ? 'none' :
+                                   useMarks ? 'marks' : 'grid');
+    const layer = shape(inside, 'g', {id: 'plot-layer'});
+    let grid = null;
+    if (useMarks) {
+      drawMarks(layer, data, chosen, clock, frame);
+    } else {
+      grid = drawGrid(layer, data, chosen, frame);
+    }
+    if (data.zones) {
+      drawZones(zoneAreas, shape(inside, 'g', {id: 'zone-lines'}), data, frame);
+    }
+    drawScaleBar(plot, frame);
+    explainPlot(data, chosen, useMarks);
+    if (data.n > 0) {
+      drawKey(data, grid);
+    }
+  }
+
+  function drawPlotAxes(plot, inside, frame) {
     const step = niceStep(Math.max(frame.x1 - frame.x0, frame.y1 - frame.y0) / 8);
     const bottom = frame.top + frame.height;
     for (let v = Math.ceil(frame.x0 / step) * step; v <= frame.x1; v += step) {
       const x = round(frame.px(v), 1);
-      shape(plot, 'line', {class: 'grid', x1: x, x2: x, y1: frame.top, y2: bottom});
+      shape(inside, 'line', {class: 'grid', x1: x, x2: x, y1: frame.top, y2: bottom});
       shape(plot, 'text', {x: x, y: bottom + 14, 'text-anchor': 'middle'}, round(v, 3));
     }
     for (let v = Math.ceil(frame.y0 / step) * step; v <= frame.y1; v += step) {
       const y = round(frame.py(v), 1);
-      shape(plot, 'line', {class: 'grid', x1: frame.left, x2: frame.left + frame.width, y1: y,
-                           y2: y});
+      shape(inside, 'line', {class: 'grid', x1: frame.left, x2: frame.left + frame.width, y1: y,
+                             y2: y});
       shape(plot, 'text', {x: frame.left - 6, y: y + 4, 'text-anchor': 'end'}, round(v, 3));
     }
     shape(plot, 'text', {x: frame.left + frame.width / 2, y: bottom + 30, 'text-anchor': 'middle'},
@@ -574,19 +695,119 @@
     }, 'y (m), growing upwards');
   }
 
+  // Under the frame, at its right end, where it covers nothing that is drawn.
   function drawScaleBar(plot, frame) {
     const metres = niceStep((frame.x1 - frame.x0) / 6);
     const length = metres * frame.scale;
-    const right = frame.left + frame.width - 12;
-    const y = frame.top + frame.height - 14;
-    const group = shape(plot, 'g', {id: 'scale-bar'});
-    shape(group, 'line', {class: 'scale-bar', x1: round(right - length, 1), x2: right, y1: y,
-                          y2: y});
+    const right = frame.left + frame.width;
+    const y = frame.top + frame.height + 46;
+    const group = shape(plot, 'g', {id: 'scale-bar', 'data-metres': metres});
+    shape(group, 'line', {class: 'scale-bar', x1: round(right - length, 1), x2: round(right, 1),
+                          y1: y, y2: y});
     shape(group, 'text', {
-      class: 'scale-label', x: round(right - length / 2, 1), y: y - 6, 'text-anchor': 'middle',
+      class: 'scale-label', x: round(right - length - 8, 1), y: y + 4, 'text-anchor': 'end',
     }, round(metres, 3) + ' m');
   }
 
+  // ---- Zones on the plot ----------------------------------------------------------------------
+  function ringPath(ring, frame) {
+    return ring.map(function (point, k) {
+      return (k === 0 ? 'M' : 'L') + round(frame.px(point[0]), 2) + ' ' +
+          round(frame.py(point[1]), 2);
+    }).join(' ') + ' Z';
+  }
+
+  // A faint area under the events, the outline and the name over them.
+  function drawZones(areas, lines, data, frame) {
+    data.zones.forEach(function (zone, z) {
+      for (const polygon of zone.polygons) {
+        const path = polygon.map(function (ring) {
+          return ringPath(ring, frame);
+        }).join(' ');
+        shape(areas, 'path', {class: 'zone-area', d: path});
+        tooltip(shape(lines, 'path', {class: 'zone-line', d: path, 'data-zone': z}), zone.name);
+      }
+    });
+    // The names last, over every outline.
+    data.zones.forEach(function (zone, z) {
+      for (const at of data.zoneLabels[z]) {
+        shape(lines, 'text', {
+          class: 'zone-label', x: round(frame.px(at[0]), 1), y: round(frame.py(at[1]) + 4, 1),
+          'text-anchor': 'middle', 'data-zone': z,
+        }, zone.name);
+      }
+    });
+  }
+
+  // Whether (x, y) lies inside the rings of a polygon, by the even-odd rule.
+  function insideRings(rings, x, y) {
+    let inside = false;
+    for (const ring of rings) {
+      for (let k = 1; k < ring.length; ++k) {
+        const a = ring[k - 1];
+        const b = ring[k];
+        if ((a[1] > y) !== (b[1] > y) &&
+            x < a[0] + (y - a[1]) * (b[0] - a[0]) / (b[1] - a[1])) {
+          inside = !inside;
+        }
+      }
+    }
+    return inside;
+  }
+
+  function distanceToRings(rings, x, y) {
+    let nearest = Infinity;
+    for (const ring of rings) {
+      for (let k = 1; k < ring.length; ++k) {
+        const a = ring[k - 1];
+        const dx = ring[k][0] - a[0];
+        const dy = ring[k][1] - a[1];
+        const along = dx === 0 && dy === 0 ? 0 : Math.max(0, Math.min(1,
+            ((x - a[0]) * dx + (y - a[1]) * dy) / (dx * dx + dy * dy)));
+        nearest = Math.min(nearest, Math.hypot(x - a[0] - along * dx, y - a[1] - along * dy));
+      }
+    }
+    return nearest;
+  }
+
+  // Where a zone's name goes: in each of its polygons, as far from the polygon's edges as a
+  // coarse search finds, so that the name stands in the zone rather than on a neighbour.
+  function zoneLabelPoints(zone) {
+    return zone.polygons.map(labelPoint);
+  }
+
+  function labelPoint(rings) {
+    let x0 = Infinity;
+    let x1 = -Infinity;
+    let y0 = Infinity;
+    let y1 = -Infinity;
+    for (const point of rings[0]) {
+      x0 = Math.min(x0, point[0]);
+      x1 = Math.max(x1, point[0]);
+      y0 = Math.min(y0, point[1]);
+      y1 = Math.max(y1, point[1]);
+    }
+    const steps = 16;
+    let best = [(x0 + x1) / 2, (y0 + y1) / 2];
+    let room = -1;
+    for (let i = 0; i < steps; ++i) {
+      for (let j = 0; j < steps; ++j) {
+        const x = x0 + (i + 0.5) / steps * (x1 - x0);
+        const y = y0 + (j + 0.5) / steps * (y1 - y0);
+        if (!insideRings(rings, x, y)) {
+          continue;
+        }
+        const d = distanceToRings(rings, x, y);
+        if (d > room) {
+          room = d;
+          best = [x, y];
+        }
+      }
+    }
+    return best;
+  }
+
+  // ---- Marks and the density grid -------------------------------------------------------------
   function drawMarks(layer, data, chosen, clock, frame) {
     // Farthest first, so that the closest events lie on top.
     const order = Array.from(chosen).sort(function (i, j) {
@@ -605,14 +826,18 @@
     }
   }
 
+  // Squares of a round side in metres (1, 2 or 5 times a power of ten), on whole multiples of
+  // it in site coordinates, so that the key can say what a square is.
   function drawGrid(layer, data, chosen, frame) {
-    const cell = GRID_CELL_PX / frame.scale;  // metres
-    const columns = Math.max(1, Math.ceil((frame.x1 - frame.x0) / cell));
-    const rows = Math.max(1, Math.ceil((frame.y1 - frame.y0) / cell));
+    const cell = niceStep(GRID_CELL_PX / frame.scale);  // metres
+    const firstColumn = Math.floor(frame.x0 / cell);
+    const topRow = Math.floor(frame.y1 / cell);
+    const columns = Math.floor(frame.x1 / cell) - firstColumn + 1;
+    const rows = topRow - Math.floor(frame.y0 / cell) + 1;
     const counts = new Float64Array(columns * rows * 4);
     for (const i of chosen) {
-      const c = Math.min(columns - 1, Math.floor((data.x[i] / 1000 - frame.x0) / cell));
-      const r = Math.min(rows - 1, Math.floor((frame.y1 - data.y[i] / 1000) / cell));
+      const c = Math.floor(data.x[i] / 1000 / cell) - firstColumn;
+      const r = topRow - Math.floor(data.y[i] / 1000 / cell);
       ++counts[(r * columns + c) * 4 + data.kind[i]];
     }
     let most = 0;
@@ -624,22 +849,30 @@
       const perKind = counts.subarray(4 * k, 4 * k + 4);
       const total = perKind[0] + perKind[1] + perKind[2] + perKind[3];
       if (total > 0) {
-        drawCell(layer, frame, k % columns, Math.floor(k / columns), perKind, total, most);
+        drawCell(layer, frame, {
+          column: firstColumn + k % columns, row: topRow - Math.floor(k / columns), side: cell,
+        }, perKind, total, most);
       }
     }
+    return {cell: cell, most: most};
   }
 
-  function drawCell(layer, frame, column, row, perKind, total, most) {
+  // Darker with more events, on a logarithmic scale.
+  function cellLightness(total, most) {
+    return 88 - 58 * (most > 1 ? Math.log(1 + total) / Math.log(1 + most) : 1);
+  }
+
+  function drawCell(layer, frame, square, perKind, total, most) {
     let major = 0;
     for (let kind = 1; kind < 4; ++kind) {
       major = perKind[kind] > perKind[major] ? kind : major;
     }
-    // Darker with more events, on a logarithmic scale.
-    const share = Math.log(1 + total) / Math.log(1 + most);
+    const side = square.side;
     const attributes = {
-      class: 'cell', x: round(frame.left + column * GRID_CELL_PX, 1),
-      y: round(frame.top + row * GRID_CELL_PX, 1), width: GRID_CELL_PX, height: GRID_CELL_PX,
-      fill: kindColour(major, 88 - 58 * share), 'data-count': total,
+      class: 'cell', x: round(frame.px(square.column * side), 2),
+      y: round(frame.py((square.row + 1) * side), 2), width: round(side * frame.scale, 2),
+      height: round(side * frame.scale, 2), fill: kindColour(major, cellLightness(total, most)),
+      'data-count': total, 'data-column': square.column, 'data-row': square.row,
     };
     const parts = [];
     KINDS.forEach(function (kind, index) {
@@ -648,19 +881,34 @@
         parts.push(grouped(perKind[index]) + ' ' + kind.label);
       }
     });
-    tooltip(shape(layer, 'rect', attributes), plural(total, 'event', 'events') + ': ' +
-            parts.join(', '));
+    const span = function (index) {
+      return round(index * side, 3) + ' to ' + round((index + 1) * side, 3);
+    };
+    tooltip(shape(layer, 'rect', attributes), plural(total, 'event', 'events') + ' at x ' +
+            span(square.column) + ' m, y ' + span(square.row) + ' m: ' + parts.join(', '));
   }
 
   function explainPlot(data, chosen, useMarks) {
-    byId('plot-explain').textContent = useMarks ?
-        'One mark per event (' + grouped(chosen.length) + '), at the midpoint of the two ' +
-            'objects\' positions when it began; darker when closer. Site coordinates in ' +
-            'metres, y growing upwards.' :
-        'Density grid of ' + grouped(chosen.length) + ' events (more than ' +
-            grouped(MARK_LIMIT) + ' to mark one by one): each square counts the events whose ' +
-            'midpoint lies in it, darker with more, coloured by the kind most of them are. ' +
-            'Site coordinates in metres, y growing upwards.';
+    const parts = [];
+    if (data.n > 0) {
+      parts.push(useMarks ?
+          'One mark per event (' + grouped(chosen.length) + '), at the midpoint of the two ' +
+              'objects\' positions when it began; darker when closer.' :
+          'Density grid of ' + grouped(chosen.length) + ' events (more than ' +
+              grouped(MARK_LIMIT) + ' to mark one by one): each square counts the events ' +
+              'whose midpoint lies in it, darker with more, coloured by the kind most of them ' +
+              'are.');
+    } else {
+      parts.push('No events to plot.');
+    }
+    if (data.zones) {
+      parts.push('Zones are outlined and named.');
+    }
+    if (data.plan) {
+      parts.push('Under them lies the site\'s plan.');
+    }
+    parts.push('Site coordinates in metres, y growing upwards.');
+    byId('plot-explain').textContent = parts.join(' ');
     const legend = byId('plot-legend');
     for (const kind of presentKinds(data)) {
       const item = legend.appendChild(element('li'));
@@ -668,6 +916,58 @@
         class: 'swatch', style: 'background: ' + kindColour(kind, 35),
       }));
       item.appendChild(document.createTextNode(' ' + KINDS[kind].label));
+    }
+  }
+
+  // The key of the shading: distance for the marks, events per square for the grid.
+  function drawKey(data, grid) {
+    const key = byId('plot-key');
+    const step = function (parent, colour, text) {
+      const node = parent.appendChild(element('span', {
+        class: 'key-step', style: 'background: ' + colour,
+      }));
+      if (text !== undefined) {
+        node.setAttribute('title', text);
+      }
+      return node;
+    };
+    if (grid === null) {
+      const most = data.maxDistance;
+      key.setAttribute('data-key', 'distance');
+      key.setAttribute('data-largest', most);
+      key.appendChild(element('span', {}, 'Distance, darker when closer:'));
+      for (const kind of presentKinds(data)) {
+        const row = key.appendChild(element('span', {class: 'key-row'}));
+        row.appendChild(element('span', {}, KINDS[kind].label + ': 0 mm'));
+        const steps = row.appendChild(element('span', {class: 'key-steps'}));
+        for (let k = 0; k <= 5; ++k) {
+          step(steps, kindColour(kind, 28 + 42 * k / 5), grouped(Math.round(most * k / 5)) + ' mm');
+        }
+        row.appendChild(element('span', {}, grouped(most) + ' mm'));
+      }
+      return;
+    }
+    // Counts spread evenly on the shading's logarithmic scale, from 1 to the most in a square.
+    const counts = [];
+    for (let k = 0; k <= 4; ++k) {
+      const count = Math.max(1, Math.round(Math.pow(1 + grid.most, k / 4) - 1));
+      if (counts.indexOf(count) < 0) {
+        counts.push(count);
+      }
+    }
+    key.setAttribute('data-key', 'density');
+    key.setAttribute('data-cell-metres', grid.cell);
+    key.setAttribute('data-most', grid.most);
+    key.appendChild(element('span', {class: 'key-cell'}, 'Events per square of ' +
+                            round(grid.cell, 3) + ' m × ' + round(grid.cell, 3) + ' m:'));
+    for (const kind of presentKinds(data)) {
+      const row = key.appendChild(element('span', {class: 'key-row'}));
+      row.appendChild(element('span', {}, KINDS[kind].label + ':'));
+      for (const count of counts) {
+        const item = row.appendChild(element('span', {class: 'key-count'}));
+        step(item, kindColour(kind, cellLightness(count, grid.most)));
+        item.appendChild(element('span', {}, grouped(count)));
+      }
     }
   }
 
@@ -885,7 +1185,8 @@
   }
 
   // The vela-explain command that tells the story of event _i's pair around its time, in UTC as
-  // vela-explain takes it. The result does not hold the inputs' names nor the threshold.
+  // vela-explain takes it. The result does not hold the inputs' names nor the threshold: the
+  // threshold is filled in when vela-report was given it.
   function explainCommand(data, i) {
     const margin = 10000;  // ms before and after the event
     const utc = function (ms) {  // epoch seconds where a date cannot say it
@@ -895,7 +1196,8 @@
     };
     const from = utc(Math.floor(data.start[i] / 1000) * 1000 - margin);
     const to = utc(data.start[i] + 1000 * data.duration[i] + margin);
-    return 'vela-explain -i POSITIONS -t TRACKABLES -a ASSOCIATIONS -d DISTANCE_MM ' +
+    const threshold = data.threshold !== null ? String(data.threshold) : 'DISTANCE_MM';
+    return 'vela-explain -i POSITIONS -t TRACKABLES -a ASSOCIATIONS -d ' + threshold + ' ' +
         shellWord(data.uids[data.a[i]]) + ' ' + shellWord(data.uids[data.b[i]]) +
         ' --from ' + from + ' --to ' + to;
   }
@@ -983,6 +1285,88 @@
     fillTable('objects', rows, involved.length, 'object');
   }
 
+  // ---- Zones ----------------------------------------------------------------------------------
+  // _chosen in order of start. An event counts in every zone that holds its mark; the last row
+  // counts the events outside every zone.
+  function renderZones(data, chosen, filter, clock) {
+    const section = byId('zones-section');
+    if (!data.zones) {
+      section.hidden = true;
+      return;
+    }
+    section.hidden = false;
+    const groups = data.zones.length + 1;
+    const outside = data.zones.length;
+    const count = new Float64Array(groups);
+    const kinds = new Float64Array(groups * 4);
+    const below = new Float64Array(groups);
+    const closest = new Float64Array(groups).fill(Infinity);
+    const time = coverer(data, groups);
+    const add = function (g, i) {
+      ++count[g];
+      ++kinds[4 * g + data.kind[i]];
+      below[g] += data.distance[i] < 500 ? 1 : 0;
+      closest[g] = Math.min(closest[g], data.distance[i]);
+      time.add(g, i);
+    };
+    for (const i of chosen) {
+      const set = data.zoneSets[data.zoneSet[i]];
+      if (set.length === 0) {
+        add(outside, i);
+      }
+      for (const z of set) {
+        add(z, i);
+      }
+    }
+    const order = data.zones.map(function (zone, z) {
+      return z;
+    }).sort(function (z, w) {
+      return count[w] - count[z] || z - w;
+    });
+    order.push(outside);
+    const other = data.kind.includes(OTHER);
+    for (const th of byId('zones').querySelectorAll('th.kinds')) {
+      th.hidden = !data.kindsKnown || (th.classList.contains('other') && !other);
+    }
+    const body = byId('zones').querySelector('tbody');
+    body.replaceChildren();
+    for (const g of order) {
+      const seconds = wholeSeconds(time.ms[g]);
+      const row = body.appendChild(element('tr', {
+        class: g === outside ? 'zone-row outside' : 'zone-row',
+        'data-zone': g === outside ? '' : data.zones[g].name, 'data-count': count[g],
+        'data-person-vehicle': kinds[4 * g + PERSON_VEHICLE],
+        'data-vehicle-vehicle': kinds[4 * g + VEHICLE_VEHICLE], 'data-below-500': below[g],
+        'data-seconds': seconds,
+      }));
+      const name = row.appendChild(element('td', {class: 'zone-name'}));
+      if (g === outside) {
+        name.textContent = 'Outside every zone';
+      } else {
+        // A link to the same view within this zone.
+        const within = Object.assign({}, filter, {zone: g});
+        name.appendChild(element('a', {href: '#' + filterHash(within, clock, data)},
+                                 data.zones[g].name));
+      }
+      row.appendChild(numberCell(grouped(count[g])));
+      const kindColumns = other ? [PERSON_VEHICLE, VEHICLE_VEHICLE, OTHER] :
+                                  [PERSON_VEHICLE, VEHICLE_VEHICLE];
+      for (const kind of data.kindsKnown ? kindColumns : []) {
+        row.appendChild(numberCell(grouped(kinds[4 * g + kind])));
+      }
+      row.appendChild(numberCell(grouped(below[g])));
+      row.appendChild(numberCell(count[g] > 0 ? grouped(closest[g]) + ' mm' : '–'));
+      row.appendChild(numberCell(durationText(seconds)));
+    }
+    // Zones drawn in other units than the result's (degrees, millimetres) hold no event at all.
+    const none = data.n > 0 && data.zoneSets.length === 1;
+    byId('zones-explain').textContent = 'Events by the zones that hold their mark (the ' +
+        'midpoint of the two objects when the event began; a mark on a boundary is inside). ' +
+        'An event in overlapping zones counts in each of them; time in near-miss counts ' +
+        'overlapping events once. Most events first.' + (none ? ' No event of this result ' +
+        'lies in any zone: are the zones in the site\'s metres, as the floor plot is?' : '');
+  }
+
   // ---- The form -------------------------------------------------------------------------------
   function setUpForm(data, clock) {
     const kind = byId('filter-kind');
@@ -995,6 +1379,15 @@
       kind.appendChild(element('option', {value: ''}, 'unknown in this result'));
       kind.disabled = true;
     }
+    if (data.zones) {
+      const zone = byId('filter-zone');
+      zone.appendChild(element('option', {value: ''}, 'all'));
+      data.zones.forEach(function (one, z) {
+        zone.appendChild(element('option', {value: String(z)}, one.name));
+      });
+      byId('zone-field').hidden = false;
+    }
+    // 24-hour site time as text: a browser's own date fields follow its locale (12-hour in some).
     if (data.n > 0) {
       let first = Infinity;
       let last = -Infinity;
@@ -1002,21 +1395,24 @@
         first = Math.min(first, data.start[i]);
         last = Math.max(last, data.start[i]);
       }
-      for (const id of ['filter-from', 'filter-to']) {
-        byId(id).min = clock.input(Math.floor(first / 1000) * 1000);
-        byId(id).max = clock.input(Math.ceil(last / 1000) * 1000);
-      }
+      byId('filter-from').placeholder = clock.field(Math.floor(first / 1000) * 1000);
+      byId('filter-to').placeholder = clock.field(Math.ceil(last / 1000) * 1000);
+    } else {
+      byId('filter-from').placeholder = byId('filter-to').placeholder = 'YYYY-MM-DD hh:mm:ss';
     }
   }
 
   function showFilter(filter, clock) {
     byId('filter-kind').value = filter.kind !== null ? KINDS[filter.kind].key : '';
+    byId('filter-zone').value = filter.zone !== null ? String(filter.zone) : '';
     byId('filter-max').value = filter.max !== null ? String(filter.max) : '';
     byId('filter-obj').value = filter.obj;
-    byId('filter-from').value = filter.from !== null ? clock.input(filter.from) : '';
-    byId('filter-to').value = filter.to !== null ? clock.input(filter.to) : '';
+    byId('filter-from').value = filter.from !== null ? clock.field(filter.from) : '';
+    byId('filter-to').value = filter.to !== null ? clock.field(filter.to) : '';
+    showProblems([]);
   }
 
+  // The filter the form states, and the time fields that cannot be read.
   function readForm(data, clock) {
     const filter = emptyFilter();
     const kind = byId('filter-kind').value;
@@ -1024,12 +1420,158 @@
       return k.key === kind;
     });
     filter.kind = data.kindsKnown && index >= 0 ? index : null;
+    const zone = byId('filter-zone').value;
+    filter.zone = data.zones && zone !== '' ? Number(zone) : null;
     const max = byId('filter-max').value.trim();
     filter.max = /^\d+(\.\d+)?$/.test(max) ? Number(max) : null;
     filter.obj = byId('filter-obj').value;
-    filter.from = clock.parse(byId('filter-from').value);
-    filter.to = clock.parse(byId('filter-to').value);
-    return filter;
+    const problems = [];
+    for (const name of ['from', 'to']) {
+      const field = byId('filter-' + name);
+      filter[name] = clock.parse(field.value);
+      if (filter[name] === null && field.value.trim() !== '') {
+        problems.push(field);
+      }
+    }
+    return {filter: filter, problems: problems};
+  }
+
+  function showProblems(fields) {
+    for (const id of ['filter-from', 'filter-to']) {
+      byId(id).removeAttribute('aria-invalid');
+    }
+    for (const field of fields) {
+      field.setAttribute('aria-invalid', 'true');
+    }
+    const note = byId('filter-problem');
+    note.textContent = fields.map(function (field) {
+      return '"' + field.value + '" is not a date and time: write it as 2026-01-01 00:05:00 ' +
+          '(24-hour site time); until then the ' +
+          (field.id === 'filter-from' ? 'start' : 'end') + ' of the window is left open.';
+    }).join(' ');
+    note.hidden = fields.length === 0;
+  }
+
+  // ---- What the page was made from ------------------------------------------------------------
+  function bytesText(bytes) {
+    const units = ['KB', 'MB', 'GB', 'TB'];
+    let value = bytes;
+    let unit = -1;
+    while (value >= 1000 && unit < units.length - 1) {
+      value /= 1000;
+      ++unit;
+    }
+    return plural(bytes, 'byte', 'bytes') +
+        (unit >= 0 ? ' (' + (value < 10 ? round(value, 1) : Math.round(value)) + ' ' +
+                     units[unit] + ')' : '');
+  }
+
+  function renderProvenance(data, clock) {
+    const made = JSON.parse(byId('vela-provenance').textContent);
+    const list = byId('provenance');
+    const entry = function (term, text, attributes) {
+      list.appendChild(element('dt', {}, term));
+      return list.appendChild(element('dd', attributes || {}, text));
+    };
+    const roles = {result: 'Result', zones: 'Zones', 'floor plan': 'Floor plan'};
+    for (const input of made.inputs) {
+      const parts = [input.name];
+      if (input.via === 'pipe') {
+        parts.push('read from a pipe');
+      } else if (input.via === 'standard input') {
+        parts.push('read on standard input');
+      }
+      if (input.bytes !== null) {
+        parts.push(bytesText(input.bytes));
+      }
+      if (input.modifiedMs !== null) {
+        parts.push('modified ' + clock.seconds(input.modifiedMs));
+      }
+      if (input.role === 'zones' && data.zones) {
+        parts.push(plural(data.zones.length, 'zone', 'zones'));
+      }
+      if (input.role === 'floor plan' && data.plan) {
+        const b = data.plan.bounds;
+        parts.push(data.plan.format + ', its edges at x ' + b[0] + ' to ' + b[2] + ' m, y ' +
+                   b[1] + ' to ' + b[3] + ' m');
+      }
+      entry(roles[input.role] || input.role, parts.join(', '), {
+        class: 'provenance-input', 'data-role': input.role, 'data-name': input.name,
+        'data-bytes': input.bytes !== null ? input.bytes : '',
+        'data-modified': input.modifiedMs !== null ? clock.input(input.modifiedMs) : '',
+      });
+    }
+    entry('Threshold', data.threshold !== null ?
+        grouped(data.threshold) + ' mm, as given to ' + made.generator.split(' ')[0] +
+            ' (the result does not hold it)' :
+        'not given (the result does not hold it; vela-report --threshold states it)', {
+      id: 'provenance-threshold', 'data-mm': data.threshold !== null ? data.threshold : '',
+    });
+    entry('Made by', made.generator + ', ' + clock.seconds(made.madeMs) + ' (site time, ' +
+          clock.label + ')', {id: 'provenance-made', 'data-made': clock.input(made.madeMs)});
+  }
+
+  // Events farther apart than the threshold given cannot be of a run at that threshold.
+  function checkThreshold(data) {
+    if (data.threshold === null) {
+      return;
+    }
+    let beyond = 0;
+    for (let i = 0; i < data.n; ++i) {
+      beyond += data.distance[i] > data.threshold ? 1 : 0;
+    }
+    const note = byId('threshold-note');
+    note.hidden = beyond === 0;
+    note.textContent = beyond === 0 ? '' : plural(beyond, 'event was', 'events were') +
+        ' farther apart than the threshold given, ' + grouped(data.threshold) + ' mm: it ' +
+        'cannot be the threshold of the run that made this result.';
+    byId('explain-heading').setAttribute('title', 'The command that tells why this pair ' +
+        'raised this event: fill in the inputs of the run');
+  }
+
+  // The plan as an image element, made once and moved into each drawing of the plot. As an
+  // image, an SVG plan runs no script and fetches nothing.
+  function planImage(data) {
+    const script = byId('vela-plan');
+    if (!data.plan || !script) {
+      return null;
+    }
+    const address = JSON.parse(script.textContent);
+    const plot = byId('plot');
+    const note = byId('plan-note');
+    const image = document.createElementNS(SVG_NS, 'image');
+    image.setAttribute('id', 'plan-image');
+    image.setAttribute('class', 'plan');
+    image.setAttribute('preserveAspectRatio', 'none');
+    image.setAttribute('opacity', '0.6');
+    image.addEventListener('load', function () {
+      plot.setAttribute('data-plan', 'shown');
+    });
+    image.addEventListener('error', function () {
+      plot.setAttribute('data-plan', 'failed');
+      note.textContent = 'The floor plan could not be drawn: this browser cannot read it as ' +
+          'a ' + data.plan.format + ' image.';
+      note.hidden = false;
+    });
+    image.setAttribute('href', address);
+    // A raster plan's pixels against its bounds: a plan stretched to bounds of another shape
+    // is worth a word.
+    const probe = new Image();
+    probe.addEventListener('load', function () {
+      plot.setAttribute('data-plan-pixels', probe.naturalWidth + 'x' + probe.naturalHeight);
+      const b = data.plan.bounds;
+      const stretch = (probe.naturalWidth / probe.naturalHeight) / ((b[2] - b[0]) / (b[3] - b[1]));
+      if (data.plan.format !== 'SVG' && Math.abs(stretch - 1) > 0.02) {
+        note.textContent = 'The floor plan is ' + probe.naturalWidth + ' × ' +
+            probe.naturalHeight + ' pixels, but its bounds are ' + round(b[2] - b[0], 3) +
+            ' × ' + round(b[3] - b[1], 3) + ' m: it is drawn out of shape, ' +
+            Math.round(100 * (Math.max(stretch, 1 / stretch) - 1)) + ' % ' +
+            (stretch > 1 ? 'narrower' : 'wider') + ' than it is.';
+        note.hidden = false;
+      }
+    });
+    probe.src = address;
+    return image;
   }
 
   // ---- Putting it together --------------------------------------------------------------------
@@ -1043,12 +1585,18 @@
           'appear by uid only.';
       note.hidden = false;
     }
-    const frame = data.n > 0 ? plotFrame(data) : null;
-    function render(filter, ignored) {
+    data.plan = data.meta.plan || null;
+    data.zoneLabels = (data.zones || []).map(zoneLabelPoints);
+    renderProvenance(data, clock);
+    checkThreshold(data);
+    const frame = plotFrame(data);
+    const plan = planImage(data);
+    function render(filter, unread) {
       const chosen = select(data, filter);
       const ordered = byStart(data, chosen);
-      renderHeader(data, ordered, clock, filter, ignored);
-      renderPlot(data, chosen, clock, frame);
+      renderHeader(data, ordered, clock, filter, unread);
+      renderPlot(data, chosen, clock, frame, plan);
+      renderZones(data, ordered, filter, clock);
       renderTimeline(data, chosen, clock);
       renderClosest(data, chosen, clock);
       renderPairs(data, ordered);
@@ -1057,10 +1605,12 @@
     function fromAddress() {
       const parsed = parseFilter(window.location.hash, data, clock);
       showFilter(parsed.filter, clock);
-      render(parsed.filter, parsed.ignored);
+      render(parsed.filter, parsed.unread);
     }
     let pending = false;
-    function fromForm() {
+    let settled = false;  // the burst holds more than keystrokes: a time field may be told off
+    function fromForm(event) {
+      settled = settled || event.type !== 'input';
       if (pending) {
         return;
       }
@@ -1068,11 +1618,13 @@
       // Once for a burst of input events, after the form has taken them all (a reset too).
       window.setTimeout(function () {
         pending = false;
-        const filter = readForm(data, clock);
-        const hash = filterHash(filter, clock);
+        const read = readForm(data, clock);
+        showProblems(settled ? read.problems : []);
+        settled = false;
+        const hash = filterHash(read.filter, clock, data);
         const here = window.location.pathname + window.location.search;
         window.history.replaceState(null, '', hash ? here + '#' + hash : here);
-        render(filter, []);
+        render(read.filter, []);
       }, 0);
     }
     setUpForm(data, clock);
@@ -1082,6 +1634,7 @@
     form.addEventListener('reset', fromForm);
     form.addEventListener('submit', function (event) {
       event.preventDefault();
+      fromForm(event);
     });
     window.addEventListener('hashchange', fromAddress);
     fromAddress();

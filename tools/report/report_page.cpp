@@ -5,8 +5,11 @@
 // listed at the end), the sums of their x and of their y (mm: twice the midpoint) and their
 // drivers (index + 1, 0 for none). Columns are strings of variable-length digits, 5 bits each,
 // low digit first, a digit of 32 or more meaning that more follow; signed columns are zigzag
-// coded. The page's script (tools/report/page.js) reads them back.
+// coded. With zones a tenth column holds the index of the set of zones the event's mark lies
+// in, the sets listed at the end (most sites have a few, whatever the number of events). The
+// page's script (tools/report/page.js) reads them back.
 
+#include <charconv>
 #include <stdexcept>
 #include <utility>
 
@@ -15,7 +18,7 @@
 namespace vela::report {
 namespace {
 constexpr std::size_t chunk_events = 8192;
-constexpr std::size_t column_count = 9;
+constexpr std::size_t column_count = 9;  // without zones
 constexpr const char* digits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
 // The page holds numbers as doubles: these keep every value and sum below 2^51, and every
 // time inside the range of the browser's dates.
@@ -118,6 +121,41 @@ std::string fill(std::string_view _template,
   return out;
 }
 
+std::string json_number(double _value) {
+  char text[32];
+  const auto [end, error] = std::to_chars(text, text + sizeof text, _value);
+  return error == std::errc() ? std::string(text, end) : std::string("0");
+}
+
+template <typename T>
+std::string json_optional(const boost::optional<T>& _value) {
+  return _value ? std::to_string(*_value) : std::string("null");
+}
+
+// The zones as the page draws them: names and rings, in metres.
+std::string zones_json(const tools::zone_map& _zones) {
+  std::string out = "[";
+  for (const tools::zone& zone : _zones.zones()) {
+    out += out.size() > 1 ? ",{\"name\":" : "{\"name\":";
+    out += script_json_string(zone.name) + ",\"polygons\":[";
+    for (std::size_t p = 0; p < zone.polygons.size(); ++p) {
+      out += p == 0 ? "[" : ",[";
+      for (std::size_t r = 0; r < zone.polygons[p].size(); ++r) {
+        out += r == 0 ? "[" : ",[";
+        const auto& ring = zone.polygons[p][r];
+        for (std::size_t k = 0; k < ring.size(); ++k) {
+          out += (k == 0 ? "[" : ",[") + tools::half_mm_as_metres(ring[k].x) + "," +
+                 tools::half_mm_as_metres(ring[k].y) + "]";
+        }
+        out += "]";
+      }
+      out += "]";
+    }
+    out += "]}";
+  }
+  return out + "]";
+}
+
 std::string json_list(const std::vector<std::string>& _texts, const std::vector<bool>& _present) {
   std::string list = "[";
   for (std::size_t i = 0; i < _texts.size(); ++i) {
@@ -129,7 +167,10 @@ std::string json_list(const std::vector<std::string>& _texts, const std::vector<
 }  // namespace
 
 page_writer::page_writer(std::ostream& _out, page_options _options)
-    : m_out(_out), m_options(std::move(_options)), m_columns(column_count) {
+    : m_out(_out),
+      m_options(std::move(_options)),
+      m_columns(column_count + (m_options.zones != nullptr ? 1 : 0)) {
+  m_zone_sets[{}] = 0;
   m_out << fill(page_html, {{"style", page_css},
                             {"generator", html_text(m_options.generator)},
                             {"source", html_text(m_options.source)},
@@ -138,7 +179,24 @@ page_writer::page_writer(std::ostream& _out, page_options _options)
         << script_json_string(m_options.title)
         << ",\"source\":" << script_json_string(m_options.source)
         << ",\"generator\":" << script_json_string(m_options.generator)
-        << ",\"utcOffsetMinutes\":" << m_options.utc_offset_minutes << "}</script>\n";
+        << ",\"utcOffsetMinutes\":" << m_options.utc_offset_minutes
+        << ",\"thresholdMm\":" << json_optional(m_options.threshold_mm)
+        << ",\"zones\":" << (m_options.zones != nullptr ? zones_json(*m_options.zones) : "null")
+        << ",\"plan\":";
+  if (m_options.plan != nullptr) {
+    const plan_bounds& bounds = m_options.plan->bounds;
+    m_out << "{\"format\":" << script_json_string(m_options.plan->format) << ",\"bounds\":["
+          << json_number(bounds.x_min) << "," << json_number(bounds.y_min) << ","
+          << json_number(bounds.x_max) << "," << json_number(bounds.y_max) << "]}";
+  } else {
+    m_out << "null";
+  }
+  m_out << "}</script>\n";
+  if (m_options.plan != nullptr) {
+    // Base64 holds nothing that could end the script element.
+    m_out << "<script type=\"application/json\" id=\"vela-plan\">\"data:"
+          << m_options.plan->media_type << ";base64," << m_options.plan->base64 << "\"</script>\n";
+  }
 }
 
 void page_writer::add_event(const results::event& _event) {
@@ -163,6 +221,12 @@ void page_writer::add_event(const results::event& _event) {
   put_signed(m_columns[6], first.y_mm + second.y_mm);
   put_unsigned(m_columns[7], first.driver_uid ? index_of(*first.driver_uid) + 1ULL : 0);
   put_unsigned(m_columns[8], second.driver_uid ? index_of(*second.driver_uid) + 1ULL : 0);
+  if (m_options.zones != nullptr) {
+    m_options.zones->zones_at(first.x_mm, first.y_mm, second.x_mm, second.y_mm, m_zones_of_event);
+    const auto [found, added] =
+        m_zone_sets.try_emplace(m_zones_of_event, static_cast<std::uint32_t>(m_zone_sets.size()));
+    put_unsigned(m_columns[9], found->second);
+  }
   ++m_events;
   if (++m_chunk_events == chunk_events) {
     write_chunk();
@@ -176,7 +240,7 @@ void page_writer::add_trackable(const results::trackable& _trackable) {
   m_listed[index] = true;
 }
 
-void page_writer::finish(results::form _form) {
+void page_writer::finish(results::form _form, const provenance& _provenance) {
   if (m_chunk_events > 0) {
     write_chunk();
   }
@@ -186,8 +250,36 @@ void page_writer::finish(results::form _form) {
         << ",\"uids\":" << json_list(m_uids, std::vector<bool>(m_uids.size(), true))
         << ",\"names\":" << (listed ? json_list(m_names, m_listed) : "null")
         << ",\"categories\":" << (listed ? json_list(m_categories, m_listed) : "null")
-        << "}</script>\n<script>\n"
-        << page_js << "</script>\n</body>\n</html>\n";
+        << ",\"zoneSets\":";
+  if (m_options.zones != nullptr) {
+    std::vector<const std::vector<std::uint32_t>*> sets(m_zone_sets.size());
+    for (const auto& [set, index] : m_zone_sets) {
+      sets[index] = &set;
+    }
+    m_out << "[";
+    for (std::size_t s = 0; s < sets.size(); ++s) {
+      m_out << (s == 0 ? "[" : ",[");
+      for (std::size_t k = 0; k < sets[s]->size(); ++k) {
+        m_out << (k == 0 ? "" : ",") << (*sets[s])[k];
+      }
+      m_out << "]";
+    }
+    m_out << "]";
+  } else {
+    m_out << "null";
+  }
+  m_out << "}</script>\n<script type=\"application/json\" id=\"vela-provenance\">{\"generator\":"
+        << script_json_string(m_options.generator) << ",\"madeMs\":" << _provenance.made_ms
+        << ",\"inputs\":[";
+  for (std::size_t k = 0; k < _provenance.inputs.size(); ++k) {
+    const input_file& input = _provenance.inputs[k];
+    m_out << (k == 0 ? "{" : ",{") << "\"role\":" << script_json_string(input.role)
+          << ",\"name\":" << script_json_string(input.name)
+          << ",\"via\":" << script_json_string(input.via)
+          << ",\"bytes\":" << json_optional(input.bytes)
+          << ",\"modifiedMs\":" << json_optional(input.modified_ms) << "}";
+  }
+  m_out << "]}</script>\n<script>\n" << page_js << "</script>\n</body>\n</html>\n";
 }
 
 std::uint32_t page_writer::index_of(const std::string& _uid) {
@@ -205,7 +297,7 @@ std::uint32_t page_writer::index_of(const std::string& _uid) {
 void page_writer::write_chunk() {
   m_out << "<script type=\"application/json\" class=\"vela-events\" data-count=\"" << m_chunk_events
         << "\">[";
-  for (std::size_t c = 0; c < column_count; ++c) {
+  for (std::size_t c = 0; c < m_columns.size(); ++c) {
     m_out << (c == 0 ? "\"" : ",\"") << m_columns[c] << '"';
     m_columns[c].clear();
   }

@@ -3,22 +3,44 @@
 // read, then the trackable objects (they come last in a result), then the script that draws
 // the page from them in the browser. Nothing per event stays in memory.
 
+#include <boost/optional.hpp>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <ostream>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
+#include "common/zones.hpp"
+#include "report/floor_plan.hpp"
 #include "results/result_reader.hpp"
 
 namespace vela::report {
 struct page_options {
   std::string title;
-  std::string source;          // the input as the page names it
-  std::string generator;       // "vela-report 1.0.0"
-  int utc_offset_minutes = 0;  // site time = UTC + this
+  std::string source;                           // the input as the page names it
+  std::string generator;                        // "vela-report 1.0.0"
+  int utc_offset_minutes = 0;                   // site time = UTC + this
+  boost::optional<std::uint32_t> threshold_mm;  // as given: the result does not hold it
+  const tools::zone_map* zones = nullptr;       // each event's zones go in the page
+  const floor_plan* plan = nullptr;
+};
+
+// A file the page was made from, as its provenance lists it.
+struct input_file {
+  std::string role;  // "result", "zones" or "floor plan"
+  std::string name;  // as the page names it
+  std::string via;   // "file", "standard input" (a file redirected) or "pipe"
+  boost::optional<std::uint64_t> bytes;
+  boost::optional<std::int64_t> modified_ms;  // Unix time; none for a pipe
+};
+
+// What the page was made from and when; results first. A page holds one result for now.
+struct provenance {
+  std::vector<input_file> inputs;
+  std::int64_t made_ms = 0;
 };
 
 class page_writer {
@@ -31,7 +53,7 @@ class page_writer {
   void add_event(const results::event& _event);
   void add_trackable(const results::trackable& _trackable);
   // Writes the rest of the page. Errors of the stream are left to the caller to check.
-  void finish(results::form _form);
+  void finish(results::form _form, const provenance& _provenance);
 
  private:
   std::uint32_t index_of(const std::string& _uid);
@@ -48,6 +70,9 @@ class page_writer {
   std::vector<std::string> m_names;
   std::vector<std::string> m_categories;
   std::vector<bool> m_listed;  // in "trackableObjects"
+  // With zones: the distinct sets of zones events lie in, the empty set first.
+  std::map<std::vector<std::uint32_t>, std::uint32_t> m_zone_sets;
+  std::vector<std::uint32_t> m_zones_of_event;  // reused for every event
 };
 
 // _text as a JSON string literal that cannot end an HTML script element or comment: without

@@ -1,6 +1,7 @@
 // vela-summary: a vela result for people or for a spreadsheet. By default a short report: how
 // many events of which kind, the closest approaches and the pairs with most events. With --csv
-// or --jsonl, one row per event with both objects' names and categories.
+// or --jsonl, one row per event with both objects' names and categories. With --zones, the
+// events by zone, and the zones of each row.
 //
 // Results are read as a stream (results/result_reader), in memory that does not grow with the
 // number of events. The trackable objects come after the events in vela's document, so the rows of
@@ -32,6 +33,7 @@
 #include "common/command_line.hpp"
 #include "common/csv.hpp"
 #include "common/site_time.hpp"
+#include "common/zones.hpp"
 #include "results/result_reader.hpp"
 
 namespace vela::summary {
@@ -42,7 +44,7 @@ constexpr std::size_t listed = 5;
 constexpr std::size_t input_buffer_bytes = std::size_t{1} << 16;
 
 constexpr const char* usage_text =
-    "Usage: vela-summary [--csv | --jsonl] [--utc-offset +HH:MM] EVENTS.json\n"
+    "Usage: vela-summary [--csv | --jsonl] [--utc-offset +HH:MM] [--zones FILE] EVENTS.json\n"
     "\n"
     "Reads a vela result: the document written by vela -o, or the events array vela writes to\n"
     "standard output; - reads standard input. Prints a short report: the number of events by\n"
@@ -55,12 +57,18 @@ constexpr const char* usage_text =
     "                      run as a formula (=, +, -, @, tab, CR first) gets an apostrophe\n"
     "  --jsonl             one JSON object per line and event, with the same fields\n"
     "  --utc-offset +HH:MM  the site's time zone for the times shown (default UTC)\n"
+    "  --zones FILE        GeoJSON FeatureCollection of Polygon and MultiPolygon features in\n"
+    "                      site metres, each named by its \"name\" property: the report counts\n"
+    "                      the events in each zone, and the rows gain a last column, zones: the\n"
+    "                      zones holding the event's mark (the midpoint of the two objects when\n"
+    "                      it began), joined by ';' in CSV, an array in JSON lines; empty\n"
+    "                      outside every zone\n"
     "  --help, --version\n"
     "\n"
     "A document piped on standard input is read once: its names and categories come after the\n"
-    "events, so its rows have no names, categories or kinds. Exit status: 0 success, 1 the result "
-    "cannot be read (one\n"
-    "line on standard error) or the output cannot be written, 64 usage error.\n";
+    "events, so its rows have no names, categories or kinds. Exit status: 0 success, 1 the\n"
+    "result cannot be read (one line on standard error) or the output cannot be written, 2 the\n"
+    "zones file cannot be used, 64 usage error.\n";
 
 enum class output { summary, csv, jsonl };
 
@@ -68,6 +76,7 @@ struct options {
   std::string input;  // "-" for standard input
   output form = output::summary;
   int utc_offset_minutes = 0;
+  boost::optional<std::string> zones;
 };
 
 options parse_options(const tools::command_line& _line) {
@@ -79,6 +88,8 @@ options parse_options(const tools::command_line& _line) {
       parsed.form = output::jsonl;
     } else if (given.name == "--utc-offset") {
       parsed.utc_offset_minutes = tools::utc_offset_option(given.value);
+    } else if (given.name == "--zones") {
+      parsed.zones = given.value;
     }
   }
   if (_line.operands.empty()) {
@@ -225,11 +236,22 @@ struct approach {
 
 using pair_key = std::pair<std::string, std::string>;  // the smaller uid first
 
-// What the report needs of the events: counts per pair and the closest few.
+// What the report needs of the events: counts per pair and per zone, and the closest few.
 class summary_builder {
  public:
+  explicit summary_builder(const tools::zone_map* _zones)
+      : m_zones(_zones), m_per_zone(_zones != nullptr ? _zones->zones().size() + 1 : 0) {}
+
   void add(const results::event& _event) {
     ++m_events;
+    if (m_zones != nullptr) {
+      m_zones->zones_at(_event.objects[0].x_mm, _event.objects[0].y_mm, _event.objects[1].x_mm,
+                        _event.objects[1].y_mm, m_zones_of_event);
+      for (const std::uint32_t zone : m_zones_of_event) {
+        ++m_per_zone[zone];
+      }
+      m_per_zone.back() += m_zones_of_event.empty() ? 1 : 0;
+    }
     auto [first, second] = std::minmax(_event.objects[0].uid, _event.objects[1].uid);
     ++m_per_pair[{first, second}];
     approach one{_event.distance_mm, _event.ts, _event.ms, _event.duration_s, first, second};
@@ -260,6 +282,7 @@ class summary_builder {
       _out << "  " << pairs[k].second << (pairs[k].second == 1 ? " event   " : " events  ")
            << pair_text(_objects, pairs[k].first.first, pairs[k].first.second) << "\n";
     }
+    print_zones(_out);
   }
 
  private:
@@ -282,6 +305,29 @@ class summary_builder {
     _out << "\n";
   }
 
+  // Every zone, most events first (ties in the order of the file), then the events outside.
+  void print_zones(std::ostream& _out) const {
+    if (m_zones == nullptr) {
+      return;
+    }
+    const std::size_t zones = m_zones->zones().size();
+    std::vector<std::size_t> order(zones);
+    for (std::size_t k = 0; k < zones; ++k) {
+      order[k] = k;
+    }
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t _a, std::size_t _b) {
+      return m_per_zone[_a] > m_per_zone[_b];
+    });
+    _out << "Events by zone (an event in overlapping zones counts in each):\n";
+    const auto line = [&](std::size_t _count, const std::string& _what) {
+      _out << "  " << _count << (_count == 1 ? " event   " : " events  ") << _what << "\n";
+    };
+    for (const std::size_t k : order) {
+      line(m_per_zone[k], terminal_safe(m_zones->zones()[k].name));
+    }
+    line(m_per_zone.back(), "outside every zone");
+  }
+
   static std::string object_text(const directory& _objects, const std::string& _uid) {
     const object_info* info = find(_objects, _uid);
     const bool named = info != nullptr && !info->name.empty();
@@ -298,16 +344,21 @@ class summary_builder {
   std::size_t m_events = 0;
   std::map<pair_key, std::size_t> m_per_pair;
   std::vector<approach> m_closest;  // the closest, closest first
+  const tools::zone_map* m_zones;
+  std::vector<std::size_t> m_per_zone;  // by zone, then outside every zone
+  std::vector<std::uint32_t> m_zones_of_event;
 };
 
 // ---- Rows ----------------------------------------------------------------------------------
 
 constexpr const char* object_fields[] = {"uid", "name", "category", "driver_uid", "x_mm", "y_mm"};
 
-// One field of a row: a text, a whole number, or nothing (empty in CSV, null in JSON).
+// One field of a row: a text, a whole number, a list of texts, or nothing (empty in CSV, null
+// in JSON). A list is its texts joined by ';' in CSV, an array in JSON.
 struct field {
   boost::optional<std::string> text;
   boost::optional<std::int64_t> number;
+  boost::optional<std::vector<std::string>> texts = {};
 };
 
 
@@ -336,8 +387,8 @@ void put_json_string(std::string& _out, std::string_view _text) {
 
 class row_writer {
  public:
-  row_writer(std::ostream& _out, output _form, int _offset_minutes)
-      : m_out(_out), m_form(_form), m_offset_minutes(_offset_minutes) {
+  row_writer(std::ostream& _out, output _form, int _offset_minutes, const tools::zone_map* _zones)
+      : m_out(_out), m_form(_form), m_offset_minutes(_offset_minutes), m_zones(_zones) {
     if (m_form == output::csv) {
       std::string header = "start,end,duration_s,distance_mm,kind";
       for (const char* side : {"a_", "b_"}) {
@@ -345,7 +396,7 @@ class row_writer {
           header += std::string(",") + side + name;
         }
       }
-      m_out << header << "\r\n";
+      m_out << header << (m_zones != nullptr ? ",zones" : "") << "\r\n";
     }
   }
 
@@ -363,6 +414,14 @@ class row_writer {
     };
     add_object(fields, "a_", a, _objects);
     add_object(fields, "b_", b, _objects);
+    if (m_zones != nullptr) {
+      m_zones->zones_at(a.x_mm, a.y_mm, b.x_mm, b.y_mm, m_zones_of_event);
+      std::vector<std::string> names;
+      for (const std::uint32_t zone : m_zones_of_event) {
+        names.push_back(m_zones->zones()[zone].name);
+      }
+      fields.push_back({"zones", {{}, {}, std::move(names)}});
+    }
     m_line.clear();
     if (m_form == output::csv) {
       put_csv_row(fields);
@@ -395,6 +454,12 @@ class row_writer {
         tools::append_csv_text(m_line, *value.text);
       } else if (value.number) {
         m_line += std::to_string(*value.number);
+      } else if (value.texts) {
+        std::string joined;
+        for (const std::string& text : *value.texts) {
+          joined += (joined.empty() ? "" : ";") + text;
+        }
+        tools::append_csv_text(m_line, joined);
       }
     }
     m_line += "\r\n";
@@ -410,6 +475,13 @@ class row_writer {
         put_json_string(m_line, *value.text);
       } else if (value.number) {
         m_line += std::to_string(*value.number);
+      } else if (value.texts) {
+        m_line += '[';
+        for (std::size_t t = 0; t < value.texts->size(); ++t) {
+          m_line += t == 0 ? "" : ",";
+          put_json_string(m_line, (*value.texts)[t]);
+        }
+        m_line += ']';
       } else {
         m_line += "null";
       }
@@ -420,6 +492,8 @@ class row_writer {
   std::ostream& m_out;
   output m_form;
   int m_offset_minutes;
+  const tools::zone_map* m_zones;
+  std::vector<std::uint32_t> m_zones_of_event;
   std::string m_line;  // reused for every row
 };
 
@@ -429,23 +503,23 @@ void collect(directory& _objects, const results::trackable& _object) {
   _objects[_object.uid] = {_object.name, _object.category};
 }
 
-void write_summary(source& _input, const options& _options) {
+void write_summary(source& _input, const options& _options, const tools::zone_map* _zones) {
   directory objects;
-  summary_builder builder;
+  summary_builder builder(_zones);
   _input.read({[&](const results::event& _event) { builder.add(_event); },
                [&](const results::trackable& _object) { collect(objects, _object); }});
   builder.print(std::cout, objects, _options.utc_offset_minutes);
 }
 
-void write_rows(source& _input, const options& _options) {
+void write_rows(source& _input, const options& _options, const tools::zone_map* _zones) {
   directory objects;
   if (_input.rereadable()) {  // first the objects, then the rows with their names
     _input.read({nullptr, [&](const results::trackable& _object) { collect(objects, _object); }});
-    row_writer rows(std::cout, _options.form, _options.utc_offset_minutes);
+    row_writer rows(std::cout, _options.form, _options.utc_offset_minutes, _zones);
     _input.read({[&](const results::event& _event) { rows.write(_event, objects); }, nullptr});
     return;
   }
-  row_writer rows(std::cout, _options.form, _options.utc_offset_minutes);
+  row_writer rows(std::cout, _options.form, _options.utc_offset_minutes, _zones);
   bool named_late = false;
   _input.read({[&](const results::event& _event) { rows.write(_event, objects); },
                [&](const results::trackable&) { named_late = true; }});
@@ -457,12 +531,23 @@ void write_rows(source& _input, const options& _options) {
 }
 
 int run(const options& _options) {
+  // The zones first: a mistake in them costs no reading of a large result.
+  boost::optional<tools::zone_map> zones;
+  if (_options.zones) {
+    try {
+      zones = tools::zone_map::read_file(*_options.zones);
+    } catch (const tools::zone_error& e) {
+      tools::complain(program, terminal_safe(*_options.zones) + ": " + e.what());
+      return tools::site_file_status;
+    }
+  }
+  const tools::zone_map* zone_map = zones ? &*zones : nullptr;
   try {
     source input(_options.input);
     if (_options.form == output::summary) {
-      write_summary(input, _options);
+      write_summary(input, _options, zone_map);
     } else {
-      write_rows(input, _options);
+      write_rows(input, _options, zone_map);
     }
   } catch (const std::exception& e) {  // the reader's refusals, read errors
     std::cout.flush();
@@ -483,7 +568,10 @@ int main(int argc, char** argv) {
   std::ios::sync_with_stdio(false);
   const vela::tools::program summary{vela::summary::program,
                                      vela::summary::usage_text,
-                                     {{"--csv"}, {"--jsonl"}, {"--utc-offset", true}},
+                                     {{"--csv"},
+                                      {"--jsonl"},
+                                      {"--utc-offset", true},
+                                      {"--zones", true}},
                                      1,
                                      vela::summary::failure_status};
   return vela::tools::run_program(summary, argc, argv, [](const vela::tools::command_line& _line) {

@@ -1,0 +1,66 @@
+#pragma once
+// The zones of a site (a loading dock, an aisle) as vela-report and vela-summary read them: a
+// GeoJSON FeatureCollection of Polygon and MultiPolygon features in site metres (x and y as the
+// result has them, y growing upwards), each named by its "name" property; features of one name
+// make one zone. An event lies in every zone that holds its mark, the midpoint of its two
+// objects' positions when it began: holes are respected and a mark on a boundary is inside.
+//
+// A mark is a sum of two positions in millimetres, so it is a whole number of half millimetres.
+// Corners are held in that unit too (rounded, 0.25 mm at most), which makes every test exact
+// integer arithmetic: a mark on an edge is on it, not a rounding error either side of it.
+
+#include <cstddef>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vela::tools {
+// A zones file that cannot be read or is not what it should be. The message is one line
+// without the file's name: "feature 3: no \"name\" property".
+class zone_error : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// The status of a zones file or floor plan that cannot be used, in every companion that reads
+// one: apart from 1, the result, and 64, the command line.
+constexpr int site_file_status = 2;
+
+struct zone_point {
+  std::int64_t x = 0;  // half millimetres
+  std::int64_t y = 0;
+};
+
+// An outer ring then its holes, each closed: the last point repeats the first.
+using zone_polygon = std::vector<std::vector<zone_point>>;
+
+struct zone {
+  std::string name;
+  std::vector<zone_polygon> polygons;
+  zone_point low;  // the corners of the box around every ring
+  zone_point high;
+};
+
+class zone_map {
+ public:
+  // Throws zone_error, naming what is wrong; a file that cannot be opened too.
+  static zone_map read_file(const std::string& _path);
+  static zone_map parse(std::string_view _json);
+
+  // In the order of their first feature in the file.
+  const std::vector<zone>& zones() const { return m_zones; }
+
+  // The indices of the zones that hold the mark of an event whose objects were at (_xa, _ya)
+  // and (_xb, _yb) mm, in increasing order, into _out (cleared first).
+  void zones_at(std::int64_t _xa, std::int64_t _ya, std::int64_t _xb, std::int64_t _yb,
+                std::vector<std::uint32_t>& _out) const;
+
+ private:
+  std::vector<zone> m_zones;
+};
+
+// Half millimetres as metres, the shortest text that reads back as the same double.
+std::string half_mm_as_metres(std::int64_t _half_mm);
+}  // namespace vela::tools
