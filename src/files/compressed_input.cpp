@@ -176,32 +176,16 @@ void compressed_input::decompress_ahead() {
     return;
   }
   constexpr std::size_t blocks_in_flight = 4;
-  constexpr std::size_t block_bytes = std::size_t{1} << 20;
-  m_blocks.assign(blocks_in_flight, block{});
-  m_free.clear();
-  m_filled.clear();
-  for (block& one : m_blocks) {
-    one.data.resize(block_bytes);
-    m_free.push_back(&one);
-  }
+  m_blocks = std::make_unique<handover<block>>(blocks_in_flight);
   m_current = nullptr;
   m_current_at = 0;
-  m_stopping = false;
   m_thread = std::thread([this] { fill_ahead(); });
 }
 
 void compressed_input::fill_ahead() {
-  for (;;) {
-    block* next = nullptr;
-    {
-      std::unique_lock<std::mutex> lock(m_mutex);
-      m_changed.wait(lock, [&] { return !m_free.empty() || m_stopping; });
-      if (m_stopping) {
-        return;
-      }
-      next = m_free.back();
-      m_free.pop_back();
-    }
+  constexpr std::size_t block_bytes = std::size_t{1} << 20;
+  while (block* next = m_blocks->take_free()) {
+    next->data.resize(block_bytes);
     next->size = 0;
     next->last = false;
     next->failure = nullptr;
@@ -219,11 +203,7 @@ void compressed_input::fill_ahead() {
     }
     next->file_bytes = m_file_bytes;
     const bool done = next->last || next->failure;
-    {
-      std::lock_guard<std::mutex> lock(m_mutex);
-      m_filled.push_back(next);
-    }
-    m_changed.notify_all();
+    m_blocks->hand_over(next, done);
     if (done) {
       return;
     }
@@ -232,14 +212,13 @@ void compressed_input::fill_ahead() {
 
 std::size_t compressed_input::take_ahead(char* _buffer, std::size_t _size) {
   for (;;) {
-    // The current block is this side's alone: copied out without the lock.
+    // The current block is this side's alone until it is given back.
     if (m_current != nullptr && m_current_at < m_current->size) {
       const std::size_t n = std::min(_size, m_current->size - m_current_at);
       std::memcpy(_buffer, m_current->data.data() + m_current_at, n);
       m_current_at += n;
       return n;
     }
-    std::unique_lock<std::mutex> lock(m_mutex);
     if (m_current != nullptr) {
       if (m_current->failure) {
         std::rethrow_exception(m_current->failure);
@@ -247,13 +226,12 @@ std::size_t compressed_input::take_ahead(char* _buffer, std::size_t _size) {
       if (m_current->last) {
         return 0;
       }
-      m_free.push_back(m_current);
-      m_current = nullptr;
-      m_changed.notify_all();
+      m_blocks->give_back(m_current);
     }
-    m_changed.wait(lock, [&] { return !m_filled.empty(); });
-    m_current = m_filled.front();
-    m_filled.pop_front();
+    m_current = m_blocks->take_filled();
+    if (m_current == nullptr) {
+      return 0;
+    }
     m_current_at = 0;
     m_file->bytes_read = m_current->file_bytes;
   }
@@ -263,11 +241,7 @@ void compressed_input::finish() {
   if (!m_thread.joinable()) {
     return;
   }
-  {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_stopping = true;
-  }
-  m_changed.notify_all();
+  m_blocks->stop();
   m_thread.join();
 }
 

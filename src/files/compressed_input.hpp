@@ -1,16 +1,14 @@
 #pragma once
 
-#include <condition_variable>
 #include <cstddef>
-#include <deque>
 #include <exception>
-#include <mutex>
 #include <thread>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "base/handover.hpp"
 #include "files/input_file.hpp"
 
 namespace vela {
@@ -75,15 +73,10 @@ class compressed_input {
   std::unique_ptr<gzip_state> m_gzip;
   std::unique_ptr<zstd_state> m_zstd;
 
-  // Decompressing ahead: blocks go round from free to filled and back.
-  std::vector<block> m_blocks;
-  std::vector<block*> m_free;
-  std::deque<block*> m_filled;
+  // Decompressing ahead: blocks go round between the decompressing thread and the reader.
+  std::unique_ptr<handover<block>> m_blocks;
   block* m_current = nullptr;  // being read, from m_current_at
   std::size_t m_current_at = 0;
-  bool m_stopping = false;
-  std::mutex m_mutex;
-  std::condition_variable m_changed;
   std::thread m_thread;
 };
 }  // namespace vela

@@ -35,10 +35,7 @@ line_feed::line_feed(line_reader& _reader, const site& _site, bool _threaded)
   if (!_threaded) {
     return;
   }
-  m_batches.resize(batches_in_flight);
-  for (line_batch& batch : m_batches) {
-    m_free.push_back(&batch);
-  }
+  m_batches = std::make_unique<handover<line_batch>>(batches_in_flight);
   // The reading thread leaves SIGINT and SIGTERM to the main thread, whose mask decides when a
   // run may still be interrupted.
   sigset_t interrupting;
@@ -99,43 +96,20 @@ const line_batch* line_feed::next() {
     m_ended = !fill(m_inline);
     return m_ended ? nullptr : &m_inline;
   }
-  std::unique_lock<std::mutex> lock(m_mutex);
   if (m_handed_out != nullptr) {
-    if (m_handed_out->failure) {  // its lines were the last that could be read
-      const std::exception_ptr failure = m_handed_out->failure;
-      m_handed_out = nullptr;
-      lock.unlock();
-      std::rethrow_exception(failure);
-    }
-    m_free.push_back(m_handed_out);
+    line_batch* done = m_handed_out;
     m_handed_out = nullptr;
-    m_changed.notify_all();
+    if (done->failure) {  // its lines were the last that could be read
+      std::rethrow_exception(done->failure);
+    }
+    m_batches->give_back(done);
   }
-  m_changed.wait(lock, [&] { return m_filled_front < m_filled.size() || m_reading_done; });
-  if (m_filled_front == m_filled.size()) {
-    return nullptr;
-  }
-  line_batch* batch = m_filled[m_filled_front++];
-  if (m_filled_front == m_filled.size()) {
-    m_filled.clear();
-    m_filled_front = 0;
-  }
-  m_handed_out = batch;
-  return batch;
+  m_handed_out = m_batches->take_filled();
+  return m_handed_out;
 }
 
 void line_feed::read_ahead() {
-  for (;;) {
-    line_batch* batch = nullptr;
-    {
-      std::unique_lock<std::mutex> lock(m_mutex);
-      m_changed.wait(lock, [&] { return !m_free.empty() || m_stopping; });
-      if (m_stopping) {
-        return;
-      }
-      batch = m_free.back();
-      m_free.pop_back();
-    }
+  while (line_batch* batch = m_batches->take_free()) {
     bool more = false;
     batch->failure = nullptr;
     try {
@@ -143,16 +117,11 @@ void line_feed::read_ahead() {
     } catch (...) {  // handed over in its turn, as the replay would have met it
       batch->failure = std::current_exception();
     }
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (more || batch->failure) {
-      m_filled.push_back(batch);
-    }
-    if (!more || batch->failure) {
-      m_reading_done = true;
-      m_changed.notify_all();
+    const bool last = !more || batch->failure;
+    m_batches->hand_over(more || batch->failure ? batch : nullptr, last);
+    if (last) {
       return;
     }
-    m_changed.notify_all();
   }
 }
 
@@ -160,11 +129,7 @@ void line_feed::stop() {
   if (!m_thread.joinable()) {
     return;
   }
-  {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_stopping = true;
-  }
-  m_changed.notify_all();
+  m_batches->stop();
   m_thread.join();
 }
 }  // namespace vela

@@ -1,13 +1,13 @@
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
 #include <exception>
-#include <mutex>
+#include <memory>
 #include <string_view>
 #include <thread>
 #include <vector>
 
+#include "base/handover.hpp"
 #include "files/line_reader.hpp"
 #include "site/site.hpp"
 #include "timestamp.hpp"
@@ -78,16 +78,9 @@ class line_feed {
 
   // Inline: one batch, refilled on every call.
   line_batch m_inline;
-  // Threaded: batches go round from free to filled and back.
-  std::vector<line_batch> m_batches;
-  std::vector<line_batch*> m_free;
-  std::vector<line_batch*> m_filled;  // in file order, taken from the front
-  std::size_t m_filled_front = 0;
-  line_batch* m_handed_out = nullptr;  // returned to m_free at the next call
-  bool m_reading_done = false;
-  bool m_stopping = false;
-  std::mutex m_mutex;
-  std::condition_variable m_changed;
+  // Threaded: batches go round between the reading thread and the replay.
+  std::unique_ptr<handover<line_batch>> m_batches;
+  line_batch* m_handed_out = nullptr;  // given back at the next call
   std::thread m_thread;
 };
 }  // namespace vela
