@@ -1524,7 +1524,8 @@ TEST_F(ReportPageTest, DrawsThePlanUnderTheMarksWithKeysAndProvenance) {
                     "0,0,60,60"})
                 .status,
             0);
-  const dom_element& stretched = by_id(render(m_dir, "square.html"), "plan-note");
+  const std::vector<dom_element> square = render(m_dir, "square.html");
+  const dom_element& stretched = by_id(square, "plan-note");
   EXPECT_EQ(attribute(stretched, "hidden"), nullptr);
   EXPECT_NE(stretched.text.find("40 × 30 pixels"), std::string::npos) << stretched.text;
 }
