@@ -2,10 +2,14 @@
 // result; and its pages opened in headless Chromium, whose counts, marks, bars and tables are
 // checked against the result they were made of, with and without filters in the address; zones
 // counted by the test's own point in polygon; the floor plan, keys, print and provenance.
+#include <gtest/gtest.h>
+#include <json/json.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <boost/filesystem.hpp>
+#include <boost/optional.hpp>
 #include <cctype>
 #include <chrono>
 #include <cmath>
@@ -21,17 +25,14 @@
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <utility>
 #include <vector>
 
-#include <boost/filesystem.hpp>
-#include <boost/optional.hpp>
-#include <gtest/gtest.h>
-#include <json/json.h>
-
+#include "browser.hpp"
+#include "common/web_text.hpp"
 #include "report/floor_plan.hpp"
 #include "report/report_page.hpp"
-#include "browser.hpp"
 #include "test_support.hpp"
 
 namespace vela {
@@ -47,7 +48,9 @@ struct fact_event {
   std::int64_t duration_s = 0;
   std::int64_t distance_mm = 0;
   std::string uids[2];
-  std::string kind;  // "person-vehicle", "vehicle-vehicle", "other" or "unknown"
+  std::string drivers[2];   // empty for none
+  std::string file;         // the result it came from, when the test sets it
+  std::string kind;         // "person-vehicle", "vehicle-vehicle", "other" or "unknown"
   std::int64_t mark_x = 0;  // the midpoint of the two objects, in half millimetres
   std::int64_t mark_y = 0;
   std::set<std::string> zones;  // set by the test that draws zones
@@ -86,6 +89,9 @@ result_facts facts_of(const std::string& _json) {
     fact.distance_mm = event["distance"].asInt64();
     for (int k = 0; k < 2; ++k) {
       fact.uids[k] = event["trackables"][k]["uid"].asString();
+      fact.drivers[k] = event["trackables"][k]["driver_uid"].isString()
+                            ? event["trackables"][k]["driver_uid"].asString()
+                            : "";
       fact.mark_x += event["trackables"][k]["x"].asInt64();
       fact.mark_y += event["trackables"][k]["y"].asInt64();
     }
@@ -135,6 +141,45 @@ std::string site_time(std::int64_t _ms, int _offset_minutes = 0) {
   char text[32];
   std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts);
   return text;
+}
+
+// The civil time of _ms in _zone by the C library's own reading of the time-zone database:
+// "2026-03-29 03:30:00", the weekday (0 for Monday) and the hour.
+struct zone_reading {
+  std::string text;
+  int weekday = 0;
+  int hour = 0;
+  long offset_s = 0;
+};
+
+zone_reading in_zone(std::int64_t _ms, const std::string& _zone) {
+  const char* before = std::getenv("TZ");
+  const std::string saved = before != nullptr ? before : "";
+  ::setenv("TZ", _zone.c_str(), 1);
+  ::tzset();
+  const auto seconds = static_cast<std::time_t>(_ms / 1000);
+  std::tm parts{};
+  ::localtime_r(&seconds, &parts);
+  before != nullptr ? ::setenv("TZ", saved.c_str(), 1) : ::unsetenv("TZ");
+  ::tzset();
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts);
+  return {text, (parts.tm_wday + 6) % 7, parts.tm_hour, parts.tm_gmtoff};
+}
+
+// The instant (ms) that site time _text ("2026-10-25 02:30:00") stands for in _zone: the
+// earliest that reads so; for a time the clocks skipped, the time read at the offset before.
+std::int64_t zone_instant(const std::string& _text, const std::string& _zone) {
+  std::tm parts{};
+  ::strptime(_text.c_str(), "%Y-%m-%d %H:%M:%S", &parts);
+  const std::int64_t as_utc = std::int64_t{::timegm(&parts)} * 1000;
+  for (std::int64_t minutes = -26 * 60; minutes <= 26 * 60; minutes += 15) {  // earliest first
+    const std::int64_t at = as_utc + minutes * 60000;
+    if (in_zone(at, _zone).text == _text) {
+      return at;
+    }
+  }
+  return as_utc - in_zone(as_utc - 86400000, _zone).offset_s * 1000;
 }
 
 std::int64_t number(const dom_element& _element, const std::string& _name) {
@@ -237,6 +282,7 @@ struct made_event {
   std::int64_t distance_mm;
   std::int64_t ts;
   std::string driver;  // of the first object; none when empty
+  std::string second_driver = {};
 };
 
 std::string made_result(const std::vector<std::vector<std::string>>& _objects,
@@ -256,8 +302,8 @@ std::string made_result(const std::vector<std::vector<std::string>>& _objects,
       object["uid"] = uid;
       object["x"] = Json::Int64{x += 1500};
       object["y"] = Json::Int64{x % 7000};
-      object["driver_uid"] =
-          uid == made.first && !made.driver.empty() ? Json::Value(made.driver) : Json::Value();
+      const std::string& driver = uid == made.first ? made.driver : made.second_driver;
+      object["driver_uid"] = driver.empty() ? Json::Value() : Json::Value(driver);
       event["trackables"].append(object);
     }
     events.append(event);
@@ -311,7 +357,11 @@ TEST_F(ReportTest, RefusesBadUsageInOneLine) {
     const char* message;
   } rows[] = {
       {{}, "no result given"},
-      {{"events.json", "events.json"}, "unexpected argument 'events.json'"},
+      {{"events.json", "events.json"}, "-o is required when more than one result is given"},
+      {{"events.json", "--utc-offset", "+01:00", "--time-zone", "Europe/Berlin"},
+       "--utc-offset and --time-zone: give one of them, not both"},
+      {{"events.json", "--time-zone", "Europe/Atlantis"},
+       "--time-zone: 'Europe/Atlantis' is not a zone of the system's time-zone database"},
       {{"--frobnicate", "events.json"}, "unknown option '--frobnicate'"},
       {{"events.json", "-o"}, "'-o' needs a value"},
       {{"events.json", "--title"}, "'--title' needs a value"},
@@ -368,7 +418,7 @@ TEST_F(ReportTest, NamesAnInputItCannotRead) {
     const char* message;
   } rows[] = {
       {"missing.json", "vela-report: missing.json: No such file or directory\n"},
-      {"folder", "vela-report: folder: is a folder\n"},
+      {"folder", "vela-report: folder: a folder without a .json result\n"},
       {"line\nbreak.json", "vela-report: line\\x0abreak.json: No such file or directory\n"},
       {"back\\slash\xff.json", "vela-report: back\\\\slash\\xff.json: No such file or directory\n"},
   };
@@ -535,7 +585,7 @@ TEST(ReportEscapingTest, ScriptDataCannotEndItsElement) {
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.why);
-    const std::string json = report::script_json_string(row.text);
+    const std::string json = tools::script_json_string(row.text);
     EXPECT_EQ(json, row.json);
     // Another JSON reader gets the text back (what is not UTF-8 as U+FFFD).
     const Json::Value back = test::parse_json("[" + json + "]");
@@ -557,7 +607,7 @@ TEST(ReportEscapingTest, HtmlTextIsTextOnly) {
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.why);
-    EXPECT_EQ(report::html_text(row.text), row.html);
+    EXPECT_EQ(tools::html_text(row.text), row.html);
   }
 }
 
@@ -750,7 +800,7 @@ TEST_F(ReportPageTest, ShowsTheBundledExample) {
     ++per_object[event.uids[1]];
   }
   EXPECT_EQ(by_id(dom, "period").text, "Period: " + site_time(first) + " to " + site_time(last) +
-                                           " (site time, UTC+00:00), from the first start to "
+                                           " (site time, UTC), from the first start to "
                                            "the last end.");
   const auto busiest = [](const auto& _counts) {
     std::int64_t most = 0;
@@ -792,7 +842,8 @@ TEST_F(ReportPageTest, FiltersInTheAddressSelectTheEvents) {
       {"obj=v0007", {"", {}, "v0007", {}, {}}, nullptr},
       {"obj=forklift%205", {"", {}, "forklift 5", {}, {}}, nullptr},
       {"from=2026-01-01T00:05:00&to=2026-01-01T00:09:59",
-       {"", {}, "", minute_5, minute_5 + 299000}, nullptr},
+       {"", {}, "", minute_5, minute_5 + 299000},
+       nullptr},
       {"max=abc&colour=red", {}, "max=abc (not a distance"},
       // A day that does not exist is not read as another one.
       {"max=500&from=2026-02-30T00:00", {"", 500, "", {}, {}}, "from=2026-02-30T00:00 (not a"},
@@ -882,10 +933,33 @@ TEST_F(ReportPageTest, NamesWithMarkupStayText) {
   for (std::size_t k = 0; k < hostile.size(); ++k) {
     SCOPED_TRACE("element " + std::to_string(k) + ": " + hostile[k].tag);
     EXPECT_EQ(hostile[k].tag, plain[k].tag);
-    if (!has(hostile[k], "class", "provenance-input")) {  // the file's own name, size and time
-      EXPECT_EQ(hostile[k].attributes, plain[k].attributes);
+    ASSERT_EQ(hostile[k].attributes.size(), plain[k].attributes.size());
+    for (std::size_t a = 0; a < hostile[k].attributes.size(); ++a) {
+      const auto& [name, value] = hostile[k].attributes[a];
+      EXPECT_EQ(name, plain[k].attributes[a].first);
+      // The file's own name, size and time, and when the page was made; the uids of the
+      // rankings, their links and the choices of driver and result.
+      if (!has(hostile[k], "class", "provenance-input") && name != "data-made" &&
+          name != "data-uid" && name != "data-link" && name != "href" && name != "value") {
+        EXPECT_EQ(value, plain[k].attributes[a].second) << name;
+      }
     }
   }
+  std::set<std::string> uids;
+  for (const auto& object : hostile_objects) {
+    uids.insert(object[0]);
+  }
+  const auto drivers = of_class(hostile, "driver-row");
+  ASSERT_EQ(drivers.size(), 1U);
+  for (const auto* row : of_class(hostile, "vehicle-row")) {
+    EXPECT_EQ(uids.count(*attribute(*row, "data-uid")), 1U) << *attribute(*row, "data-uid");
+  }
+  // A driver's link shows its events, whatever its uid holds.
+  EXPECT_TRUE(has(*drivers[0], "data-uid", hostile_objects[2][0]));
+  const std::vector<dom_element> driven =
+      render(m_dir, "a<b>&\"c'.html", attribute(*drivers[0], "data-link")->substr(1));
+  EXPECT_EQ(number(by_id(driven, "count-total"), "data-count"), number(*drivers[0], "data-count"));
+  EXPECT_NE(attribute(by_id(driven, "address-note"), "hidden"), nullptr) << "the link is read";
   EXPECT_TRUE(has(*of_class(hostile, "provenance-input")[0], "data-name", input));
   // And the names read as they are written.
   std::set<std::string> texts;
@@ -1028,6 +1102,244 @@ TEST_F(ReportPageTest, ShowsSiteTimeAtTheGivenOffset) {
   EXPECT_EQ(by_id(dom, "period").text,
             "Period: 2025-12-31 18:30:00 to 2025-12-31 18:33:02 (site time, UTC-05:30), from the "
             "first start to the last end.");
+}
+
+// The trend's bars as the page counts them: (day, kind) -> events.
+std::map<std::pair<std::string, std::string>, std::int64_t> shown_days(
+    const std::vector<dom_element>& _dom) {
+  std::map<std::pair<std::string, std::string>, std::int64_t> days;
+  for (const dom_element* bar : of_class(_dom, "trend-bar")) {
+    days[{*attribute(*bar, "data-day"), *attribute(*bar, "data-kind")}] +=
+        number(*bar, "data-count");
+  }
+  return days;
+}
+
+// The hours of the week as the page counts them: (weekday, hour) -> events, empty ones left out.
+std::map<std::pair<int, int>, std::int64_t> shown_hours(const std::vector<dom_element>& _dom) {
+  std::map<std::pair<int, int>, std::int64_t> hours;
+  for (const dom_element* cell : of_class(_dom, "hour-cell")) {
+    if (number(*cell, "data-count") > 0) {
+      hours[{static_cast<int>(number(*cell, "data-weekday")),
+             static_cast<int>(number(*cell, "data-hour"))}] = number(*cell, "data-count");
+    }
+  }
+  return hours;
+}
+
+// The same, counted here from the events of _facts that pass _filter, in _zone's civil time.
+void expect_days_and_hours(const std::vector<dom_element>& _dom, const result_facts& _facts,
+                           const std::string& _zone, const filter& _filter = {}) {
+  std::map<std::pair<std::string, std::string>, std::int64_t> days;
+  std::map<std::pair<int, int>, std::int64_t> hours;
+  for (const fact_event& event : _facts.events) {
+    if (passes(event, _filter, _facts)) {
+      const zone_reading site = in_zone(event.start_ms, _zone);
+      ++days[{site.text.substr(0, 10), event.kind}];
+      ++hours[{site.weekday, site.hour}];
+    }
+  }
+  EXPECT_EQ(shown_days(_dom), days);
+  EXPECT_EQ(shown_hours(_dom), hours);
+  std::map<int, std::int64_t> by_hour;
+  for (const auto& [when, count] : hours) {
+    by_hour[when.second] += count;
+  }
+  for (const dom_element* cell : of_class(_dom, "hour-total")) {
+    const int hour = static_cast<int>(number(*cell, "data-hour"));
+    EXPECT_EQ(number(*cell, "data-count"), by_hour[hour]) << hour << ":00";
+  }
+}
+
+// The text of the first time cell after the first element of class _row.
+std::string first_time_in(const std::vector<dom_element>& _dom, const std::string& _row) {
+  const auto row = std::find_if(_dom.begin(), _dom.end(),
+                                [&](const dom_element& _e) { return has(_e, "class", _row); });
+  const auto time =
+      std::find_if(row, _dom.end(), [](const dom_element& _e) { return has(_e, "class", "time"); });
+  return time != _dom.end() ? time->text : "";
+}
+
+// Site time in a zone with daylight saving time: times, days and hours of day follow its
+// clocks, and a time typed in a filter is read back in them.
+TEST_F(ReportPageTest, FollowsDaylightSavingTimeInTheSiteZone) {
+  const std::string zone = "Europe/Berlin";
+  // Around 01:00 UTC on the last Sunday of March 2026, when the clocks go forward: an evening
+  // that is the next day in Berlin, an event before the change and one after it (the closest),
+  // then an evening that is the next day again.
+  const std::int64_t march = 1774740600;  // 2026-03-28 23:30 UTC
+  m_dir.write("march.json", made_result(plain_objects, {{"V1", "P1", 900, march, ""},
+                                                        {"V1", "P1", 800, march + 3600, ""},
+                                                        {"V1", "P1", 100, march + 7200, ""},
+                                                        {"V2", "P1", 700, march + 169200, ""}}));
+  // The night the clocks go back: 02:30 comes twice.
+  const std::int64_t october = 1792886400;  // 2026-10-25 00:00 UTC
+  m_dir.write("october.json", made_result(plain_objects, {{"V1", "P1", 900, october, ""},
+                                                          {"V1", "P1", 800, october + 1800, ""},
+                                                          {"V1", "P1", 700, october + 5400, ""}}));
+  for (const char* result : {"march.json", "october.json"}) {
+    ASSERT_EQ(report({result, "--time-zone", zone}).status, 0);
+  }
+  const result_facts spring = facts_of(m_dir.read("march.json"));
+  const std::vector<dom_element> dom = render(m_dir, "march.html");
+  check_page(dom, spring);
+  const fact_event& closest = spring.events[2];
+  ASSERT_EQ(in_zone(closest.start_ms, zone).text.substr(11, 5), "03:30") << "summer time";
+  EXPECT_EQ(first_time_in(dom, "closest-row"), in_zone(closest.start_ms, zone).text + ".500");
+  EXPECT_NE(by_id(dom, "period").text.find("(site time, Europe/Berlin)"), std::string::npos);
+  expect_days_and_hours(dom, spring, zone);
+  // 02:30 never came that night: read as 02:30 before the change, 03:30 after it.
+  filter skipped;
+  skipped.from_ms = zone_instant("2026-03-29 02:30:00", zone);
+  const std::vector<dom_element> after = render(m_dir, "march.html", "from=2026-03-29T02:30");
+  check_page(after, spring, skipped);
+  EXPECT_NE(by_id(after, "filter-note")
+                .text.find("starting from " + in_zone(*skipped.from_ms, zone).text),
+            std::string::npos);
+  // 02:30 came twice: from the first.
+  const result_facts autumn = facts_of(m_dir.read("october.json"));
+  filter repeated;
+  repeated.from_ms = zone_instant("2026-10-25 02:30:00", zone);
+  ASSERT_EQ(expected_counts(autumn, repeated).total, 2) << "both 02:30 events";
+  const std::vector<dom_element> back = render(m_dir, "october.html", "from=2026-10-25T02:30");
+  check_page(back, autumn, repeated);
+  expect_days_and_hours(back, autumn, zone, repeated);
+}
+
+// A week as a safety meeting reads it: two results of two days in one page, each event with
+// its result; the days, hours, results, vehicles and drivers counted again here.
+TEST_F(ReportPageTest, ShowsSeveralResultsByDayAndWhoIsInvolved) {
+  const std::vector<std::vector<std::string>> objects = {
+      {"P1", "Anna", "PERSON"},        {"P2", "Ben", "PERSON"},         {"P3", "Cleo", "PERSON"},
+      {"V1", "Forklift 1", "VEHICLE"}, {"V2", "Forklift 2", "VEHICLE"}, {"V3", "Tug", "VEHICLE"}};
+  const std::int64_t monday = 1774828800;  // 2026-03-30 00:00 UTC
+  const std::int64_t tuesday = monday + 86400;
+  const std::int64_t h = 3600;
+  // Events of made_result last 2 s: a driver's events 1 s apart overlap.
+  boost::filesystem::create_directory(m_dir.file("week"));
+  m_dir.write("week/mon.json",
+              made_result(objects, {{"V1", "P1", 300, monday + 8 * h, "P2"},
+                                    {"V1", "P3", 800, monday + 8 * h + 1, "P2"},
+                                    {"V2", "P1", 450, monday + 9 * h, "P3"},
+                                    {"V1", "V2", 1500, monday + 10 * h, "P2", "P1"},
+                                    {"V3", "P1", 200, monday + 11 * h, ""}}));
+  m_dir.write("week/tue.json",
+              made_result(objects, {{"V2", "P2", 480, tuesday + 8 * h, "P3"},
+                                    {"V2", "P1", 490, tuesday + 8 * h + 1, "P3"},
+                                    {"V1", "P3", 600, tuesday + 8 * h + 1800, "P2"},
+                                    {"V3", "P2", 1200, tuesday + 9 * h, "P1"}}));
+  const test::run_result unnamed = report({"week"});
+  EXPECT_EQ(unnamed.status, 64);
+  EXPECT_EQ(unnamed.err, "vela-report: -o is required for a folder of results (see --help)\n");
+  boost::filesystem::create_directory(m_dir.file("monday"));
+  boost::filesystem::copy_file(m_dir.file("week/mon.json"), m_dir.file("monday/mon.json"));
+  const std::vector<std::pair<std::vector<std::string>, std::string>> refused = {
+      {{"monday"}, "-o is required for a folder of results"},
+      {{"week", "week/tue.json", "-o", "twice.html"}, "the same result given twice: week/tue.json"},
+  };
+  for (const auto& [arguments, message] : refused) {
+    const test::run_result run = report(arguments);
+    EXPECT_EQ(run.status, 64) << message;
+    EXPECT_EQ(run.err, "vela-report: " + message + " (see --help)\n");
+  }
+  EXPECT_FALSE(boost::filesystem::exists(m_dir.file("monday.html")));
+  EXPECT_FALSE(boost::filesystem::exists(m_dir.file("twice.html")));
+  ASSERT_EQ(report({"week", "-o", "week.html"}).status, 0);
+  result_facts facts;
+  for (const std::string file : {"mon.json", "tue.json"}) {
+    const result_facts one = facts_of(m_dir.read("week/" + file));
+    for (fact_event event : one.events) {
+      event.number = facts.events.size() + 1;
+      event.file = file;
+      facts.events.push_back(event);
+    }
+    facts.names.insert(one.names.begin(), one.names.end());
+  }
+  const std::vector<dom_element> dom = render(m_dir, "week.html");
+  check_page(dom, facts);
+  check_closest_row(dom, facts);
+  expect_days_and_hours(dom, facts, "UTC");
+  EXPECT_EQ(shown_days(dom).rbegin()->first.first, site_time(tuesday * 1000).substr(0, 10));
+  EXPECT_EQ(shown_days(dom).begin()->first.first, site_time(monday * 1000).substr(0, 10));
+
+  // Per result, and the result of each of the closest.
+  std::map<std::string, std::int64_t> per_file;
+  for (const fact_event& event : facts.events) {
+    ++per_file[event.file];
+  }
+  std::map<std::string, std::int64_t> shown_files;
+  for (const dom_element* row : of_class(dom, "result-row")) {
+    shown_files[*attribute(*row, "data-file")] = number(*row, "data-count");
+  }
+  EXPECT_EQ(shown_files, per_file);
+  for (const dom_element* row : of_class(dom, "closest-row")) {
+    EXPECT_TRUE(has(*row, "data-file",
+                    facts.events[static_cast<std::size_t>(number(*row, "data-event") - 1)].file));
+  }
+
+  // Vehicles and drivers: by events, then those below 500 mm, then time in near-miss.
+  struct involved {
+    std::vector<const fact_event*> events;
+    std::int64_t below_500 = 0;
+  };
+  std::map<std::string, involved> per_vehicle;
+  std::map<std::string, involved> per_driver;
+  for (const fact_event& event : facts.events) {
+    for (const auto& [whose, uids] :
+         {std::pair{&per_vehicle, std::set<std::string>{event.uids[0], event.uids[1]}},
+          std::pair{&per_driver, std::set<std::string>{event.drivers[0], event.drivers[1]}}}) {
+      for (const std::string& uid : uids) {
+        if (!uid.empty() && (whose == &per_driver || uid[0] == 'V')) {
+          (*whose)[uid].events.push_back(&event);
+          (*whose)[uid].below_500 += event.distance_mm < 500 ? 1 : 0;
+        }
+      }
+    }
+  }
+  const auto expect_ranking = [&](const std::vector<const dom_element*>& _rows,
+                                  const std::map<std::string, involved>& _counted) {
+    std::vector<std::tuple<std::int64_t, std::int64_t, std::int64_t, std::string>> ranked;
+    for (const auto& [uid, counted] : _counted) {
+      ranked.emplace_back(-static_cast<std::int64_t>(counted.events.size()), -counted.below_500,
+                          -covered_seconds(counted.events), uid);
+    }
+    std::sort(ranked.begin(), ranked.end());
+    ASSERT_EQ(_rows.size(), ranked.size());
+    for (std::size_t k = 0; k < _rows.size(); ++k) {
+      const auto& [count, below, seconds, uid] = ranked[k];
+      EXPECT_TRUE(has(*_rows[k], "data-uid", uid)) << "row " << k;
+      EXPECT_EQ(number(*_rows[k], "data-count"), -count);
+      EXPECT_EQ(number(*_rows[k], "data-below-500"), -below);
+      EXPECT_EQ(number(*_rows[k], "data-seconds"), -seconds);
+    }
+  };
+  const auto vehicles = of_class(dom, "vehicle-row");
+  const auto drivers = of_class(dom, "driver-row");
+  expect_ranking(vehicles, per_vehicle);
+  expect_ranking(drivers, per_driver);
+  ASSERT_GE(vehicles.size(), 2U);
+  ASSERT_FALSE(drivers.empty());
+  ASSERT_EQ(number(*vehicles[0], "data-count"), number(*vehicles[1], "data-count"))
+      << "a tie of events, broken by those below 500 mm";
+
+  // A row's link shows its events: the vehicle's alone; the driver's, here with one result's.
+  const std::vector<dom_element> vehicle =
+      render(m_dir, "week.html", attribute(*vehicles[0], "data-link")->substr(1));
+  EXPECT_EQ(number(by_id(vehicle, "count-total"), "data-count"),
+            number(*vehicles[0], "data-count"));
+  const std::string driver = *attribute(*drivers[0], "data-uid");
+  const std::vector<dom_element> driven =
+      render(m_dir, "week.html",
+             attribute(*drivers[0], "data-link")->substr(1) + "&file=tue.json&file=wed");
+  EXPECT_EQ(number(by_id(driven, "count-total"), "data-count"),
+            std::count_if(per_driver[driver].events.begin(), per_driver[driver].events.end(),
+                          [](auto _e) { return _e->file == "tue.json"; }));
+  EXPECT_NE(by_id(driven, "filter-note")
+                .text.find("driven by " + facts.names[driver] + " (" + driver +
+                           "); from the result \"tue.json\""),
+            std::string::npos)
+      << by_id(driven, "filter-note").text;
+  EXPECT_NE(by_id(driven, "address-note").text.find("file=wed (no result"), std::string::npos);
 }
 
 // Overlapping events count once in an object's time in near-miss, as in the header's.

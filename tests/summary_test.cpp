@@ -240,6 +240,13 @@ TEST_F(SummaryTest, CsvGivesBackEveryFieldOfEveryEvent) {
   expect_rows_hold_the_result(csv_rows(run.out), result(), true);
 }
 
+TEST_F(SummaryTest, TimeZoneGivesTheSiteClock) {
+  // The bundled example lies in January: Europe/Berlin is then UTC+01:00.
+  const test::run_result run = summary({"--csv", "--time-zone", "Europe/Berlin", "events.json"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  expect_rows_hold_the_result(csv_rows(run.out), result(), true, 60);
+}
+
 TEST_F(SummaryTest, JsonLinesHoldTheSameFields) {
   const test::run_result run = summary({"--jsonl", "--utc-offset", "-05:30", "events.json"});
   ASSERT_EQ(run.status, 0) << run.err;
@@ -383,6 +390,10 @@ TEST_F(SummaryTest, CommandLine) {
       {{"events.json", "--utc-offset"}, "'--utc-offset' needs a value"},
       {{"--utc-offset", "+1:00", "events.json"},
        "--utc-offset: expected +HH:MM or -HH:MM, not '+1:00'"},
+      {{"--utc-offset", "+01:00", "--time-zone", "Europe/Berlin", "events.json"},
+       "--utc-offset and --time-zone: give one of them, not both"},
+      {{"--time-zone", "Mars/Olympus", "events.json"},
+       "--time-zone: 'Mars/Olympus' is not a zone of the system's time-zone database"},
   };
   for (const auto& row : mistakes) {
     SCOPED_TRACE(row.message);
@@ -455,6 +466,41 @@ TEST(SiteTimeTest, DatesWhereThereIsOneAndTheNumbersElsewhere) {
     EXPECT_EQ(tools::site_time_text(row.ts, row.ms, row.offset_minutes), row.text);
     EXPECT_EQ(tools::iso_time(row.ts, row.ms, row.offset_minutes, row.seconds_after), row.iso);
   }
+}
+
+TEST(SiteTimeTest, ZonesFollowDaylightSavingTime) {
+  // As TZ=ZONE date -d @TS gives them: the night the clocks go forward in Europe, 01:00 UTC on the
+  // last Sunday of March 2026, and a winter day in Chicago.
+  const struct {
+    const char* zone;
+    std::int64_t ts;
+    std::int64_t seconds_after;
+    const char* text;
+    const char* iso;
+  } rows[] = {
+      {"Europe/Berlin", 1774744200, 0, "2026-03-29 01:30:00.000 CET",
+       "2026-03-29T01:30:00.000+01:00"},
+      {"Europe/Berlin", 1774747800, 0, "2026-03-29 03:30:00.000 CEST",
+       "2026-03-29T03:30:00.000+02:00"},
+      {"Europe/Berlin", 1774744200, 3600, "2026-03-29 01:30:00.000 CET",
+       "2026-03-29T03:30:00.000+02:00"},
+      {"America/Chicago", 1767225600, 0, "2025-12-31 18:00:00.000 CST",
+       "2025-12-31T18:00:00.000-06:00"},
+      {"America/Chicago", 1774747800, 0, "2026-03-28 20:30:00.000 CDT",
+       "2026-03-28T20:30:00.000-05:00"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::string(row.zone) + " " + row.text);
+    const tools::site_clock clock = tools::site_clock::zone(row.zone);
+    EXPECT_EQ(tools::site_time_text(row.ts, 0, clock), row.text);
+    EXPECT_EQ(tools::iso_time(row.ts, 0, clock, row.seconds_after), row.iso);
+  }
+  // The offsets a page gets: one change in the span, at 01:00 UTC.
+  const auto offsets =
+      tools::site_clock::zone("Europe/Berlin").offsets_between(1774700000, 1774800000);
+  ASSERT_EQ(offsets.size(), 2U);
+  EXPECT_EQ(offsets[0], std::make_pair(std::int64_t{1774700000}, 60));
+  EXPECT_EQ(offsets[1], std::make_pair(std::int64_t{1774746000}, 120));
 }
 }  // namespace
 }  // namespace vela

@@ -1,7 +1,11 @@
 #include "common/site_time.hpp"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <ctime>
+
+#include <date/tz.h>
 
 #include "base/text.hpp"
 #include "common/command_line.hpp"
@@ -93,5 +97,112 @@ std::string iso_time(std::int64_t _ts, std::int64_t _ms, int _offset_minutes,
            std::to_string(_seconds_after) + " s";
   }
   return date_text(*time, 'T', _offset_minutes == 0 ? "Z" : offset_text(_offset_minutes));
+}
+
+// ---- Clocks --------------------------------------------------------------------------------
+
+namespace {
+// The seconds a zone is asked about: the years 1 to 9999, where its rules are defined.
+constexpr std::int64_t earliest_s = -62135596800;
+constexpr std::int64_t latest_s = 253402300799;
+
+date::sys_info zone_info(const date::time_zone& _zone, std::int64_t _ts) {
+  const std::int64_t at = std::clamp(_ts, earliest_s, latest_s);
+  return _zone.get_info(date::sys_seconds{std::chrono::seconds{at}});
+}
+}  // namespace
+
+site_clock site_clock::fixed(int _offset_minutes) {
+  site_clock clock;
+  clock.m_offset_minutes = _offset_minutes;
+  return clock;
+}
+
+site_clock site_clock::zone(const std::string& _name) {
+  site_clock clock;
+  try {
+    clock.m_zone = date::locate_zone(_name);
+  } catch (const std::exception&) {  // unknown, or no database at all
+    throw usage_error("--time-zone: '" + terminal_safe(_name) +
+                      "' is not a zone of the system's time-zone database");
+  }
+  clock.m_name = _name;
+  return clock;
+}
+
+int site_clock::offset_minutes_at(std::int64_t _ts) const {
+  if (m_zone == nullptr) {
+    return m_offset_minutes;
+  }
+  return static_cast<int>(
+      std::chrono::duration_cast<std::chrono::minutes>(zone_info(*m_zone, _ts).offset).count());
+}
+
+std::string site_clock::suffix_at(std::int64_t _ts) const {
+  if (m_zone != nullptr) {
+    return zone_info(*m_zone, _ts).abbrev;
+  }
+  return m_offset_minutes == 0 ? "UTC" : offset_text(m_offset_minutes);
+}
+
+std::string site_clock::label() const {
+  if (m_zone != nullptr) {
+    return m_name;
+  }
+  return m_offset_minutes == 0 ? "UTC" : "UTC" + offset_text(m_offset_minutes);
+}
+
+std::vector<std::pair<std::int64_t, int>> site_clock::offsets_between(std::int64_t _from,
+                                                                      std::int64_t _to) const {
+  std::vector<std::pair<std::int64_t, int>> offsets = {{_from, offset_minutes_at(_from)}};
+  if (m_zone == nullptr) {
+    return offsets;
+  }
+  std::int64_t at = std::clamp(_from, earliest_s, latest_s);
+  const std::int64_t until = std::clamp(_to, earliest_s, latest_s);
+  while (at < until) {
+    const date::sys_info info = zone_info(*m_zone, at);
+    const std::int64_t next = info.end.time_since_epoch().count();
+    if (next <= at || next > until) {
+      break;
+    }
+    at = next;
+    offsets.emplace_back(at, offset_minutes_at(at));
+  }
+  return offsets;
+}
+
+site_clock clock_option(const boost::optional<std::string>& _utc_offset,
+                        const boost::optional<std::string>& _time_zone) {
+  if (_utc_offset && _time_zone) {
+    throw usage_error("--utc-offset and --time-zone: give one of them, not both");
+  }
+  if (_time_zone) {
+    return site_clock::zone(*_time_zone);
+  }
+  return _utc_offset ? site_clock::fixed(utc_offset_option(*_utc_offset)) : site_clock();
+}
+
+std::string site_time_text(std::int64_t _ts, std::int64_t _ms, const site_clock& _clock) {
+  const int offset = _clock.offset_minutes_at(_ts);
+  const boost::optional<civil_time> time = to_civil(_ts, _ms, 0, offset);
+  if (!time) {
+    return "ts " + std::to_string(_ts) + " ms " + std::to_string(_ms);
+  }
+  return date_text(*time, ' ', " " + _clock.suffix_at(_ts));
+}
+
+std::string iso_time(std::int64_t _ts, std::int64_t _ms, const site_clock& _clock,
+                     std::int64_t _seconds_after) {
+  std::int64_t at = 0;
+  const int offset = __builtin_add_overflow(_ts, _seconds_after, &at)
+                         ? 0
+                         : _clock.offset_minutes_at(at);
+  const boost::optional<civil_time> time = to_civil(_ts, _ms, _seconds_after, offset);
+  if (!time || time->year() > 9999) {
+    return "ts " + std::to_string(_ts) + " ms " + std::to_string(_ms) + " + " +
+           std::to_string(_seconds_after) + " s";
+  }
+  return date_text(*time, 'T', offset == 0 && _clock.label() == "UTC" ? "Z" : offset_text(offset));
 }
 }  // namespace vela::tools

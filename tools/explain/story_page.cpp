@@ -5,43 +5,18 @@
 #include <vector>
 
 #include "common/site_time.hpp"
+#include "common/web_text.hpp"
 
 namespace vela::explain {
 namespace {
 constexpr double width = 960;
 constexpr double height = 320;
-constexpr double left = 56;    // room for the distance axis
+constexpr double left = 56;  // room for the distance axis
 constexpr double right = 16;
 constexpr double top = 16;
 constexpr double bottom = 56;  // room for the time axis and the silencing strip
 constexpr double strip = 10;   // height of the silencing strip, under the plot
 constexpr std::int64_t band_mm = 175;
-
-std::string html(std::string_view _text) {
-  std::string out;
-  for (const char c : _text) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      case '\'':
-        out += "&#39;";
-        break;
-      default:
-        out += c;
-    }
-  }
-  return out;
-}
 
 std::string number(double _value) {
   char text[32];
@@ -122,8 +97,9 @@ class chart {
            << "\" data-event=\"" << event.number << "\" x=\"" << number(x0) << "\" y=\"" << top
            << "\" width=\"" << number(std::max(x(end) - x0, 1.0)) << "\" height=\""
            << height - top - bottom << "\"><title>event " << event.number << ", "
-           << (event.written ? "written" : "skipped: " + html(event.skip_reason)) << ", "
-           << event.duration_s << " s, closest " << event.distance_mm << " mm</title></rect>\n";
+           << (event.written ? "written" : "skipped: " + tools::html_text(event.skip_reason))
+           << ", " << event.duration_s << " s, closest " << event.distance_mm
+           << " mm</title></rect>\n";
     }
   }
 
@@ -141,9 +117,9 @@ class chart {
       if (kind != nullptr) {
         const double x0 = x(seconds_of(m_story.rows[k].time));
         const double x1 = end < m_last ? x(seconds_of(m_story.rows[end].time)) : width - right;
-        _out << "<rect class=\"silence " << kind << "\" x=\"" << number(x0) << "\" y=\""
-             << strip_y << "\" width=\"" << number(std::max(x1 - x0, 1.0)) << "\" height=\""
-             << strip << "\"><title>" << state_text(m_story.rows[k].state) << "</title></rect>\n";
+        _out << "<rect class=\"silence " << kind << "\" x=\"" << number(x0) << "\" y=\"" << strip_y
+             << "\" width=\"" << number(std::max(x1 - x0, 1.0)) << "\" height=\"" << strip
+             << "\"><title>" << state_text(m_story.rows[k].state) << "</title></rect>\n";
       }
       k = end;
     }
@@ -190,7 +166,7 @@ class chart {
 
 std::string object_text(const site& _site, object_id _id) {
   const site_object& obj = _site.object(_id);
-  return html(obj.uid) + " (" + html(obj.name) + ", " +
+  return tools::html_text(obj.uid) + " (" + tools::html_text(obj.name) + ", " +
          (obj.category == category::person ? "person" : "vehicle") + ")";
 }
 }  // namespace
@@ -202,8 +178,8 @@ void write_story_page(std::ostream& _out, const site& _site, const pair_story& _
   _out << "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
        << "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; "
           "style-src 'unsafe-inline'\">\n"
-       << "<title>" << html(_site.object(_story.a).uid) << " and "
-       << html(_site.object(_story.b).uid) << ": why, or why not</title>\n<style>\n"
+       << "<title>" << tools::html_text(_site.object(_story.a).uid) << " and "
+       << tools::html_text(_site.object(_story.b).uid) << ": why, or why not</title>\n<style>\n"
        << "body { font: 14px/1.4 system-ui, sans-serif; margin: 1.5em; color: #222; }\n"
        << "svg { width: 100%; max-width: 960px; height: auto; background: #fff; }\n"
        << ".band { fill: #f4d9a6; opacity: .6; } .threshold { stroke: #b35c00; "
@@ -225,7 +201,7 @@ void write_story_page(std::ostream& _out, const site& _site, const pair_story& _
        << tools::site_time_text(_story.rows[_first].time) << " to "
        << tools::site_time_text(_story.rows[_last - 1].time) << ".</p>\n";
   if (!_story.silence.empty()) {
-    _out << "<p class=\"silence-note\">" << html(_story.silence) << "</p>\n";
+    _out << "<p class=\"silence-note\">" << tools::html_text(_story.silence) << "</p>\n";
   }
   chart(_story, _first, _last).write(_out);
   _out << "<p class=\"legend\"><span style=\"background:#1f4e8c\"></span>distance"
@@ -242,10 +218,11 @@ void write_story_page(std::ostream& _out, const site& _site, const pair_story& _
     if (!lasts_into(event, _story.rows[_first].time, _story.rows[_last - 1].time)) {
       continue;
     }
-    _out << "<tr class=\"" << (event.written ? "written" : "skipped") << "\"><td>"
-         << event.number << "</td><td>" << tools::site_time_text(event.start) << "</td><td>"
-         << event.duration_s << " s</td><td>" << event.distance_mm << " mm</td><td>"
-         << (event.written ? "written" : "skipped: " + html(event.skip_reason)) << "</td></tr>\n";
+    _out << "<tr class=\"" << (event.written ? "written" : "skipped") << "\"><td>" << event.number
+         << "</td><td>" << tools::site_time_text(event.start) << "</td><td>" << event.duration_s
+         << " s</td><td>" << event.distance_mm << " mm</td><td>"
+         << (event.written ? "written" : "skipped: " + tools::html_text(event.skip_reason))
+         << "</td></tr>\n";
   }
   _out << "</tbody></table>\n<h2>What changed, and why</h2>\n<table id=\"changes\"><thead><tr>"
           "<th>Time</th><th>Moved</th><th>Distance</th><th>State after</th><th>Why</th></tr>"
@@ -256,12 +233,12 @@ void write_story_page(std::ostream& _out, const site& _site, const pair_story& _
       continue;
     }
     _out << "<tr><td>" << tools::site_time_text(row.time) << "</td><td>"
-         << html(_site.object(row.moved).uid) << "</td><td>"
+         << tools::html_text(_site.object(row.moved).uid) << "</td><td>"
          << (row.distance_mm < 0 ? std::string("-") : std::to_string(row.distance_mm) + " mm")
-         << "</td><td>" << state_text(row.state) << "</td><td>" << html(row.change)
+         << "</td><td>" << state_text(row.state) << "</td><td>" << tools::html_text(row.change)
          << "</td></tr>\n";
   }
-  _out << "</tbody></table>\n<p class=\"made\">Made by " << html(_generator)
+  _out << "</tbody></table>\n<p class=\"made\">Made by " << tools::html_text(_generator)
        << " from vela's own replay.</p>\n</body>\n</html>\n";
 }
 }  // namespace vela::explain

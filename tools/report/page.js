@@ -59,6 +59,17 @@
   function grouped(value) {
     return String(value).replace(/\B(?=(\d{3})+(?!\d))/g, ',');
   }
+  // A count in a narrow cell: 1,234 as 1.2k, 123,456 as 123k; the exact count in its title.
+  function compact(value) {
+    const units = [[1e9, 'G'], [1e6, 'M'], [1e3, 'k']];
+    for (const [size, unit] of units) {
+      if (value >= size) {
+        const scaled = value / size;
+        return (scaled < 10 ? (Math.floor(scaled * 10) / 10).toFixed(1) : Math.floor(scaled)) + unit;
+      }
+    }
+    return String(value);
+  }
   function pad(value, width) {
     return String(value).padStart(width || 2, '0');
   }
@@ -89,13 +100,63 @@
   }
 
   // ---- Site time ----------------------------------------------------------------------------
-  function makeClock(offsetMinutes) {
-    const offsetMs = offsetMinutes * MINUTE_MS;
-    const sign = offsetMinutes < 0 ? '-' : '+';
-    const magnitude = Math.abs(offsetMinutes);
-    const label = 'UTC' + sign + pad(Math.floor(magnitude / 60)) + ':' + pad(magnitude % 60);
-    function parts(ms) {
-      const date = new Date(ms + offsetMs);
+  // The page carries the site's offsets from UTC over its events' time (and a day each way): the
+  // offset in effect from each instant on, the first also before it. A time zone's daylight
+  // saving time is a change of offset, so times, days and hours of day follow it. "Wall" times
+  // are site times counted as if they were UTC: the date of wall time w is new Date(w)'s UTC date.
+  const DAY_MS = 86400000;
+  const WEEKDAYS = ['Monday', 'Tuesday', 'Wednesday', 'Thursday', 'Friday', 'Saturday', 'Sunday'];
+
+  function offsetText(minutes) {
+    const magnitude = Math.abs(minutes);
+    return (minutes < 0 ? '-' : '+') + pad(Math.floor(magnitude / 60)) + ':' + pad(magnitude % 60);
+  }
+
+  function makeClock(spec) {
+    const valid = spec && typeof spec.label === 'string' && Array.isArray(spec.offsets) &&
+        spec.offsets.length > 0 && spec.offsets.every(function (entry, k) {
+          return Array.isArray(entry) && Number.isFinite(entry[0]) &&
+              Number.isInteger(entry[1]) && Math.abs(entry[1]) < 24 * 60 &&
+              (k === 0 || entry[0] > spec.offsets[k - 1][0]);
+        });
+    if (!valid) {
+      throw new Error('the embedded clock is damaged');
+    }
+    const from = Float64Array.from(spec.offsets, function (entry) {
+      return entry[0];
+    });
+    const offset = Float64Array.from(spec.offsets, function (entry) {
+      return entry[1] * MINUTE_MS;
+    });
+    // The last entry whose key (from[k] + shift[k]) is at most _value; 0 when there is none.
+    function lastAtMost(value, shifted) {
+      let low = 0;
+      let high = from.length - 1;
+      while (low < high) {
+        const middle = (low + high + 1) >> 1;
+        if (from[middle] + (shifted ? offset[middle] : 0) <= value) {
+          low = middle;
+        } else {
+          high = middle - 1;
+        }
+      }
+      return low;
+    }
+    function offsetAt(ms) {
+      return offset[lastAtMost(ms, false)];
+    }
+    function wall(ms) {
+      return ms + offsetAt(ms);
+    }
+    // The instant a wall time stands for: of a wall time that comes twice (the clocks went back)
+    // the earlier; one that never came (the clocks went forward) is read with the offset before
+    // the change, which lands as far past the change as it lies past its start.
+    function instant(w) {
+      const k = lastAtMost(w, true);
+      return k > 0 && w - offset[k - 1] < from[k] ? w - offset[k - 1] : w - offset[k];
+    }
+    function parts(w) {
+      const date = new Date(w);
       return {
         date: date.getUTCFullYear() + '-' + pad(date.getUTCMonth() + 1) + '-' +
             pad(date.getUTCDate()),
@@ -104,33 +165,47 @@
         ms: pad(date.getUTCMilliseconds(), 3),
       };
     }
-    return {
-      offsetMs: offsetMs,
-      label: label,
+    const clock = {
+      label: spec.label,
+      // Whether the offset changes between two instants.
+      changesBetween: function (a, b) {
+        return lastAtMost(a, false) !== lastAtMost(b, false);
+      },
+      wall: wall,
+      instant: instant,
+      // "+01:00", the offset in effect at _ms.
+      offsetText: function (ms) {
+        return offsetText(offsetAt(ms) / MINUTE_MS);
+      },
       text: function (ms) {
-        const p = parts(ms);
+        const p = parts(wall(ms));
         return p.date + ' ' + p.time + '.' + p.ms;
       },
       seconds: function (ms) {
-        const p = parts(ms);
-        return p.date + ' ' + p.time;
+        return clock.wallSeconds(wall(ms));
       },
       // As the address holds it: "2026-01-01T00:05:00".
       input: function (ms) {
-        const p = parts(ms);
+        const p = parts(wall(ms));
         return p.date + 'T' + p.time;
       },
       // As a person types it in a time field (24-hour): "2026-01-01 00:05:00".
       field: function (ms) {
-        const p = parts(ms);
+        return clock.wallSeconds(wall(ms));
+      },
+      wallSeconds: function (w) {
+        const p = parts(w);
         return p.date + ' ' + p.time;
       },
-      hourMinute: function (ms) {
-        const p = parts(ms);
-        return p.time.slice(0, 5);
+      wallInput: function (w) {
+        const p = parts(w);
+        return p.date + 'T' + p.time;
       },
-      day: function (ms) {
-        return parts(ms).date;
+      wallHourMinute: function (w) {
+        return parts(w).time.slice(0, 5);
+      },
+      wallDay: function (w) {
+        return parts(w).date;
       },
       // Site time "YYYY-MM-DDTHH:MM[:SS[.mmm]]" (or a space for the T) to ms, or null: also
       // for a date or time that does not exist (2026-02-30, 24:00), rather than another one.
@@ -146,12 +221,21 @@
         date.setUTCFullYear(values[0]);  // Date.UTC takes years 0 to 99 as 1900 to 1999
         const back = [date.getUTCFullYear(), date.getUTCMonth(), date.getUTCDate(),
                       date.getUTCHours(), date.getUTCMinutes(), date.getUTCSeconds()];
-        const ms = date.getTime();
-        return Number.isFinite(ms) && back.every(function (v, k) {
+        const w = date.getTime();
+        return Number.isFinite(w) && back.every(function (v, k) {
           return v === values[k];
-        }) ? ms - offsetMs : null;
+        }) ? instant(w) : null;
       },
     };
+    return clock;
+  }
+
+  // The day of wall time _w, counted from 1970-01-01, and its weekday (0 for Monday).
+  function dayOf(w) {
+    return Math.floor(w / DAY_MS);
+  }
+  function weekdayOf(day) {
+    return ((day + 3) % 7 + 7) % 7;  // 1970-01-01 was a Thursday
   }
 
   // ---- The data -----------------------------------------------------------------------------
@@ -197,14 +281,24 @@
   function load() {
     const meta = JSON.parse(byId('vela-meta').textContent);
     const tail = JSON.parse(byId('vela-objects').textContent);
+    const made = JSON.parse(byId('vela-provenance').textContent);
     const n = tail.events;
     const data = {
       meta: meta,
+      made: made,
       n: n,
-      kindsKnown: tail.form === 'document',
+      // Kinds are known where categories are: with a result document among the results.
+      kindsKnown: tail.form === 'document' || tail.form === 'mixed',
+      form: tail.form,
       uids: tail.uids,
       names: tail.names || null,
       categories: tail.categories || null,
+      // The results, in the order read: each event's result is an index into them.
+      results: made.inputs.filter(function (input) {
+        return input.role === 'result';
+      }).map(function (input) {
+        return input.name;
+      }),
       start: new Float64Array(n),
       duration: new Float64Array(n),
       distance: new Float64Array(n),
@@ -215,13 +309,17 @@
       driverA: new Int32Array(n),
       driverB: new Int32Array(n),
       kind: new Uint8Array(n),
+      result: new Uint32Array(n),
       // With zones: each event's set of zones (an index into zoneSets, 0 for none).
       zones: meta.zones || null,
       zoneSets: tail.zoneSets || null,
       zoneSet: new Uint32Array(meta.zones ? n : 0),
       threshold: typeof meta.thresholdMm === 'number' ? meta.thresholdMm : null,
     };
-    const columnCount = data.zones ? 10 : 9;
+    data.clock = makeClock(tail.clock);
+    // Nine columns, the zones' set with zones, and last the result's index.
+    const columnCount = data.zones ? 11 : 10;
+    const resultColumn = columnCount - 1;
     if (data.zones && (!data.zoneSets || data.zoneSets.length === 0)) {
       throw new Error('the embedded zones are damaged');
     }
@@ -230,7 +328,7 @@
     for (const script of document.querySelectorAll('script.vela-events')) {
       const count = Number(script.getAttribute('data-count'));
       const columns = JSON.parse(script.textContent).map(function (text, c) {
-        return decode(text, count, c !== 3 && c !== 4 && c !== 7 && c !== 8 && c !== 9);
+        return decode(text, count, c !== 3 && c !== 4 && c < 7);
       });
       if (columns.length !== columnCount || at + count > n) {
         throw new Error('the embedded events are damaged');
@@ -252,20 +350,41 @@
           }
           data.zoneSet[at] = columns[9][k];
         }
+        if (columns[resultColumn][k] >= data.results.length) {
+          throw new Error('the embedded events are damaged');
+        }
+        data.result[at] = columns[resultColumn][k];
       }
     }
     if (at !== n) {
       throw new Error('the page holds ' + at + ' of its ' + n + ' events');
     }
+    for (let i = 0; i < n; ++i) {
+      if (data.a[i] >= data.uids.length || data.b[i] >= data.uids.length ||
+          data.driverA[i] >= data.uids.length || data.driverB[i] >= data.uids.length) {
+        throw new Error('the embedded events are damaged');
+      }
+    }
     const codes = data.uids.map(function (uid, i) {
       return data.categories ? categoryCode(data.categories[i]) : 0;
     });
+    // In a page of documents and bare arrays, an object that no document lists has no known
+    // category (in documents alone, it is not on the site): its events' kinds are unknown.
+    const listed = data.uids.map(function (uid, i) {
+      return data.form === 'document' || (data.categories !== null && data.categories[i] !== null);
+    });
     for (let i = 0; i < n; ++i) {
-      data.kind[i] = eventKind(data.kindsKnown, codes[data.a[i]], codes[data.b[i]]);
+      data.kind[i] = eventKind(data.kindsKnown && listed[data.a[i]] && listed[data.b[i]],
+                               codes[data.a[i]], codes[data.b[i]]);
     }
     data.maxDistance = 0;
     for (let i = 0; i < n; ++i) {
       data.maxDistance = Math.max(data.maxDistance, data.distance[i]);
+    }
+    // Site time of each start, for the timeline, the days and the hours.
+    data.wall = new Float64Array(n);
+    for (let i = 0; i < n; ++i) {
+      data.wall[i] = data.clock.wall(data.start[i]);
     }
     return data;
   }
@@ -284,10 +403,13 @@
   }
 
   // ---- Filters --------------------------------------------------------------------------------
-  // The filters live in the address after '#': kind, zone (its name), max (mm), obj (uid or name
-  // substring), from and to (site time, events that start in the window).
+  // The filters live in the address after '#': kind, zone (its name), max (mm), obj (part of a
+  // uid or name; in double quotes, a whole uid or name), driver (a driver's uid, of either
+  // object), file (a result's name as "Made from" lists it), from and to (site time, events
+  // that start in the window).
   function emptyFilter() {
-    return {kind: null, zone: null, max: null, obj: '', from: null, to: null};
+    return {kind: null, zone: null, max: null, obj: '', driver: null, file: null, from: null,
+            to: null};
   }
 
   function zoneIndex(data, name) {
@@ -296,8 +418,20 @@
     }) : -1;
   }
 
+  // The object filter as a whole uid or name: the text in double quotes; null for a part.
+  function exactObject(obj) {
+    return obj.length >= 2 && obj[0] === '"' && obj[obj.length - 1] === '"' ?
+        obj.slice(1, -1) : null;
+  }
+
+  // The object filter that shows the events of one object, and only its.
+  function objectFilterOf(data, index) {
+    return '"' + data.uids[index] + '"';
+  }
+
   // The filter an address states, and what in it cannot be read, each with the reason.
-  function parseFilter(hash, data, clock) {
+  function parseFilter(hash, data) {
+    const clock = data.clock;
     const filter = emptyFilter();
     const unread = [];
     const params = new URLSearchParams(hash.replace(/^#/, ''));
@@ -332,6 +466,22 @@
         if (value !== '') {
           filter.obj = value;
         }
+      } else if (name === 'driver') {
+        const driver = data.driverIndex.get(value);
+        if (driver !== undefined) {
+          filter.driver = driver;
+        } else if (value !== '') {
+          unread.push(given + ' (no event of this page names that uid as a driver)');
+        }
+      } else if (name === 'file') {
+        if (data.results.includes(value)) {
+          filter.file = value;
+        } else if (value !== '') {
+          unread.push(given + ' (no result of this page has that name; they are ' +
+                      data.results.map(function (result) {
+                        return '"' + result + '"';
+                      }).join(', ') + ')');
+        }
       } else if (name === 'from' || name === 'to') {
         const ms = clock.parse(value);
         if (ms !== null) {
@@ -342,13 +492,13 @@
         }
       } else {
         unread.push(given + ' (not a filter of this page: kind, ' + (data.zones ? 'zone, ' : '') +
-                    'max, obj, from, to)');
+                    'max, obj, driver, file, from, to)');
       }
     }
     return {filter: filter, unread: unread};
   }
 
-  function filterHash(filter, clock, data) {
+  function filterHash(filter, data) {
     const params = new URLSearchParams();
     if (filter.kind !== null) {
       params.set('kind', KINDS[filter.kind].key);
@@ -362,29 +512,43 @@
     if (filter.obj !== '') {
       params.set('obj', filter.obj);
     }
+    if (filter.driver !== null) {
+      params.set('driver', data.uids[filter.driver]);
+    }
+    if (filter.file !== null) {
+      params.set('file', filter.file);
+    }
     for (const name of ['from', 'to']) {
       if (filter[name] !== null) {
-        params.set(name, clock.input(filter[name]));
+        params.set(name, data.clock.input(filter[name]));
       }
     }
     return params.toString();
   }
 
-  function isActive(filter) {
-    return filter.kind !== null || filter.zone !== null || filter.max !== null ||
-        filter.obj !== '' || filter.from !== null || filter.to !== null;
+  // A link to this page with _filter changed by _change, the other filters kept.
+  function filterLink(data, filter, change) {
+    return '#' + filterHash(Object.assign({}, filter, change), data);
   }
 
-  // Indices of the events that pass, in the order of the result.
+  function isActive(filter) {
+    return filter.kind !== null || filter.zone !== null || filter.max !== null ||
+        filter.obj !== '' || filter.driver !== null || filter.file !== null ||
+        filter.from !== null || filter.to !== null;
+  }
+
+  // Indices of the events that pass, in the order of the results.
   function select(data, filter) {
     let objectPasses = null;
     if (filter.obj !== '') {
+      const exact = exactObject(filter.obj);
       const needle = filter.obj.toLowerCase();
       objectPasses = new Uint8Array(data.uids.length);
       data.uids.forEach(function (uid, i) {
         const name = data.names ? data.names[i] : null;
-        objectPasses[i] = uid.toLowerCase().includes(needle) ||
-            (name !== null && name.toLowerCase().includes(needle)) ? 1 : 0;
+        objectPasses[i] = (exact !== null ? uid === exact || name === exact :
+            uid.toLowerCase().includes(needle) ||
+            (name !== null && name.toLowerCase().includes(needle))) ? 1 : 0;
       });
     }
     let setPasses = null;  // by set of zones: whether it holds the zone chosen
@@ -394,6 +558,13 @@
         setPasses[k] = set.includes(filter.zone) ? 1 : 0;
       });
     }
+    let resultPasses = null;  // by result: whether it has the name chosen
+    if (filter.file !== null) {
+      resultPasses = Uint8Array.from(data.results, function (name) {
+        return name === filter.file ? 1 : 0;
+      });
+    }
+    const driver = filter.driver;
     const chosen = new Uint32Array(data.n);
     let count = 0;
     for (let i = 0; i < data.n; ++i) {
@@ -402,6 +573,8 @@
           (filter.from !== null && data.start[i] < filter.from) ||
           (filter.to !== null && data.start[i] > filter.to) ||
           (setPasses !== null && !setPasses[data.zoneSet[i]]) ||
+          (resultPasses !== null && !resultPasses[data.result[i]]) ||
+          (driver !== null && data.driverA[i] !== driver && data.driverB[i] !== driver) ||
           (objectPasses !== null && !objectPasses[data.a[i]] && !objectPasses[data.b[i]])) {
         continue;
       }
@@ -410,7 +583,7 @@
     return chosen.subarray(0, count);
   }
 
-  // The chosen events by start, sorted only when the result is not in that order already.
+  // The chosen events by start, sorted only when the results are not in that order already.
   function byStart(data, chosen) {
     for (let k = 1; k < chosen.length; ++k) {
       if (data.start[chosen[k]] < data.start[chosen[k - 1]]) {
@@ -444,7 +617,7 @@
     return Math.round(ms / 1000);
   }
 
-  function describeFilter(filter, clock, data) {
+  function describeFilter(filter, data) {
     const parts = [];
     if (filter.kind !== null) {
       parts.push('kind ' + KINDS[filter.kind].label);
@@ -456,13 +629,21 @@
       parts.push('distance at most ' + grouped(filter.max) + ' mm');
     }
     if (filter.obj !== '') {
-      parts.push('an object whose uid or name contains "' + filter.obj + '"');
+      const exact = exactObject(filter.obj);
+      parts.push(exact !== null ? 'an object whose uid or name is "' + exact + '"' :
+                                  'an object whose uid or name contains "' + filter.obj + '"');
+    }
+    if (filter.driver !== null) {
+      parts.push('driven by ' + objectLabel(data, filter.driver));
+    }
+    if (filter.file !== null) {
+      parts.push('from the result "' + filter.file + '"');
     }
     if (filter.from !== null) {
-      parts.push('starting from ' + clock.seconds(filter.from));
+      parts.push('starting from ' + data.clock.seconds(filter.from));
     }
     if (filter.to !== null) {
-      parts.push('starting up to ' + clock.seconds(filter.to));
+      parts.push('starting up to ' + data.clock.seconds(filter.to));
     }
     return parts.join('; ');
   }
@@ -491,12 +672,13 @@
   function objectCategory(data, index) {
     const category = data.categories ? data.categories[index] : null;
     return category !== null && category !== '' ? category.toLowerCase() :
-        data.kindsKnown ? 'not on the site' : 'unknown';
+        data.form === 'document' ? 'not on the site' : 'unknown';
   }
 
   // ---- Header ---------------------------------------------------------------------------------
   // _chosen in order of start.
-  function renderHeader(data, chosen, clock, filter, unread) {
+  function renderHeader(data, chosen, filter, unread) {
+    const clock = data.clock;
     const kinds = [0, 0, 0, 0];
     const bands = [0, 0, 0];
     const site = coverer(data, 1);
@@ -532,7 +714,7 @@
     const note = byId('filter-note');
     const lines = [];
     if (isActive(filter)) {
-      lines.push('Filtered: ' + describeFilter(filter, clock, data) + '. Showing ' +
+      lines.push('Filtered: ' + describeFilter(filter, data) + '. Showing ' +
                  grouped(chosen.length) + ' of ' + plural(data.n, 'event', 'events') + '.');
     }
     note.textContent = lines.join(' ');
@@ -618,7 +800,7 @@
     return frame;
   }
 
-  function renderPlot(data, chosen, clock, frame, plan) {
+  function renderPlot(data, chosen, frame, plan) {
     const plot = byId('plot');
     plot.replaceChildren();
     byId('plot-legend').replaceChildren();
@@ -659,7 +841,7 @@
     const layer = shape(inside, 'g', {id: 'plot-layer'});
     let grid = null;
     if (useMarks) {
-      drawMarks(layer, data, chosen, clock, frame);
+      drawMarks(layer, data, chosen, frame);
     } else {
       grid = drawGrid(layer, data, chosen, frame);
     }
@@ -808,7 +990,8 @@
   }
 
   // ---- Marks and the density grid -------------------------------------------------------------
-  function drawMarks(layer, data, chosen, clock, frame) {
+  function drawMarks(layer, data, chosen, frame) {
+    const clock = data.clock;
     // Farthest first, so that the closest events lie on top.
     const order = Array.from(chosen).sort(function (i, j) {
       return data.distance[j] - data.distance[i] || i - j;
@@ -822,7 +1005,8 @@
       });
       tooltip(mark, data.distance[i] + ' mm, ' + objectLabel(data, data.a[i]) + ' – ' +
               objectLabel(data, data.b[i]) + ', ' + clock.text(data.start[i]) + ' for ' +
-              durationText(data.duration[i]));
+              durationText(data.duration[i]) +
+              (data.results.length > 1 ? ', in ' + data.results[data.result[i]] : ''));
     }
   }
 
@@ -981,7 +1165,7 @@
     return present;
   }
 
-  // ---- Timeline -------------------------------------------------------------------------------
+  // ---- Timeline, days and hours ---------------------------------------------------------------
   // The interval: the shortest of the steps that gives at most 120 bars.
   function timelineStep(span) {
     for (const minutes of STEPS_MIN) {
@@ -996,40 +1180,9 @@
     return minutes;
   }
 
-  function renderTimeline(data, chosen, clock) {
-    const svg = byId('timeline');
-    svg.replaceChildren();
-    byId('timeline-legend').replaceChildren();
-    if (chosen.length === 0) {
-      svg.setAttribute('hidden', '');
-      svg.setAttribute('data-mode', 'empty');
-      byId('timeline-explain').textContent = data.n === 0 ? 'No events to show.' :
-          'No event passes the filters.';
-      return;
-    }
-    svg.removeAttribute('hidden');
-    svg.setAttribute('data-mode', 'bars');
-    let first = Infinity;
-    let last = -Infinity;
-    for (const i of chosen) {
-      first = Math.min(first, data.start[i]);
-      last = Math.max(last, data.start[i]);
-    }
-    const minutes = timelineStep(last - first);
-    const stepMs = minutes * MINUTE_MS;
-    // Bars start on whole intervals of site time.
-    const origin = Math.floor((first + clock.offsetMs) / stepMs) * stepMs - clock.offsetMs;
-    const bars = Math.floor((last - origin) / stepMs) + 1;
-    const counts = new Float64Array(bars * 4);
-    for (const i of chosen) {
-      ++counts[Math.floor((data.start[i] - origin) / stepMs) * 4 + data.kind[i]];
-    }
-    svg.setAttribute('data-interval-minutes', minutes);
-    drawTimeline(svg, data, counts, bars, {origin: origin, stepMs: stepMs}, clock);
-    byId('timeline-explain').textContent = 'Events per ' + intervalText(minutes) +
-        ' by the time they started, stacked by kind; hour of day in site time (' + clock.label +
-        ').';
-    const legend = byId('timeline-legend');
+  function fillLegend(id, data) {
+    const legend = byId(id);
+    legend.replaceChildren();
     for (const kind of presentKinds(data)) {
       const item = legend.appendChild(element('li'));
       item.appendChild(element('span', {
@@ -1039,16 +1192,72 @@
     }
   }
 
+  // Hides a chart that has nothing to show and says why; whether it did.
+  function emptyChart(svg, explain, data, chosen) {
+    if (chosen.length > 0) {
+      svg.removeAttribute('hidden');
+      svg.setAttribute('data-mode', 'bars');
+      return false;
+    }
+    svg.replaceChildren();
+    svg.setAttribute('hidden', '');
+    svg.setAttribute('data-mode', 'empty');
+    byId(explain).textContent = data.n === 0 ? 'No events to show.' :
+        'No event passes the filters.';
+    return true;
+  }
+
+  // Events by the site time they started (wall time), in bars of whole intervals of it: the
+  // hour the clocks go back holds the events of both its turns, the hour they skip none.
+  function renderTimeline(data, chosen) {
+    const svg = byId('timeline');
+    fillLegend('timeline-legend', data);
+    if (emptyChart(svg, 'timeline-explain', data, chosen)) {
+      return;
+    }
+    let first = Infinity;
+    let last = -Infinity;
+    for (const i of chosen) {
+      first = Math.min(first, data.wall[i]);
+      last = Math.max(last, data.wall[i]);
+    }
+    const minutes = timelineStep(last - first);
+    const stepMs = minutes * MINUTE_MS;
+    const origin = Math.floor(first / stepMs) * stepMs;
+    const bars = Math.floor((last - origin) / stepMs) + 1;
+    const counts = new Float64Array(bars * 4);
+    for (const i of chosen) {
+      ++counts[Math.floor((data.wall[i] - origin) / stepMs) * 4 + data.kind[i]];
+    }
+    svg.setAttribute('data-interval-minutes', minutes);
+    const clock = data.clock;
+    const box = drawStacked(svg, counts, bars, 170, Infinity, function (bar, kind, count) {
+      const barStart = origin + bar * stepMs;
+      return {
+        attributes: {class: 'bar', 'data-start': clock.wallInput(barStart)},
+        text: clock.wallSeconds(barStart) + ' to ' + clock.wallHourMinute(barStart + stepMs) +
+            ': ' + plural(count, KINDS[kind].label + ' event', KINDS[kind].label + ' events'),
+      };
+    });
+    drawHourAxis(svg, {origin: origin, stepMs: stepMs}, bars, box, clock);
+    byId('timeline-explain').textContent = 'Events per ' + intervalText(minutes) +
+        ' by the time they started, stacked by kind; hour of day in site time (' + clock.label +
+        ').' + (data.offsetChanges ? ' The clocks change in this period: an hour they skip ' +
+        'stays empty, an hour they repeat holds both its turns.' : '');
+  }
+
   function intervalText(minutes) {
     return minutes % 60 === 0 ? (minutes === 60 ? 'hour' : minutes / 60 + ' hours') :
                                 (minutes === 1 ? 'minute' : minutes + ' minutes');
   }
 
-  function drawTimeline(svg, data, counts, bars, axis, clock) {
+  // Bars of counts[4 * bar + kind] stacked by kind over a count axis, each at most _widest wide;
+  // describe(bar, kind, count) gives a part's attributes and tooltip. The box of the bars.
+  function drawStacked(svg, counts, bars, height, widest, describe) {
+    svg.replaceChildren();
     const left = 48;
-    const top = 10;
-    const width = PLOT_WIDTH - left - 12;
-    const height = 170;
+    const top = 16;
+    const width = Math.min(PLOT_WIDTH - left - 12, bars * widest);
     svg.setAttribute('viewBox', '0 0 ' + PLOT_WIDTH + ' ' + (top + height + 44));
     let tallest = 0;
     for (let bar = 0; bar < bars; ++bar) {
@@ -1056,39 +1265,38 @@
                                       counts[4 * bar + 3]);
     }
     const countStep = Math.max(1, niceStep(tallest / 4));
-    const top_count = Math.ceil(tallest / countStep) * countStep;
+    const topCount = Math.max(1, Math.ceil(tallest / countStep)) * countStep;
     const yOf = function (count) {
-      return top + height - (count / top_count) * height;
+      return top + height - (count / topCount) * height;
     };
-    for (let v = 0; v <= top_count; v += countStep) {
+    for (let v = 0; v <= topCount; v += countStep) {
       const y = round(yOf(v), 1);
       shape(svg, 'line', {class: 'grid', x1: left, x2: left + width, y1: y, y2: y});
       shape(svg, 'text', {x: left - 6, y: y + 4, 'text-anchor': 'end'}, grouped(v));
     }
     const barWidth = width / bars;
-    const layer = shape(svg, 'g', {id: 'timeline-layer'});
+    const layer = shape(svg, 'g', {class: 'bars'});
     for (let bar = 0; bar < bars; ++bar) {
       let stacked = 0;
-      const barStart = axis.origin + bar * axis.stepMs;
       for (let kind = 0; kind < 4; ++kind) {
         const count = counts[4 * bar + kind];
         if (count === 0) {
           continue;
         }
-        const rect = shape(layer, 'rect', {
-          class: 'bar', x: round(left + bar * barWidth + 0.5, 2),
-          y: round(yOf(stacked + count), 2), width: round(Math.max(0.5, barWidth - 1), 2),
+        const part = describe(bar, kind, count);
+        const rect = shape(layer, 'rect', Object.assign({
+          x: round(left + bar * barWidth + 0.5, 2), y: round(yOf(stacked + count), 2),
+          width: round(Math.max(0.5, barWidth - 1), 2),
           height: round(yOf(stacked) - yOf(stacked + count), 2), fill: kindColour(kind, 45),
-          'data-kind': KINDS[kind].key, 'data-count': count, 'data-start': clock.input(barStart),
-        });
-        tooltip(rect, clock.seconds(barStart) + ' to ' + clock.hourMinute(barStart + axis.stepMs) +
-                ': ' + plural(count, KINDS[kind].label + ' event', KINDS[kind].label + ' events'));
+          'data-kind': KINDS[kind].key, 'data-count': count,
+        }, part.attributes));
+        tooltip(rect, part.text);
         stacked += count;
       }
     }
     shape(svg, 'line', {class: 'axis', x1: left, x2: left + width, y1: top + height,
                         y2: top + height});
-    drawHourAxis(svg, axis, bars, {left: left, width: width, bottom: top + height}, clock);
+    return {left: left, width: width, bottom: top + height, barWidth: barWidth, yOf: yOf};
   }
 
   // Ticks on whole steps of site time, labelled with the hour of day; the date under midnight.
@@ -1098,28 +1306,196 @@
       return span / (m * MINUTE_MS) <= 12;
     }) || Math.ceil(span / (12 * 1440 * MINUTE_MS)) * 1440;
     const tickMs = tickMinutes * MINUTE_MS;
-    const xOf = function (ms) {
-      return box.left + (ms - axis.origin) / span * box.width;
+    const xOf = function (w) {
+      return box.left + (w - axis.origin) / span * box.width;
     };
-    const firstTick = Math.ceil((axis.origin + clock.offsetMs) / tickMs) * tickMs - clock.offsetMs;
-    for (let t = firstTick; t <= axis.origin + span; t += tickMs) {
+    for (let t = Math.ceil(axis.origin / tickMs) * tickMs; t <= axis.origin + span; t += tickMs) {
       const x = round(xOf(t), 1);
       shape(svg, 'line', {class: 'axis', x1: x, x2: x, y1: box.bottom, y2: box.bottom + 5});
       // The last label ends at the axis' end rather than beyond it.
       const anchor = x > box.left + box.width - 20 ? 'end' : 'middle';
       shape(svg, 'text', {class: 'hour', x: x, y: box.bottom + 17, 'text-anchor': anchor},
-            clock.hourMinute(t));
-      if (clock.hourMinute(t) === '00:00') {
-        shape(svg, 'text', {x: x, y: box.bottom + 31, 'text-anchor': anchor}, clock.day(t));
+            clock.wallHourMinute(t));
+      if (clock.wallHourMinute(t) === '00:00') {
+        shape(svg, 'text', {x: x, y: box.bottom + 31, 'text-anchor': anchor}, clock.wallDay(t));
       }
     }
   }
 
+  // The trend: events per day of site time by kind, over every day from the first event's to
+  // the last's, so that filters keep each day in its place; by week (from Monday) beyond
+  // DAY_BARS days, or by several weeks.
+  const DAY_BARS = 92;
+  function renderTrend(data, chosen) {
+    const svg = byId('trend');
+    fillLegend('trend-legend', data);
+    if (emptyChart(svg, 'trend-explain', data, chosen)) {
+      return;
+    }
+    const clock = data.clock;
+    const monday = data.firstDay - weekdayOf(data.firstDay);
+    const days = data.lastDay - data.firstDay + 1;
+    const groupDays = days <= DAY_BARS ? 1 :
+        7 * Math.ceil(Math.ceil((data.lastDay - monday + 1) / 7) / DAY_BARS);
+    const base = groupDays === 1 ? data.firstDay : monday;
+    const bars = Math.floor((data.lastDay - base) / groupDays) + 1;
+    const counts = new Float64Array(bars * 4);
+    for (const i of chosen) {
+      ++counts[Math.floor((dayOf(data.wall[i]) - base) / groupDays) * 4 + data.kind[i]];
+    }
+    const dayText = function (day) {
+      return clock.wallDay(day * DAY_MS);
+    };
+    const unit = groupDays === 1 ? 'day' : groupDays === 7 ? 'week' : groupDays / 7 + ' weeks';
+    svg.setAttribute('data-days-per-bar', groupDays);
+    const box = drawStacked(svg, counts, bars, 150, 96, function (bar, kind, count) {
+      const day = base + bar * groupDays;
+      return {
+        attributes: {class: 'trend-bar', 'data-day': dayText(day)},
+        text: (groupDays === 1 ? WEEKDAYS[weekdayOf(day)] + ' ' + dayText(day) :
+                                 unit + ' from ' + dayText(day)) + ': ' +
+            plural(count, KINDS[kind].label + ' event', KINDS[kind].label + ' events'),
+      };
+    });
+    // Under the bars their days, as many as fit; over them their totals, when they fit.
+    const every = Math.max(1, Math.ceil(48 / box.barWidth));
+    let most = -1;
+    let busiest = 0;
+    for (let bar = 0; bar < bars; ++bar) {
+      const day = base + bar * groupDays;
+      const total = counts[4 * bar] + counts[4 * bar + 1] + counts[4 * bar + 2] +
+          counts[4 * bar + 3];
+      if (total > most) {
+        most = total;
+        busiest = day;
+      }
+      const x = round(box.left + (bar + 0.5) * box.barWidth, 1);
+      if (bar % every === 0) {
+        shape(svg, 'text', {x: x, y: box.bottom + 15, 'text-anchor': 'middle'},
+              groupDays === 1 ? WEEKDAYS[weekdayOf(day)].slice(0, 3) : 'from');
+        shape(svg, 'text', {x: x, y: box.bottom + 29, 'text-anchor': 'middle'},
+              dayText(day).slice(5));
+      }
+      if (every === 1 && total > 0) {
+        shape(svg, 'text', {class: 'trend-total', x: x, y: round(box.yOf(total) - 4, 1),
+                            'text-anchor': 'middle'}, grouped(total));
+      }
+    }
+    byId('trend-explain').textContent = days === 1 ?
+        'Events of the one day of site time (' + clock.label + '), ' + dayText(data.firstDay) +
+            ', by kind.' :
+        'Events per ' + unit + ' of site time (' + clock.label + ') by the ' +
+            (groupDays === 1 ? 'day' : 'days, Monday to Sunday,') + ' they started, stacked by ' +
+            'kind, from ' + dayText(data.firstDay) + ' to ' + dayText(data.lastDay) + ': ' +
+            grouped(round(chosen.length / days, 1)) + ' a day on average; the most, ' + grouped(most) +
+            ', ' + (groupDays === 1 ? 'on ' : 'in the ' + unit + ' from ') + dayText(busiest) +
+            '.';
+  }
+
+  // Events by weekday and hour of day of site time, darker with more.
+  function renderHours(data, chosen) {
+    const counts = new Float64Array(7 * 24);
+    for (const i of chosen) {
+      const w = data.wall[i];
+      const hour = Math.floor((w - dayOf(w) * DAY_MS) / 3600000);
+      ++counts[weekdayOf(dayOf(w)) * 24 + hour];
+    }
+    let most = 0;
+    for (const count of counts) {
+      most = Math.max(most, count);
+    }
+    const body = byId('hours').querySelector('tbody');
+    body.replaceChildren();
+    const hourTotals = new Float64Array(24);
+    for (let weekday = 0; weekday < 7; ++weekday) {
+      const row = body.appendChild(element('tr', {class: 'weekday-row', 'data-weekday': weekday}));
+      row.appendChild(element('th', {scope: 'row'}, WEEKDAYS[weekday].slice(0, 3)));
+      let total = 0;
+      for (let hour = 0; hour < 24; ++hour) {
+        const count = counts[weekday * 24 + hour];
+        total += count;
+        hourTotals[hour] += count;
+        const share = most > 0 ? count / most : 0;
+        const cell = row.appendChild(element('td', {
+          class: 'hour-cell', 'data-weekday': weekday, 'data-hour': hour, 'data-count': count,
+          title: WEEKDAYS[weekday] + 's, ' + pad(hour) + ':00 to ' + pad(hour + 1) + ':00: ' +
+              plural(count, 'event', 'events'),
+        }, count > 0 ? compact(count) : ''));
+        if (count > 0) {
+          cell.setAttribute('style', 'background: hsl(18, 75%, ' + round(94 - 52 * share, 1) +
+                            '%)' + (share > 0.55 ? '; color: #fff' : ''));
+        }
+      }
+      row.appendChild(numberCell(grouped(total)));
+    }
+    const totals = body.appendChild(element('tr', {class: 'hours-total'}));
+    totals.appendChild(element('th', {scope: 'row'}, 'All'));
+    for (let hour = 0; hour < 24; ++hour) {
+      totals.appendChild(element('td', {
+        class: 'hour-total', 'data-hour': hour, 'data-count': hourTotals[hour],
+        title: pad(hour) + ':00 to ' + pad(hour + 1) + ':00: ' +
+            plural(hourTotals[hour], 'event', 'events'),
+      }, compact(hourTotals[hour])));
+    }
+    totals.appendChild(numberCell(grouped(chosen.length)));
+    byId('hours-explain').textContent = 'Events by the weekday and the hour of site time (' +
+        data.clock.label + ') they started, darker with more' + (data.offsetChanges ?
+        '; hours follow daylight saving time: an hour the clocks skip holds no event, an hour ' +
+        'they repeat the events of both its turns.' : '.');
+  }
+
+  // Each result's events, when the page holds several.
+  function renderResults(data, chosen, filter) {
+    const section = byId('results-section');
+    section.hidden = data.results.length < 2;
+    if (section.hidden) {
+      return;
+    }
+    const groups = data.results.length;
+    const count = new Float64Array(groups);
+    const kinds = new Float64Array(groups * 4);
+    const below = new Float64Array(groups);
+    const first = new Float64Array(groups).fill(Infinity);
+    const last = new Float64Array(groups).fill(-Infinity);
+    for (const i of chosen) {
+      const r = data.result[i];
+      ++count[r];
+      ++kinds[4 * r + data.kind[i]];
+      below[r] += data.distance[i] < 500 ? 1 : 0;
+      first[r] = Math.min(first[r], data.start[i]);
+      last[r] = Math.max(last[r], data.start[i] + 1000 * data.duration[i]);
+    }
+    for (const th of byId('results').querySelectorAll('th.kinds')) {
+      th.hidden = !data.kindsKnown;
+    }
+    const body = byId('results').querySelector('tbody');
+    body.replaceChildren();
+    data.results.forEach(function (name, r) {
+      const row = body.appendChild(element('tr', {
+        class: 'result-row', 'data-file': name, 'data-count': count[r],
+        'data-person-vehicle': kinds[4 * r + PERSON_VEHICLE],
+        'data-vehicle-vehicle': kinds[4 * r + VEHICLE_VEHICLE], 'data-below-500': below[r],
+      }));
+      const cell = row.appendChild(element('td', {class: 'result-name'}));
+      cell.appendChild(element('a', {href: filterLink(data, filter, {file: name})}, name));
+      row.appendChild(numberCell(grouped(count[r])));
+      for (const kind of data.kindsKnown ? [PERSON_VEHICLE, VEHICLE_VEHICLE] : []) {
+        row.appendChild(numberCell(grouped(kinds[4 * r + kind])));
+      }
+      row.appendChild(numberCell(grouped(below[r])));
+      row.appendChild(element('td', {class: 'time'}, count[r] > 0 ?
+          data.clock.seconds(first[r]) + ' to ' + data.clock.seconds(last[r]) : '–'));
+    });
+  }
+
   // ---- Tables ---------------------------------------------------------------------------------
-  function objectCell(data, index, driver) {
+  // An object's name (its uid without one), uid and category; with _href its name links there.
+  function objectCell(data, index, driver, href) {
     const cell = element('td');
     const name = objectName(data, index);
-    cell.appendChild(element('span', {class: 'name'}, name !== null ? name : data.uids[index]));
+    cell.appendChild(element(href !== undefined ? 'a' : 'span',
+                             href !== undefined ? {class: 'name', href: href} : {class: 'name'},
+                             name !== null ? name : data.uids[index]));
     const uid = name !== null ? data.uids[index] + ', ' : '';
     cell.appendChild(element('span', {class: 'uid'}, uid + objectCategory(data, index)));
     if (driver >= 0) {
@@ -1165,22 +1541,29 @@
     return best;
   }
 
-  function renderClosest(data, chosen, clock) {
+  function renderClosest(data, chosen) {
+    const clock = data.clock;
     const rows = closestEvents(data, chosen).map(function (i) {
       const row = element('tr', {
         class: 'closest-row', 'data-event': i + 1, 'data-distance': data.distance[i],
       });
       row.appendChild(numberCell(grouped(data.distance[i]) + ' mm'));
-      row.appendChild(element('td', {class: 'time'}, clock.text(data.start[i])));
+      row.appendChild(element('td', {class: 'time', title: 'UTC' + clock.offsetText(data.start[i])},
+                              clock.text(data.start[i])));
       row.appendChild(numberCell(durationText(data.duration[i])));
       row.appendChild(objectCell(data, data.a[i], data.driverA[i]));
       row.appendChild(objectCell(data, data.b[i], data.driverB[i]));
       row.appendChild(element('td', {}, KINDS[data.kind[i]].label));
+      if (data.results.length > 1) {
+        row.setAttribute('data-file', data.results[data.result[i]]);
+        row.appendChild(element('td', {class: 'result-name'}, data.results[data.result[i]]));
+      }
       const command = element('td', {class: 'explain-command'});
       command.appendChild(element('code', {}, explainCommand(data, i)));
       row.appendChild(command);
       return row;
     });
+    byId('result-heading').hidden = data.results.length < 2;
     fillTable('closest', rows, chosen.length, 'event');
   }
 
@@ -1285,10 +1668,106 @@
     fillTable('objects', rows, involved.length, 'object');
   }
 
+  // ---- Who: vehicles and drivers --------------------------------------------------------------
+  // Ranked by events, then events below 500 mm, then time in near-miss. _chosen in order of
+  // start; _of(i, add) calls add(o) for each object of event i that the ranking counts.
+  function rankBy(data, chosen, of) {
+    const objects = data.uids.length;
+    const count = new Float64Array(objects);
+    const below = new Float64Array(objects);
+    const closest = new Float64Array(objects).fill(Infinity);
+    const time = coverer(data, objects);
+    for (const i of chosen) {
+      of(i, function (o) {
+        ++count[o];
+        below[o] += data.distance[i] < 500 ? 1 : 0;
+        closest[o] = Math.min(closest[o], data.distance[i]);
+        time.add(o, i);
+      });
+    }
+    const ranked = [];
+    for (let o = 0; o < objects; ++o) {
+      if (count[o] > 0) {
+        ranked.push(o);
+      }
+    }
+    ranked.sort(function (o, p) {
+      return count[p] - count[o] || below[p] - below[o] || time.ms[p] - time.ms[o] ||
+          closest[o] - closest[p] || o - p;
+    });
+    return {ranked: ranked, count: count, below: below, closest: closest, ms: time.ms};
+  }
+
+  function rankingRows(data, ranking, rowClass, link) {
+    return ranking.ranked.slice(0, TABLE_ROWS).map(function (o) {
+      const seconds = wholeSeconds(ranking.ms[o]);
+      const href = link(o);
+      const row = element('tr', {
+        class: rowClass, 'data-uid': data.uids[o], 'data-count': ranking.count[o],
+        'data-below-500': ranking.below[o], 'data-seconds': seconds, 'data-link': href,
+      });
+      row.appendChild(numberCell(grouped(ranking.count[o])));
+      row.appendChild(objectCell(data, o, -1, href));
+      row.appendChild(numberCell(grouped(ranking.below[o])));
+      row.appendChild(numberCell(grouped(ranking.closest[o]) + ' mm'));
+      row.appendChild(numberCell(durationText(seconds)));
+      return row;
+    });
+  }
+
+  // A vehicle by its category; where no result lists the object, by an event that names its
+  // driver (only vehicles have one).
+  function vehicleFlags(data) {
+    const vehicle = new Uint8Array(data.uids.length);
+    data.uids.forEach(function (uid, o) {
+      vehicle[o] = data.categories !== null && data.categories[o] === 'VEHICLE' ? 1 : 0;
+    });
+    for (let i = 0; i < data.n; ++i) {
+      for (const [object, driver] of [[data.a[i], data.driverA[i]], [data.b[i], data.driverB[i]]]) {
+        if (driver >= 0 && (data.categories === null || data.categories[object] === null)) {
+          vehicle[object] = 1;
+        }
+      }
+    }
+    return vehicle;
+  }
+
+  function renderWho(data, chosen, filter) {
+    const vehicles = rankBy(data, chosen, function (i, add) {
+      if (data.isVehicle[data.a[i]]) {
+        add(data.a[i]);
+      }
+      if (data.isVehicle[data.b[i]] && data.b[i] !== data.a[i]) {
+        add(data.b[i]);
+      }
+    });
+    fillTable('vehicles', rankingRows(data, vehicles, 'vehicle-row', function (o) {
+      return filterLink(data, filter, {obj: objectFilterOf(data, o)});
+    }), vehicles.ranked.length, 'vehicle');
+    let undriven = 0;
+    const drivers = rankBy(data, chosen, function (i, add) {
+      if (data.driverA[i] >= 0) {
+        add(data.driverA[i]);
+      }
+      if (data.driverB[i] >= 0 && data.driverB[i] !== data.driverA[i]) {
+        add(data.driverB[i]);
+      }
+      undriven += data.driverA[i] < 0 && data.driverB[i] < 0 ? 1 : 0;
+    });
+    fillTable('drivers', rankingRows(data, drivers, 'driver-row', function (d) {
+      return filterLink(data, filter, {driver: d});
+    }), drivers.ranked.length, 'driver');
+    if (chosen.length > 0) {
+      byId('drivers-note').textContent += ' ' + (undriven === chosen.length ?
+          'No event names a driver.' :
+          plural(undriven, 'event names', 'events name') + ' no driver.');
+    }
+  }
+
   // ---- Zones ----------------------------------------------------------------------------------
   // _chosen in order of start. An event counts in every zone that holds its mark; the last row
   // counts the events outside every zone.
-  function renderZones(data, chosen, filter, clock) {
+  function renderZones(data, chosen, filter) {
     const section = byId('zones-section');
     if (!data.zones) {
       section.hidden = true;
@@ -1344,8 +1823,7 @@
         name.textContent = 'Outside every zone';
       } else {
         // A link to the same view within this zone.
-        const within = Object.assign({}, filter, {zone: g});
-        name.appendChild(element('a', {href: '#' + filterHash(within, clock, data)},
+        name.appendChild(element('a', {href: filterLink(data, filter, {zone: g})},
                                  data.zones[g].name));
       }
       row.appendChild(numberCell(grouped(count[g])));
@@ -1368,7 +1846,8 @@
   }
 
   // ---- The form -------------------------------------------------------------------------------
-  function setUpForm(data, clock) {
+  function setUpForm(data) {
+    const clock = data.clock;
     const kind = byId('filter-kind');
     if (data.kindsKnown) {
       kind.appendChild(element('option', {value: ''}, 'all'));
@@ -1387,6 +1866,18 @@
       });
       byId('zone-field').hidden = false;
     }
+    const driver = byId('filter-driver');
+    driver.appendChild(element('option', {value: ''}, 'any'));
+    for (const d of data.drivers) {
+      driver.appendChild(element('option', {value: data.uids[d]}, objectLabel(data, d)));
+    }
+    byId('driver-field').hidden = data.drivers.length === 0;
+    const file = byId('filter-file');
+    file.appendChild(element('option', {value: ''}, 'all'));
+    for (const name of new Set(data.results)) {
+      file.appendChild(element('option', {value: name}, name));
+    }
+    byId('file-field').hidden = data.results.length < 2;
     // 24-hour site time as text: a browser's own date fields follow its locale (12-hour in some).
     if (data.n > 0) {
       let first = Infinity;
@@ -1402,18 +1893,22 @@
     }
   }
 
-  function showFilter(filter, clock) {
+  function showFilter(filter, data) {
+    const clock = data.clock;
     byId('filter-kind').value = filter.kind !== null ? KINDS[filter.kind].key : '';
     byId('filter-zone').value = filter.zone !== null ? String(filter.zone) : '';
     byId('filter-max').value = filter.max !== null ? String(filter.max) : '';
     byId('filter-obj').value = filter.obj;
+    byId('filter-driver').value = filter.driver !== null ? data.uids[filter.driver] : '';
+    byId('filter-file').value = filter.file !== null ? filter.file : '';
     byId('filter-from').value = filter.from !== null ? clock.field(filter.from) : '';
     byId('filter-to').value = filter.to !== null ? clock.field(filter.to) : '';
     showProblems([]);
   }
 
   // The filter the form states, and the time fields that cannot be read.
-  function readForm(data, clock) {
+  function readForm(data) {
+    const clock = data.clock;
     const filter = emptyFilter();
     const kind = byId('filter-kind').value;
     const index = KINDS.findIndex(function (k) {
@@ -1425,6 +1920,10 @@
     const max = byId('filter-max').value.trim();
     filter.max = /^\d+(\.\d+)?$/.test(max) ? Number(max) : null;
     filter.obj = byId('filter-obj').value;
+    const driver = data.driverIndex.get(byId('filter-driver').value);
+    filter.driver = driver !== undefined ? driver : null;
+    const file = byId('filter-file').value;
+    filter.file = data.results.includes(file) ? file : null;
     const problems = [];
     for (const name of ['from', 'to']) {
       const field = byId('filter-' + name);
@@ -1466,8 +1965,9 @@
                      units[unit] + ')' : '');
   }
 
-  function renderProvenance(data, clock) {
-    const made = JSON.parse(byId('vela-provenance').textContent);
+  function renderProvenance(data) {
+    const clock = data.clock;
+    const made = data.made;
     const list = byId('provenance');
     const entry = function (term, text, attributes) {
       list.appendChild(element('dt', {}, term));
@@ -1575,36 +2075,85 @@
   }
 
   // ---- Putting it together --------------------------------------------------------------------
-  function main() {
-    const data = load();
-    const clock = makeClock(data.meta.utcOffsetMinutes);
-    if (!data.kindsKnown) {
-      const note = byId('form-note');
-      note.textContent = 'This result is the bare events array that vela writes to standard ' +
-          'output: it names no objects, so the kinds of the events are unknown and objects ' +
-          'appear by uid only.';
-      note.hidden = false;
+  // The drivers the events name, by uid and listed by name; the days the events span, and
+  // whether the site's clock changes within them.
+  function prepare(data) {
+    const driving = new Uint8Array(data.uids.length);
+    let firstWall = Infinity;
+    let lastWall = -Infinity;
+    let firstStart = Infinity;
+    let lastStart = -Infinity;
+    for (let i = 0; i < data.n; ++i) {
+      firstStart = Math.min(firstStart, data.start[i]);
+      lastStart = Math.max(lastStart, data.start[i]);
+      if (data.driverA[i] >= 0) {
+        driving[data.driverA[i]] = 1;
+      }
+      if (data.driverB[i] >= 0) {
+        driving[data.driverB[i]] = 1;
+      }
+      firstWall = Math.min(firstWall, data.wall[i]);
+      lastWall = Math.max(lastWall, data.wall[i]);
     }
+    data.driverIndex = new Map();
+    data.drivers = [];
+    driving.forEach(function (flag, o) {
+      if (flag) {
+        data.driverIndex.set(data.uids[o], o);
+        data.drivers.push(o);
+      }
+    });
+    data.drivers.sort(function (o, p) {
+      return objectLabel(data, o).localeCompare(objectLabel(data, p)) || o - p;
+    });
+    data.offsetChanges = data.n > 0 && data.clock.changesBetween(firstStart, lastStart);
+    data.firstDay = dayOf(firstWall);
+    data.lastDay = dayOf(lastWall);
+    data.isVehicle = vehicleFlags(data);
     data.plan = data.meta.plan || null;
     data.zoneLabels = (data.zones || []).map(zoneLabelPoints);
-    renderProvenance(data, clock);
+  }
+
+  function formNote(data) {
+    const note = byId('form-note');
+    if (data.form === 'events') {
+      note.textContent = (data.results.length > 1 ? 'These results are' : 'This result is') +
+          ' the bare events array that vela writes to standard output: it names no objects, ' +
+          'so the kinds of the events are unknown and objects appear by uid only.';
+    } else if (data.form === 'mixed') {
+      note.textContent = 'Some of these results are the bare events array that vela writes ' +
+          'to standard output, which names no objects: objects that only they name appear by ' +
+          'uid, and the kinds of their events are unknown.';
+    }
+    note.hidden = data.form === 'document';
+  }
+
+  function main() {
+    const data = load();
+    prepare(data);
+    formNote(data);
+    renderProvenance(data);
     checkThreshold(data);
     const frame = plotFrame(data);
     const plan = planImage(data);
     function render(filter, unread) {
       const chosen = select(data, filter);
       const ordered = byStart(data, chosen);
-      renderHeader(data, ordered, clock, filter, unread);
-      renderPlot(data, chosen, clock, frame, plan);
-      renderZones(data, ordered, filter, clock);
-      renderTimeline(data, chosen, clock);
-      renderClosest(data, chosen, clock);
+      renderHeader(data, ordered, filter, unread);
+      renderPlot(data, chosen, frame, plan);
+      renderZones(data, ordered, filter);
+      renderTimeline(data, chosen);
+      renderTrend(data, chosen);
+      renderResults(data, chosen, filter);
+      renderHours(data, chosen);
+      renderWho(data, ordered, filter);
+      renderClosest(data, chosen);
       renderPairs(data, ordered);
       renderObjects(data, ordered);
     }
     function fromAddress() {
-      const parsed = parseFilter(window.location.hash, data, clock);
-      showFilter(parsed.filter, clock);
+      const parsed = parseFilter(window.location.hash, data);
+      showFilter(parsed.filter, data);
       render(parsed.filter, parsed.unread);
     }
     let pending = false;
@@ -1618,16 +2167,16 @@
       // Once for a burst of input events, after the form has taken them all (a reset too).
       window.setTimeout(function () {
         pending = false;
-        const read = readForm(data, clock);
+        const read = readForm(data);
         showProblems(settled ? read.problems : []);
         settled = false;
-        const hash = filterHash(read.filter, clock, data);
+        const hash = filterHash(read.filter, data);
         const here = window.location.pathname + window.location.search;
         window.history.replaceState(null, '', hash ? here + '#' + hash : here);
         render(read.filter, []);
       }, 0);
     }
-    setUpForm(data, clock);
+    setUpForm(data);
     const form = byId('filter-form');
     form.addEventListener('input', fromForm);
     form.addEventListener('change', fromForm);

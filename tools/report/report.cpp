@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <boost/filesystem.hpp>
 #include <boost/optional.hpp>
 #include <cerrno>
 #include <charconv>
@@ -16,9 +18,12 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <limits>
+#include <set>
 #include <stdexcept>
 #include <streambuf>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/text.hpp"
@@ -35,19 +40,23 @@ constexpr const char* program = "vela-report";
 constexpr std::size_t output_buffer_bytes = std::size_t{1} << 20;
 
 constexpr const char* usage_text =
-    "Usage: vela-report EVENTS.json [-o REPORT.html] [--utc-offset +HH:MM] [--title TEXT]\n"
-    "                   [--threshold MM] [--zones ZONES.geojson]\n"
+    "Usage: vela-report EVENTS.json... [-o REPORT.html] [--utc-offset +HH:MM | --time-zone NAME]\n"
+    "                   [--title TEXT] [--threshold MM] [--zones ZONES.geojson]\n"
     "                   [--floor-plan IMAGE --plan-bounds XMIN,YMIN,XMAX,YMAX]\n"
     "\n"
-    "Writes one self-contained HTML page of a vela result (the document written by vela -o, or\n"
-    "the events array vela writes to standard output): counts, a floor plot, a timeline, the\n"
-    "closest approaches and the pairs and objects with most events, with filters. The page\n"
-    "needs no network; open it in any current browser, or print it.\n"
+    "Writes one self-contained HTML page of one or more vela results (the document written by\n"
+    "vela -o, or the events array vela writes to standard output): counts, a floor plot, a\n"
+    "timeline and the trend by day, hours by weekday, the closest approaches, the pairs,\n"
+    "objects, vehicles and drivers with most events, with filters. The page needs no network;\n"
+    "open it in any current browser, or print it.\n"
     "\n"
-    "  EVENTS.json        the result; - reads standard input\n"
-    "  -o REPORT.html     the page; without it EVENTS.html beside the input (EVENTS without\n"
-    "                     its .json), or report.html for standard input\n"
-    "  --utc-offset +HH:MM  the site's time zone for the times shown (default +00:00)\n"
+    "  EVENTS.json...     the results, or folders of them (every .json file in them); -\n"
+    "                     reads standard input\n"
+    "  -o REPORT.html     the page; without it, for one result, EVENTS.html beside the input\n"
+    "                     (EVENTS without its .json), or report.html for standard input;\n"
+    "                     required for several results or a folder\n"
+    "  --utc-offset +HH:MM  the site's time, UTC plus this (default UTC)\n"
+    "  --time-zone NAME   the site's time zone (Europe/Berlin), daylight saving time included\n"
     "  --title TEXT       the page's title\n"
     "  --threshold MM     the run's threshold (vela -d), which the result does not hold: the\n"
     "                     page states it and puts it in its vela-explain commands\n"
@@ -75,9 +84,9 @@ class site_file_error : public std::runtime_error {
 };
 
 struct options {
-  std::string input;  // "-" for standard input
+  std::vector<std::string> inputs;  // as given: files, folders, "-" for standard input
   boost::optional<std::string> output;
-  int utc_offset_minutes = 0;
+  tools::site_clock clock;
   boost::optional<std::string> title;
   boost::optional<std::uint32_t> threshold_mm;
   boost::optional<std::string> zones;
@@ -100,11 +109,15 @@ std::uint32_t threshold_option(const std::string& _text) {
 
 options parse_options(const tools::command_line& _line) {
   options parsed;
+  boost::optional<std::string> utc_offset;
+  boost::optional<std::string> time_zone;
   for (const tools::given_option& given : _line.options) {
     if (given.name == "-o") {
       parsed.output = given.value;
     } else if (given.name == "--utc-offset") {
-      parsed.utc_offset_minutes = tools::utc_offset_option(given.value);
+      utc_offset = given.value;
+    } else if (given.name == "--time-zone") {
+      time_zone = given.value;
     } else if (given.name == "--title") {
       parsed.title = given.value;
     } else if (given.name == "--threshold") {
@@ -129,11 +142,63 @@ options parse_options(const tools::command_line& _line) {
                                            "its edges"
                                          : "--plan-bounds needs --floor-plan");
   }
+  parsed.clock = tools::clock_option(utc_offset, time_zone);
   if (_line.operands.empty()) {
     throw tools::usage_error("no result given");
   }
-  parsed.input = _line.operands.front();
+  parsed.inputs = _line.operands;
   return parsed;
+}
+
+struct result_list {
+  std::vector<std::string> files;
+  bool from_folder = false;
+};
+
+// The results named by the operands: a folder stands for every .json file in it, by name.
+result_list result_files(const options& _options) {
+  result_list list;
+  std::vector<std::string>& files = list.files;
+  for (const std::string& input : _options.inputs) {
+    struct stat status {};
+    if (input == "-" || ::stat(input.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
+      files.push_back(input);  // opened later, where a failure is reported
+      continue;
+    }
+    std::vector<std::string> in_folder;
+    boost::system::error_code error;
+    for (boost::filesystem::directory_iterator it(input, error), end; !error && it != end;
+         it.increment(error)) {
+      const std::string name = it->path().filename().string();
+      if (name.size() > 5 && name.compare(name.size() - 5, 5, ".json") == 0 &&
+          boost::filesystem::is_regular_file(it->path())) {
+        in_folder.push_back(it->path().string());
+      }
+    }
+    if (error) {
+      throw file_error(input, error.message());
+    }
+    if (in_folder.empty()) {
+      throw file_error(input, "a folder without a .json result");
+    }
+    std::sort(in_folder.begin(), in_folder.end());
+    files.insert(files.end(), in_folder.begin(), in_folder.end());
+    list.from_folder = true;
+  }
+  return list;
+}
+
+// A result named twice (by a folder and by name, or through a link) would count its events
+// twice.
+void refuse_repeated(const std::vector<std::string>& _files) {
+  std::set<std::pair<dev_t, ino_t>> seen;
+  for (const std::string& file : _files) {
+    struct stat status {};
+    if (file != "-" && ::stat(file.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
+        !seen.emplace(status.st_dev, status.st_ino).second) {
+      throw tools::usage_error("the same result given twice: " + terminal_safe(file));
+    }
+  }
 }
 
 std::string default_output(const std::string& _input) {
@@ -347,10 +412,82 @@ void check_not_input(const std::string& _output, const struct stat& _input,
   }
 }
 
-void write_page(std::istream& _in, const struct stat& _input, const std::string& _input_name,
-                const options& _options, const site_files& _site) {
-  const std::string output = _options.output ? *_options.output : default_output(_options.input);
-  check_not_input(output, _input, _input_name);
+// The status of an input: standard input's for "-". Throws when it cannot be had.
+struct stat input_status(const std::string& _input) {
+  struct stat status {};
+  if (_input == "-" ? ::fstat(STDIN_FILENO, &status) != 0 : ::stat(_input.c_str(), &status) != 0) {
+    throw file_error(_input == "-" ? "standard input" : _input, std::strerror(errno));
+  }
+  if (S_ISDIR(status.st_mode)) {
+    throw file_error(_input, "is a folder");
+  }
+  return status;
+}
+
+std::string shown_name(const std::string& _input) {
+  return _input == "-" ? "standard input" : base_name(_input);
+}
+
+// The names of the results as the page lists them and filters by them: the file's name, or
+// the path as given where two results share a name (mon/events.json, tue/events.json).
+std::vector<std::string> result_names(const std::vector<std::string>& _results) {
+  std::vector<std::string> names;
+  for (const std::string& input : _results) {
+    names.push_back(shown_name(input));
+  }
+  std::vector<std::string> sorted = names;
+  std::sort(sorted.begin(), sorted.end());
+  for (std::size_t k = 0; k < names.size(); ++k) {
+    const auto [low, high] = std::equal_range(sorted.begin(), sorted.end(), names[k]);
+    if (high - low > 1 && _results[k] != "-") {
+      names[k] = _results[k];
+    }
+  }
+  return names;
+}
+
+// Reads the result _input into the page as result _index, named _name; how the provenance
+// lists it.
+input_file read_result(page_writer& _writer, std::uint32_t _index, const std::string& _input,
+                       const std::string& _name) {
+  const struct stat status = input_status(_input);
+  std::ifstream file;
+  if (_input != "-") {
+    file.open(_input, std::ios::binary);
+    if (!file) {
+      throw file_error(_input, std::strerror(errno));
+    }
+  }
+  std::istream& source = _input == "-" ? std::cin : file;
+  counting_input counted(source.rdbuf());
+  std::istream in(&counted);
+  _writer.begin_result(_index);
+  results::form form = results::form::document;
+  try {
+    form = results::read(
+        in, {[&](const results::event& _event) { _writer.add_event(_event); },
+             [&](const results::trackable& _object) { _writer.add_trackable(_object); }});
+  } catch (const std::runtime_error& e) {  // the reader's and the page's refusals alike
+    throw file_error(_input == "-" ? "standard input" : _input, e.what());
+  }
+  _writer.end_result(form);
+  input_file result{"result", _name, _input == "-" ? "standard input" : "file", {}, {}};
+  if (S_ISREG(status.st_mode)) {
+    result.bytes = static_cast<std::uint64_t>(status.st_size);
+    result.modified_ms = modified_ms(status);
+  } else {
+    result.via = "pipe";
+    result.bytes = counted.bytes();
+  }
+  return result;
+}
+
+void write_page(const options& _options, const std::vector<std::string>& _results,
+                const site_files& _site) {
+  const std::string output = _options.output ? *_options.output : default_output(_results.front());
+  for (const std::string& input : _results) {
+    check_not_input(output, input_status(input), shown_name(input));
+  }
   const std::pair<const boost::optional<std::string>*, const char*> site_inputs[] = {
       {&_options.zones, "the zones file"}, {&_options.plan, "the floor plan"}};
   for (const auto& [path, role] : site_inputs) {
@@ -362,40 +499,27 @@ void write_page(std::istream& _in, const struct stat& _input, const std::string&
   page_file page(output);
   descriptor_buffer buffer(page.fd());
   std::ostream out(&buffer);
-  const std::string source = _options.input == "-" ? "standard input" : base_name(_options.input);
+  const std::string source = _results.size() == 1 ? shown_name(_results.front())
+                                                  : std::to_string(_results.size()) + " results";
   page_options settings{_options.title ? *_options.title : "Near-miss report: " + source,
                         source,
                         std::string(program) + " " + tools::version,
-                        _options.utc_offset_minutes,
+                        &_options.clock,
                         _options.threshold_mm,
                         _site.zones ? &*_site.zones : nullptr,
                         _site.plan ? &*_site.plan : nullptr};
   page_writer writer(out, settings);
-  counting_input counted(_in.rdbuf());
-  std::istream in(&counted);
-  results::form form = results::form::document;
-  try {
-    form = results::read(
-        in, {[&](const results::event& _event) { writer.add_event(_event); },
-             [&](const results::trackable& _object) { writer.add_trackable(_object); }});
-  } catch (const std::runtime_error& e) {  // the reader's and the page's refusals alike
-    throw file_error(_input_name, e.what());
-  }
   provenance made;
-  input_file result{"result", source, _options.input == "-" ? "standard input" : "file", {}, {}};
-  if (S_ISREG(_input.st_mode)) {
-    result.bytes = static_cast<std::uint64_t>(_input.st_size);
-    result.modified_ms = modified_ms(_input);
-  } else {
-    result.via = "pipe";
-    result.bytes = counted.bytes();
+  const std::vector<std::string> names = result_names(_results);
+  for (std::size_t k = 0; k < _results.size(); ++k) {
+    made.inputs.push_back(
+        read_result(writer, static_cast<std::uint32_t>(k), _results[k], names[k]));
   }
-  made.inputs.push_back(result);
   made.inputs.insert(made.inputs.end(), _site.inputs.begin(), _site.inputs.end());
   made.made_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                      std::chrono::system_clock::now().time_since_epoch())
                      .count();
-  writer.finish(form, made);
+  writer.finish(made);
   out.flush();
   if (buffer.error() != 0 || !out) {
     throw file_error(output, std::strerror(buffer.error() != 0 ? buffer.error() : EIO));
@@ -406,26 +530,20 @@ void write_page(std::istream& _in, const struct stat& _input, const std::string&
 }
 
 void run(const options& _options) {
+  const result_list listed = result_files(_options);
+  const std::vector<std::string>& results = listed.files;
+  if (!_options.output && listed.from_folder) {
+    throw tools::usage_error("-o is required for a folder of results");
+  }
+  if (!_options.output && results.size() > 1) {
+    throw tools::usage_error("-o is required when more than one result is given");
+  }
+  if (std::count(results.begin(), results.end(), "-") > 1) {
+    throw tools::usage_error("standard input can be read once: '-' given twice");
+  }
+  refuse_repeated(results);
   const site_files site = read_site_files(_options);
-  struct stat status {};
-  if (_options.input == "-") {
-    if (::fstat(STDIN_FILENO, &status) != 0) {
-      throw file_error("standard input", std::strerror(errno));
-    }
-    write_page(std::cin, status, "standard input", _options, site);
-    return;
-  }
-  if (::stat(_options.input.c_str(), &status) != 0) {
-    throw file_error(_options.input, std::strerror(errno));
-  }
-  if (S_ISDIR(status.st_mode)) {
-    throw file_error(_options.input, "is a folder");
-  }
-  std::ifstream in(_options.input, std::ios::binary);
-  if (!in) {
-    throw file_error(_options.input, std::strerror(errno));
-  }
-  write_page(in, status, _options.input, _options, site);
+  write_page(_options, results, site);
 }
 }  // namespace
 }  // namespace vela::report
@@ -439,12 +557,13 @@ int main(int argc, char** argv) {
                                     vela::report::usage_text,
                                     {{"-o", true},
                                      {"--utc-offset", true},
+                                     {"--time-zone", true},
                                      {"--title", true},
                                      {"--threshold", true},
                                      {"--zones", true},
                                      {"--floor-plan", true},
                                      {"--plan-bounds", true}},
-                                    1};
+                                    std::numeric_limits<std::size_t>::max()};
   return vela::tools::run_program(report, argc, argv, [](const vela::tools::command_line& _line) {
     const vela::report::options options = vela::report::parse_options(_line);
     try {

@@ -7,24 +7,27 @@
 // low digit first, a digit of 32 or more meaning that more follow; signed columns are zigzag
 // coded. With zones a tenth column holds the index of the set of zones the event's mark lies
 // in, the sets listed at the end (most sites have a few, whatever the number of events). The
-// page's script (tools/report/page.js) reads them back.
+// last column holds the index of the result the event came from. The page's script
+// (tools/report/page.js) reads them back.
 
+#include <algorithm>
 #include <charconv>
 #include <stdexcept>
 #include <utility>
 
+#include "common/web_text.hpp"
 #include "report/report_assets.hpp"
 
 namespace vela::report {
 namespace {
 constexpr std::size_t chunk_events = 8192;
-constexpr std::size_t column_count = 9;  // without zones
+constexpr std::size_t column_count = 10;  // without zones: nine, then the result's index
+constexpr std::int64_t day_ms = 86'400'000;
 constexpr const char* digits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
 // The page holds numbers as doubles: these keep every value and sum below 2^51, and every
 // time inside the range of the browser's dates.
 constexpr std::int64_t time_limit_s = 1'000'000'000'000;
 constexpr std::int64_t length_limit_mm = 1'000'000'000'000'000;
-constexpr char32_t not_utf8 = 0xFFFFFFFF;
 
 void put_unsigned(std::string& _column, std::uint64_t _value) {
   while (_value >= 32) {
@@ -45,50 +48,6 @@ void check_range(std::int64_t _value, std::int64_t _limit, const results::event&
   if (_value < -_limit || _value > _limit) {
     throw std::runtime_error("event " + std::to_string(_event.number) + ": \"" + _field +
                              "\" is beyond what the page can show");
-  }
-}
-
-// The code point starting at _at, moving _at past it; not_utf8 (moving one byte) for a byte
-// that does not start a well-formed sequence (overlong forms and surrogates included).
-char32_t next_code_point(std::string_view _text, std::size_t& _at) {
-  const auto lead = static_cast<unsigned char>(_text[_at++]);
-  if (lead < 0x80) {
-    return lead;
-  }
-  std::size_t length = 0;
-  char32_t code = 0;
-  char32_t smallest = 0;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 1, code = lead & 0x1F, smallest = 0x80;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 2, code = lead & 0x0F, smallest = 0x800;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 3, code = lead & 0x07, smallest = 0x10000;
-  } else {
-    return not_utf8;
-  }
-  if (_text.size() - _at < length) {
-    return not_utf8;
-  }
-  for (std::size_t k = 0; k < length; ++k) {
-    const auto next = static_cast<unsigned char>(_text[_at + k]);
-    if ((next & 0xC0) != 0x80) {
-      return not_utf8;
-    }
-    code = (code << 6) | (next & 0x3F);
-  }
-  if (code < smallest || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
-    return not_utf8;
-  }
-  _at += length;
-  return code;
-}
-
-void append_hex4(std::string& _out, unsigned _value) {
-  constexpr const char* hex = "0123456789abcdef";
-  _out += "\\u";
-  for (int shift = 12; shift >= 0; shift -= 4) {
-    _out += hex[(_value >> shift) & 0xF];
   }
 }
 
@@ -137,7 +96,7 @@ std::string zones_json(const tools::zone_map& _zones) {
   std::string out = "[";
   for (const tools::zone& zone : _zones.zones()) {
     out += out.size() > 1 ? ",{\"name\":" : "{\"name\":";
-    out += script_json_string(zone.name) + ",\"polygons\":[";
+    out += tools::script_json_string(zone.name) + ",\"polygons\":[";
     for (std::size_t p = 0; p < zone.polygons.size(); ++p) {
       out += p == 0 ? "[" : ",[";
       for (std::size_t r = 0; r < zone.polygons[p].size(); ++r) {
@@ -160,7 +119,7 @@ std::string json_list(const std::vector<std::string>& _texts, const std::vector<
   std::string list = "[";
   for (std::size_t i = 0; i < _texts.size(); ++i) {
     list += i == 0 ? "" : ",";
-    list += _present[i] ? script_json_string(_texts[i]) : "null";
+    list += _present[i] ? tools::script_json_string(_texts[i]) : "null";
   }
   return list + "]";
 }
@@ -172,20 +131,19 @@ page_writer::page_writer(std::ostream& _out, page_options _options)
       m_columns(column_count + (m_options.zones != nullptr ? 1 : 0)) {
   m_zone_sets[{}] = 0;
   m_out << fill(page_html, {{"style", page_css},
-                            {"generator", html_text(m_options.generator)},
-                            {"source", html_text(m_options.source)},
-                            {"title", html_text(m_options.title)}})
+                            {"generator", tools::html_text(m_options.generator)},
+                            {"source", tools::html_text(m_options.source)},
+                            {"title", tools::html_text(m_options.title)}})
         << "<script type=\"application/json\" id=\"vela-meta\">{\"title\":"
-        << script_json_string(m_options.title)
-        << ",\"source\":" << script_json_string(m_options.source)
-        << ",\"generator\":" << script_json_string(m_options.generator)
-        << ",\"utcOffsetMinutes\":" << m_options.utc_offset_minutes
+        << tools::script_json_string(m_options.title)
+        << ",\"source\":" << tools::script_json_string(m_options.source)
+        << ",\"generator\":" << tools::script_json_string(m_options.generator)
         << ",\"thresholdMm\":" << json_optional(m_options.threshold_mm)
         << ",\"zones\":" << (m_options.zones != nullptr ? zones_json(*m_options.zones) : "null")
         << ",\"plan\":";
   if (m_options.plan != nullptr) {
     const plan_bounds& bounds = m_options.plan->bounds;
-    m_out << "{\"format\":" << script_json_string(m_options.plan->format) << ",\"bounds\":["
+    m_out << "{\"format\":" << tools::script_json_string(m_options.plan->format) << ",\"bounds\":["
           << json_number(bounds.x_min) << "," << json_number(bounds.y_min) << ","
           << json_number(bounds.x_max) << "," << json_number(bounds.y_max) << "]}";
   } else {
@@ -227,6 +185,10 @@ void page_writer::add_event(const results::event& _event) {
         m_zone_sets.try_emplace(m_zones_of_event, static_cast<std::uint32_t>(m_zone_sets.size()));
     put_unsigned(m_columns[9], found->second);
   }
+  put_unsigned(m_columns.back(), m_result);
+  const std::int64_t end_ms = start_ms + _event.duration_s * 1000;
+  m_first_ms = m_first_ms ? std::min(*m_first_ms, start_ms) : start_ms;
+  m_last_ms = m_events == 0 ? end_ms : std::max(m_last_ms, end_ms);
   ++m_events;
   if (++m_chunk_events == chunk_events) {
     write_chunk();
@@ -240,13 +202,21 @@ void page_writer::add_trackable(const results::trackable& _trackable) {
   m_listed[index] = true;
 }
 
-void page_writer::finish(results::form _form, const provenance& _provenance) {
+void page_writer::begin_result(std::uint32_t _index) { m_result = _index; }
+
+void page_writer::end_result(results::form _form) {
+  ++(_form == results::form::document ? m_documents : m_arrays);
+}
+
+void page_writer::finish(const provenance& _provenance) {
   if (m_chunk_events > 0) {
     write_chunk();
   }
-  const bool listed = _form == results::form::document;
-  m_out << "<script type=\"application/json\" id=\"vela-objects\">{\"form\":"
-        << (listed ? "\"document\"" : "\"events\"") << ",\"events\":" << m_events
+  // Names and categories come from the documents; objects met only in events arrays have none.
+  const bool listed = m_documents > 0;
+  const char* form = m_arrays == 0 ? "\"document\"" : listed ? "\"mixed\"" : "\"events\"";
+  m_out << "<script type=\"application/json\" id=\"vela-objects\">{\"form\":" << form
+        << ",\"events\":" << m_events
         << ",\"uids\":" << json_list(m_uids, std::vector<bool>(m_uids.size(), true))
         << ",\"names\":" << (listed ? json_list(m_names, m_listed) : "null")
         << ",\"categories\":" << (listed ? json_list(m_categories, m_listed) : "null")
@@ -268,14 +238,38 @@ void page_writer::finish(results::form _form, const provenance& _provenance) {
   } else {
     m_out << "null";
   }
+  // The site's clock over the events' time, a day more each way, and the times the page states
+  // of its making and its files: the offset in effect from each change on, so that the page
+  // shows site time, days and hours without a time-zone database.
+  const tools::site_clock utc;
+  const tools::site_clock& clock = m_options.clock != nullptr ? *m_options.clock : utc;
+  std::int64_t from_ms = (m_first_ms ? *m_first_ms : _provenance.made_ms) - day_ms;
+  std::int64_t to_ms = (m_first_ms ? m_last_ms : _provenance.made_ms) + day_ms;
+  const auto cover = [&](std::int64_t _ms) {
+    from_ms = std::min(from_ms, _ms);
+    to_ms = std::max(to_ms, _ms);
+  };
+  cover(_provenance.made_ms);
+  for (const input_file& input : _provenance.inputs) {
+    if (input.modified_ms) {
+      cover(*input.modified_ms);
+    }
+  }
+  m_out << ",\"clock\":{\"label\":" << tools::script_json_string(clock.label()) << ",\"offsets\":[";
+  const auto offsets = clock.offsets_between(from_ms / 1000, to_ms / 1000);
+  for (std::size_t k = 0; k < offsets.size(); ++k) {
+    m_out << (k == 0 ? "[" : ",[") << (k == 0 ? from_ms : offsets[k].first * 1000) << ","
+          << offsets[k].second << "]";
+  }
+  m_out << "]}";
   m_out << "}</script>\n<script type=\"application/json\" id=\"vela-provenance\">{\"generator\":"
-        << script_json_string(m_options.generator) << ",\"madeMs\":" << _provenance.made_ms
+        << tools::script_json_string(m_options.generator) << ",\"madeMs\":" << _provenance.made_ms
         << ",\"inputs\":[";
   for (std::size_t k = 0; k < _provenance.inputs.size(); ++k) {
     const input_file& input = _provenance.inputs[k];
-    m_out << (k == 0 ? "{" : ",{") << "\"role\":" << script_json_string(input.role)
-          << ",\"name\":" << script_json_string(input.name)
-          << ",\"via\":" << script_json_string(input.via)
+    m_out << (k == 0 ? "{" : ",{") << "\"role\":" << tools::script_json_string(input.role)
+          << ",\"name\":" << tools::script_json_string(input.name)
+          << ",\"via\":" << tools::script_json_string(input.via)
           << ",\"bytes\":" << json_optional(input.bytes)
           << ",\"modifiedMs\":" << json_optional(input.modified_ms) << "}";
   }
@@ -303,61 +297,5 @@ void page_writer::write_chunk() {
   }
   m_out << "]</script>\n";
   m_chunk_events = 0;
-}
-
-std::string script_json_string(std::string_view _text) {
-  std::string out = "\"";
-  out.reserve(_text.size() + 2);
-  std::size_t at = 0;
-  while (at < _text.size()) {
-    const std::size_t begin = at;
-    const char32_t code = next_code_point(_text, at);
-    if (code == '"' || code == '\\') {
-      out += '\\';
-      out += static_cast<char>(code);
-    } else if (code < 0x20 || code == '<' || code == '>' || code == '&' || code == 0x7F ||
-               code == 0x2028 || code == 0x2029) {
-      append_hex4(out, static_cast<unsigned>(code));
-    } else if (code == not_utf8) {
-      append_hex4(out, 0xFFFD);
-    } else {
-      out.append(_text, begin, at - begin);
-    }
-  }
-  return out + "\"";
-}
-
-std::string html_text(std::string_view _text) {
-  std::string out;
-  out.reserve(_text.size());
-  std::size_t at = 0;
-  while (at < _text.size()) {
-    const std::size_t begin = at;
-    const char32_t code = next_code_point(_text, at);
-    switch (code) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      case '\'':
-        out += "&#39;";
-        break;
-      default:
-        if (code == not_utf8 || code < 0x20 || code == 0x7F) {
-          out += "\xEF\xBF\xBD";  // U+FFFD
-        } else {
-          out.append(_text, begin, at - begin);
-        }
-    }
-  }
-  return out;
 }
 }  // namespace vela::report

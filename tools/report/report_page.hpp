@@ -13,6 +13,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "common/site_time.hpp"
 #include "common/zones.hpp"
 #include "report/floor_plan.hpp"
 #include "results/result_reader.hpp"
@@ -22,7 +23,7 @@ struct page_options {
   std::string title;
   std::string source;                           // the input as the page names it
   std::string generator;                        // "vela-report 1.0.0"
-  int utc_offset_minutes = 0;                   // site time = UTC + this
+  const tools::site_clock* clock = nullptr;     // site time; UTC without one
   boost::optional<std::uint32_t> threshold_mm;  // as given: the result does not hold it
   const tools::zone_map* zones = nullptr;       // each event's zones go in the page
   const floor_plan* plan = nullptr;
@@ -37,7 +38,8 @@ struct input_file {
   boost::optional<std::int64_t> modified_ms;  // Unix time; none for a pipe
 };
 
-// What the page was made from and when; results first. A page holds one result for now.
+// What the page was made from and when; the results first, in the order they were read (the
+// index of each event's result), then the zones file and the floor plan.
 struct provenance {
   std::vector<input_file> inputs;
   std::int64_t made_ms = 0;
@@ -48,12 +50,16 @@ class page_writer {
   // Writes the beginning of the page.
   page_writer(std::ostream& _out, page_options _options);
 
+  // The events that follow come from the result of this index, from 0 in the order read.
+  void begin_result(std::uint32_t _index);
   // Throws std::runtime_error for a value beyond what the page can show exactly (a time
   // beyond some 30,000 years, coordinates or distances beyond 10^15 mm).
   void add_event(const results::event& _event);
   void add_trackable(const results::trackable& _trackable);
+  // The form of the result just read, once it is known.
+  void end_result(results::form _form);
   // Writes the rest of the page. Errors of the stream are left to the caller to check.
-  void finish(results::form _form, const provenance& _provenance);
+  void finish(const provenance& _provenance);
 
  private:
   std::uint32_t index_of(const std::string& _uid);
@@ -73,13 +79,10 @@ class page_writer {
   // With zones: the distinct sets of zones events lie in, the empty set first.
   std::map<std::vector<std::uint32_t>, std::uint32_t> m_zone_sets;
   std::vector<std::uint32_t> m_zones_of_event;  // reused for every event
+  std::uint32_t m_result = 0;                   // the result being read
+  std::size_t m_documents = 0;                  // results that were documents, and arrays
+  std::size_t m_arrays = 0;
+  boost::optional<std::int64_t> m_first_ms;  // the earliest start and latest end read
+  std::int64_t m_last_ms = 0;
 };
-
-// _text as a JSON string literal that cannot end an HTML script element or comment: without
-// '<', '>' and '&', with U+2028 and U+2029 escaped and bytes that are not UTF-8 as U+FFFD.
-std::string script_json_string(std::string_view _text);
-
-// _text as HTML text or attribute value: markup characters escaped, bytes that are not UTF-8
-// and control characters as U+FFFD.
-std::string html_text(std::string_view _text);
 }  // namespace vela::report

@@ -44,7 +44,8 @@ constexpr std::size_t listed = 5;
 constexpr std::size_t input_buffer_bytes = std::size_t{1} << 16;
 
 constexpr const char* usage_text =
-    "Usage: vela-summary [--csv | --jsonl] [--utc-offset +HH:MM] [--zones FILE] EVENTS.json\n"
+    "Usage: vela-summary [--csv | --jsonl] [--utc-offset +HH:MM | --time-zone NAME] [--zones FILE]\n"
+    "                    EVENTS.json\n"
     "\n"
     "Reads a vela result: the document written by vela -o, or the events array vela writes to\n"
     "standard output; - reads standard input. Prints a short report: the number of events by\n"
@@ -56,7 +57,8 @@ constexpr const char* usage_text =
     "                      x_mm and y_mm of each object (a_..., b_...); a text that would\n"
     "                      run as a formula (=, +, -, @, tab, CR first) gets an apostrophe\n"
     "  --jsonl             one JSON object per line and event, with the same fields\n"
-    "  --utc-offset +HH:MM  the site's time zone for the times shown (default UTC)\n"
+    "  --utc-offset +HH:MM  the site's time, UTC plus this, for the times shown (default UTC)\n"
+    "  --time-zone NAME   the site's time zone (Europe/Berlin), daylight saving time included\n"
     "  --zones FILE        GeoJSON FeatureCollection of Polygon and MultiPolygon features in\n"
     "                      site metres, each named by its \"name\" property: the report counts\n"
     "                      the events in each zone, and the rows gain a last column, zones: the\n"
@@ -75,23 +77,28 @@ enum class output { summary, csv, jsonl };
 struct options {
   std::string input;  // "-" for standard input
   output form = output::summary;
-  int utc_offset_minutes = 0;
+  tools::site_clock clock;
   boost::optional<std::string> zones;
 };
 
 options parse_options(const tools::command_line& _line) {
   options parsed;
+  boost::optional<std::string> utc_offset;
+  boost::optional<std::string> time_zone;
   for (const tools::given_option& given : _line.options) {
     if (given.name == "--csv") {
       parsed.form = output::csv;
     } else if (given.name == "--jsonl") {
       parsed.form = output::jsonl;
     } else if (given.name == "--utc-offset") {
-      parsed.utc_offset_minutes = tools::utc_offset_option(given.value);
+      utc_offset = given.value;
+    } else if (given.name == "--time-zone") {
+      time_zone = given.value;
     } else if (given.name == "--zones") {
       parsed.zones = given.value;
     }
   }
+  parsed.clock = tools::clock_option(utc_offset, time_zone);
   if (_line.operands.empty()) {
     throw tools::usage_error("no result given");
   }
@@ -263,7 +270,7 @@ class summary_builder {
     }
   }
 
-  void print(std::ostream& _out, const directory& _objects, int _offset_minutes) const {
+  void print(std::ostream& _out, const directory& _objects, const tools::site_clock& _clock) const {
     print_counts(_out, _objects);
     if (m_events == 0) {
       return;
@@ -271,7 +278,7 @@ class summary_builder {
     _out << "Closest approaches:\n";
     for (const approach& one : m_closest) {
       _out << "  " << one.distance_mm << " mm  " << pair_text(_objects, one.first, one.second)
-           << "  at " << tools::site_time_text(one.ts, one.ms, _offset_minutes) << " for "
+           << "  at " << tools::site_time_text(one.ts, one.ms, _clock) << " for "
            << one.duration_s << " s\n";
     }
     std::vector<std::pair<pair_key, std::size_t>> pairs(m_per_pair.begin(), m_per_pair.end());
@@ -387,8 +394,9 @@ void put_json_string(std::string& _out, std::string_view _text) {
 
 class row_writer {
  public:
-  row_writer(std::ostream& _out, output _form, int _offset_minutes, const tools::zone_map* _zones)
-      : m_out(_out), m_form(_form), m_offset_minutes(_offset_minutes), m_zones(_zones) {
+  row_writer(std::ostream& _out, output _form, const tools::site_clock& _clock,
+             const tools::zone_map* _zones)
+      : m_out(_out), m_form(_form), m_clock(_clock), m_zones(_zones) {
     if (m_form == output::csv) {
       std::string header = "start,end,duration_s,distance_mm,kind";
       for (const char* side : {"a_", "b_"}) {
@@ -406,8 +414,8 @@ class row_writer {
     const results::event_object& b = _event.objects[in_order ? 1 : 0];
     const std::string kind = kind_of(_objects, a.uid, b.uid);
     std::vector<std::pair<std::string, field>> fields = {
-        {"start", {tools::iso_time(_event.ts, _event.ms, m_offset_minutes), {}}},
-        {"end", {tools::iso_time(_event.ts, _event.ms, m_offset_minutes, _event.duration_s), {}}},
+        {"start", {tools::iso_time(_event.ts, _event.ms, m_clock, 0), {}}},
+        {"end", {tools::iso_time(_event.ts, _event.ms, m_clock, _event.duration_s), {}}},
         {"duration_s", {{}, _event.duration_s}},
         {"distance_mm", {{}, _event.distance_mm}},
         {"kind", {kind.empty() ? boost::none : boost::make_optional(kind), {}}},
@@ -491,7 +499,7 @@ class row_writer {
 
   std::ostream& m_out;
   output m_form;
-  int m_offset_minutes;
+  const tools::site_clock& m_clock;
   const tools::zone_map* m_zones;
   std::vector<std::uint32_t> m_zones_of_event;
   std::string m_line;  // reused for every row
@@ -508,18 +516,18 @@ void write_summary(source& _input, const options& _options, const tools::zone_ma
   summary_builder builder(_zones);
   _input.read({[&](const results::event& _event) { builder.add(_event); },
                [&](const results::trackable& _object) { collect(objects, _object); }});
-  builder.print(std::cout, objects, _options.utc_offset_minutes);
+  builder.print(std::cout, objects, _options.clock);
 }
 
 void write_rows(source& _input, const options& _options, const tools::zone_map* _zones) {
   directory objects;
   if (_input.rereadable()) {  // first the objects, then the rows with their names
     _input.read({nullptr, [&](const results::trackable& _object) { collect(objects, _object); }});
-    row_writer rows(std::cout, _options.form, _options.utc_offset_minutes, _zones);
+    row_writer rows(std::cout, _options.form, _options.clock, _zones);
     _input.read({[&](const results::event& _event) { rows.write(_event, objects); }, nullptr});
     return;
   }
-  row_writer rows(std::cout, _options.form, _options.utc_offset_minutes, _zones);
+  row_writer rows(std::cout, _options.form, _options.clock, _zones);
   bool named_late = false;
   _input.read({[&](const results::event& _event) { rows.write(_event, objects); },
                [&](const results::trackable&) { named_late = true; }});
@@ -571,6 +579,7 @@ int main(int argc, char** argv) {
                                      {{"--csv"},
                                       {"--jsonl"},
                                       {"--utc-offset", true},
+                                      {"--time-zone", true},
                                       {"--zones", true}},
                                      1,
                                      vela::summary::failure_status};
