@@ -1630,48 +1630,10 @@
     fillTable('pairs', rows, pairs.size, 'pair');
   }
 
-  // _chosen in order of start.
-  function renderObjects(data, chosen) {
-    const objects = data.uids.length;
-    const count = new Float64Array(objects);
-    const closest = new Float64Array(objects).fill(Infinity);
-    const time = coverer(data, objects);
-    for (const i of chosen) {
-      for (const o of data.a[i] === data.b[i] ? [data.a[i]] : [data.a[i], data.b[i]]) {
-        ++count[o];
-        closest[o] = Math.min(closest[o], data.distance[i]);
-        time.add(o, i);
-      }
-    }
-    const involved = [];
-    for (let o = 0; o < objects; ++o) {
-      if (count[o] > 0) {
-        involved.push(o);
-      }
-    }
-    involved.sort(function (o, p) {
-      return count[p] - count[o] || closest[o] - closest[p] || o - p;
-    });
-    const rows = involved.slice(0, TABLE_ROWS).map(function (o) {
-      const seconds = wholeSeconds(time.ms[o]);
-      const row = element('tr', {
-        class: 'object-row', 'data-count': count[o], 'data-seconds': seconds,
-      });
-      row.appendChild(numberCell(grouped(count[o])));
-      const cell = objectCell(data, o, -1);
-      row.appendChild(cell);
-      row.appendChild(element('td', {}, objectCategory(data, o)));
-      row.appendChild(numberCell(grouped(closest[o]) + ' mm'));
-      row.appendChild(numberCell(durationText(seconds)));
-      return row;
-    });
-    fillTable('objects', rows, involved.length, 'object');
-  }
-
-  // ---- Who: vehicles and drivers --------------------------------------------------------------
-  // Ranked by events, then events below 500 mm, then time in near-miss. _chosen in order of
-  // start; _of(i, add) calls add(o) for each object of event i that the ranking counts.
-  function rankBy(data, chosen, of) {
+  // Per object, the events _of(i, add) gives it (add(o) for each object of event i that counts):
+  // their number, those below 500 mm, the closest and the time in near-miss; _chosen in order of
+  // start. The objects with any event are listed in _order.
+  function tally(data, chosen, of, order) {
     const objects = data.uids.length;
     const count = new Float64Array(objects);
     const below = new Float64Array(objects);
@@ -1685,17 +1647,49 @@
         time.add(o, i);
       });
     }
-    const ranked = [];
+    const tallied = {count: count, below: below, closest: closest, ms: time.ms, ranked: []};
     for (let o = 0; o < objects; ++o) {
       if (count[o] > 0) {
-        ranked.push(o);
+        tallied.ranked.push(o);
       }
     }
-    ranked.sort(function (o, p) {
-      return count[p] - count[o] || below[p] - below[o] || time.ms[p] - time.ms[o] ||
-          closest[o] - closest[p] || o - p;
+    tallied.ranked.sort(function (o, p) {
+      return order(tallied, o, p) || o - p;
     });
-    return {ranked: ranked, count: count, below: below, closest: closest, ms: time.ms};
+    return tallied;
+  }
+
+  function renderObjects(data, chosen) {
+    const objects = tally(data, chosen, function (i, add) {
+      add(data.a[i]);
+      if (data.b[i] !== data.a[i]) {
+        add(data.b[i]);
+      }
+    }, function (t, o, p) {
+      return t.count[p] - t.count[o] || t.closest[o] - t.closest[p];
+    });
+    const rows = objects.ranked.slice(0, TABLE_ROWS).map(function (o) {
+      const seconds = wholeSeconds(objects.ms[o]);
+      const row = element('tr', {
+        class: 'object-row', 'data-count': objects.count[o], 'data-seconds': seconds,
+      });
+      row.appendChild(numberCell(grouped(objects.count[o])));
+      row.appendChild(objectCell(data, o, -1));
+      row.appendChild(element('td', {}, objectCategory(data, o)));
+      row.appendChild(numberCell(grouped(objects.closest[o]) + ' mm'));
+      row.appendChild(numberCell(durationText(seconds)));
+      return row;
+    });
+    fillTable('objects', rows, objects.ranked.length, 'object');
+  }
+
+  // ---- Who: vehicles and drivers --------------------------------------------------------------
+  // Ranked by events, then events below 500 mm, then time in near-miss.
+  function rankBy(data, chosen, of) {
+    return tally(data, chosen, of, function (t, o, p) {
+      return t.count[p] - t.count[o] || t.below[p] - t.below[o] || t.ms[p] - t.ms[o] ||
+          t.closest[o] - t.closest[p];
+    });
   }
 
   function rankingRows(data, ranking, rowClass, link) {
