@@ -1,11 +1,11 @@
 #include "common/site_time.hpp"
 
+#include <date/tz.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
-
-#include <date/tz.h>
 
 #include "base/text.hpp"
 #include "common/command_line.hpp"
@@ -79,24 +79,6 @@ int utc_offset_option(std::string_view _text) {
                       "'");
   }
   return *minutes;
-}
-
-std::string site_time_text(std::int64_t _ts, std::int64_t _ms, int _offset_minutes) {
-  const boost::optional<civil_time> time = to_civil(_ts, _ms, 0, _offset_minutes);
-  if (!time) {
-    return "ts " + std::to_string(_ts) + " ms " + std::to_string(_ms);
-  }
-  return date_text(*time, ' ', _offset_minutes == 0 ? " UTC" : " " + offset_text(_offset_minutes));
-}
-
-std::string iso_time(std::int64_t _ts, std::int64_t _ms, int _offset_minutes,
-                     std::int64_t _seconds_after) {
-  const boost::optional<civil_time> time = to_civil(_ts, _ms, _seconds_after, _offset_minutes);
-  if (!time || time->year() > 9999) {
-    return "ts " + std::to_string(_ts) + " ms " + std::to_string(_ms) + " + " +
-           std::to_string(_seconds_after) + " s";
-  }
-  return date_text(*time, 'T', _offset_minutes == 0 ? "Z" : offset_text(_offset_minutes));
 }
 
 // ---- Clocks --------------------------------------------------------------------------------
@@ -195,14 +177,22 @@ std::string site_time_text(std::int64_t _ts, std::int64_t _ms, const site_clock&
 std::string iso_time(std::int64_t _ts, std::int64_t _ms, const site_clock& _clock,
                      std::int64_t _seconds_after) {
   std::int64_t at = 0;
-  const int offset = __builtin_add_overflow(_ts, _seconds_after, &at)
-                         ? 0
-                         : _clock.offset_minutes_at(at);
+  const int offset =
+      __builtin_add_overflow(_ts, _seconds_after, &at) ? 0 : _clock.offset_minutes_at(at);
   const boost::optional<civil_time> time = to_civil(_ts, _ms, _seconds_after, offset);
   if (!time || time->year() > 9999) {
     return "ts " + std::to_string(_ts) + " ms " + std::to_string(_ms) + " + " +
            std::to_string(_seconds_after) + " s";
   }
   return date_text(*time, 'T', offset == 0 && _clock.label() == "UTC" ? "Z" : offset_text(offset));
+}
+
+std::string site_time_text(std::int64_t _ts, std::int64_t _ms, int _offset_minutes) {
+  return site_time_text(_ts, _ms, site_clock::fixed(_offset_minutes));
+}
+
+std::string iso_time(std::int64_t _ts, std::int64_t _ms, int _offset_minutes,
+                     std::int64_t _seconds_after) {
+  return iso_time(_ts, _ms, site_clock::fixed(_offset_minutes), _seconds_after);
 }
 }  // namespace vela::tools

@@ -412,20 +412,24 @@ void check_not_input(const std::string& _output, const struct stat& _input,
   }
 }
 
+// An input as messages name it, and as the page lists it.
+std::string message_name(const std::string& _input) {
+  return _input == "-" ? "standard input" : _input;
+}
+std::string shown_name(const std::string& _input) {
+  return _input == "-" ? "standard input" : base_name(_input);
+}
+
 // The status of an input: standard input's for "-". Throws when it cannot be had.
 struct stat input_status(const std::string& _input) {
   struct stat status {};
   if (_input == "-" ? ::fstat(STDIN_FILENO, &status) != 0 : ::stat(_input.c_str(), &status) != 0) {
-    throw file_error(_input == "-" ? "standard input" : _input, std::strerror(errno));
+    throw file_error(message_name(_input), std::strerror(errno));
   }
   if (S_ISDIR(status.st_mode)) {
     throw file_error(_input, "is a folder");
   }
   return status;
-}
-
-std::string shown_name(const std::string& _input) {
-  return _input == "-" ? "standard input" : base_name(_input);
 }
 
 // The names of the results as the page lists them and filters by them: the file's name, or
@@ -468,7 +472,7 @@ input_file read_result(page_writer& _writer, std::uint32_t _index, const std::st
         in, {[&](const results::event& _event) { _writer.add_event(_event); },
              [&](const results::trackable& _object) { _writer.add_trackable(_object); }});
   } catch (const std::runtime_error& e) {  // the reader's and the page's refusals alike
-    throw file_error(_input == "-" ? "standard input" : _input, e.what());
+    throw file_error(message_name(_input), e.what());
   }
   _writer.end_result(form);
   input_file result{"result", _name, _input == "-" ? "standard input" : "file", {}, {}};
@@ -504,7 +508,7 @@ void write_page(const options& _options, const std::vector<std::string>& _result
   page_options settings{_options.title ? *_options.title : "Near-miss report: " + source,
                         source,
                         std::string(program) + " " + tools::version,
-                        &_options.clock,
+                        _options.clock,
                         _options.threshold_mm,
                         _site.zones ? &*_site.zones : nullptr,
                         _site.plan ? &*_site.plan : nullptr};

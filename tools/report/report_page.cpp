@@ -187,7 +187,7 @@ void page_writer::add_event(const results::event& _event) {
   }
   put_unsigned(m_columns.back(), m_result);
   const std::int64_t end_ms = start_ms + _event.duration_s * 1000;
-  m_first_ms = m_first_ms ? std::min(*m_first_ms, start_ms) : start_ms;
+  m_first_ms = m_events == 0 ? start_ms : std::min(m_first_ms, start_ms);
   m_last_ms = m_events == 0 ? end_ms : std::max(m_last_ms, end_ms);
   ++m_events;
   if (++m_chunk_events == chunk_events) {
@@ -241,10 +241,9 @@ void page_writer::finish(const provenance& _provenance) {
   // The site's clock over the events' time, a day more each way, and the times the page states
   // of its making and its files: the offset in effect from each change on, so that the page
   // shows site time, days and hours without a time-zone database.
-  const tools::site_clock utc;
-  const tools::site_clock& clock = m_options.clock != nullptr ? *m_options.clock : utc;
-  std::int64_t from_ms = (m_first_ms ? *m_first_ms : _provenance.made_ms) - day_ms;
-  std::int64_t to_ms = (m_first_ms ? m_last_ms : _provenance.made_ms) + day_ms;
+  const tools::site_clock& clock = m_options.clock;
+  std::int64_t from_ms = (m_events > 0 ? m_first_ms : _provenance.made_ms) - day_ms;
+  std::int64_t to_ms = (m_events > 0 ? m_last_ms : _provenance.made_ms) + day_ms;
   const auto cover = [&](std::int64_t _ms) {
     from_ms = std::min(from_ms, _ms);
     to_ms = std::max(to_ms, _ms);

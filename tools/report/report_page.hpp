@@ -23,7 +23,7 @@ struct page_options {
   std::string title;
   std::string source;                           // the input as the page names it
   std::string generator;                        // "vela-report 1.0.0"
-  const tools::site_clock* clock = nullptr;     // site time; UTC without one
+  tools::site_clock clock;                      // site time
   boost::optional<std::uint32_t> threshold_mm;  // as given: the result does not hold it
   const tools::zone_map* zones = nullptr;       // each event's zones go in the page
   const floor_plan* plan = nullptr;
@@ -82,7 +82,7 @@ class page_writer {
   std::uint32_t m_result = 0;                   // the result being read
   std::size_t m_documents = 0;                  // results that were documents, and arrays
   std::size_t m_arrays = 0;
-  boost::optional<std::int64_t> m_first_ms;  // the earliest start and latest end read
+  std::int64_t m_first_ms = 0;  // with any event: the earliest start and latest end read
   std::int64_t m_last_ms = 0;
 };
 }  // namespace vela::report
