@@ -1,5 +1,4 @@
 // Entry point: parses the command line, then runs the application's two stages.
-#include <fcntl.h>
 #include <getopt.h>
 #include <unistd.h>
 
@@ -8,10 +7,15 @@
 #include <cstdint>
 #include <cstdlib>
 #include <iostream>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "application.hpp"
+#include "base/distance_text.hpp"
 #include "base/interruption.hpp"
+#include "base/text.hpp"
+#include "files/file_output.hpp"
 #include "globals.hpp"
 
 namespace vela {
@@ -28,37 +32,33 @@ void print_help_string() {
 }  // namespace vela
 
 namespace {
-// A closed standard descriptor would be reused by the next file opened, and diagnostics or the
-// result would land in it. Occupy it with /dev/null opened for reading, so that writes to it
-// still fail and are reported.
-void occupy_closed_standard_descriptors() {
-  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-    if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
-      ::open("/dev/null", O_RDONLY);  // takes the lowest free descriptor: this one
-    }
-  }
-}
-
 // The six values the command line gives a run.
 struct run_options {
   std::string input_position_file_name;
   std::string trackables_file_name;
   std::string vda_file_name;
-  std::uint32_t distance_in_mm = 0;
+  std::optional<std::uint32_t> distance_in_mm;  // a run at 0 mm only when asked for
   std::string output_event_file_name;
   bool save_input_files = false;
 };
 
-// The -d value: strtoul's reading, the low 32 bits kept. False when it holds no number.
-bool parse_distance(const char* _text, std::uint32_t& _distance_in_mm) {
-  errno = 0;
-  char* end = nullptr;
-  const unsigned long value = std::strtoul(_text, &end, 10);
-  if (end == _text || errno == ERANGE) {
-    return false;
-  }
-  _distance_in_mm = static_cast<std::uint32_t>(value);  // the low 32 bits
-  return true;
+// Keys of the two long options, apart from every letter.
+constexpr int help_key = 256;
+constexpr int version_key = 257;
+constexpr struct option long_options[] = {{"help", no_argument, nullptr, help_key},
+                                          {"version", no_argument, nullptr, version_key},
+                                          {nullptr, 0, nullptr, 0}};
+
+// getopt_long takes "--he" for "--help"; only the whole words are options here.
+bool spelt_out(char** argv, std::string_view _word) {
+  return optind > 0 && argv[optind - 1] == _word;
+}
+
+// The usage text after a refused option; _line (terminal-safe) first on standard error.
+int refuse(const std::string& _line) {
+  std::cerr << _line << std::endl;
+  vela::print_help_string();
+  return 1;
 }
 
 // Reads the options into _options. Returns the exit status when the command line ends the run
@@ -67,7 +67,7 @@ int parse_options(int argc, char** argv, run_options& _options) {
   // The leading '-' hands operands over as option 1 (ignored), so that parsing goes on past them
   // whatever POSIXLY_CORRECT says.
   int option = 0;
-  while ((option = ::getopt(argc, argv, "-i:t:a:d:o:f:hs")) != -1) {
+  while ((option = ::getopt_long(argc, argv, "-i:t:a:d:o:f:hs", long_options, nullptr)) != -1) {
     switch (option) {
       case 1:
         break;
@@ -87,12 +87,25 @@ int parse_options(int argc, char** argv, run_options& _options) {
         _options.save_input_files = true;
         break;
       case 'd':
-        if (!parse_distance(optarg, _options.distance_in_mm)) {
-          std::cerr << argv[0] << ": invalid distance in mm -- '" << optarg << "'" << std::endl;
-          vela::print_help_string();
-          return 1;
+        _options.distance_in_mm = vela::parse_distance_mm(optarg);
+        if (!_options.distance_in_mm) {
+          return refuse(vela::terminal_safe(argv[0]) + ": invalid distance in mm -- '" +
+                        vela::terminal_safe(optarg) + "'");
         }
         break;
+      case help_key:
+      case version_key:
+        if (!spelt_out(argv, option == help_key ? "--help" : "--version")) {
+          // As getopt_long words an option it does not know.
+          return refuse(vela::terminal_safe(argv[0]) + ": unrecognized option '" +
+                        vela::terminal_safe(argv[optind - 1]) + "'");
+        }
+        if (option == version_key) {
+          std::cout << "vela " << VELA_VERSION << std::endl;
+          return 0;
+        }
+        vela::print_help_string();
+        return 0;
       case 'h':
         vela::print_help_string();
         return 0;
@@ -114,8 +127,11 @@ int run_command_line(int argc, char** argv) {
     vela::print_help_string();
     return 1;
   }
+  if (!options.distance_in_mm) {
+    return refuse(vela::terminal_safe(argv[0]) + ": missing distance in mm (-d)");
+  }
   vela::application app(options.input_position_file_name, options.trackables_file_name,
-                        options.vda_file_name, options.distance_in_mm,
+                        options.vda_file_name, *options.distance_in_mm,
                         options.output_event_file_name, options.save_input_files);
   vela::exit_code res = app.init();
   if (res == vela::exit_code::SYNC_SUCCESS) {
@@ -130,7 +146,7 @@ int main(int argc, char** argv) {
   // status, not end the process by a signal.
   std::signal(SIGPIPE, SIG_IGN);
   std::signal(SIGXFSZ, SIG_IGN);
-  occupy_closed_standard_descriptors();
+  vela::occupy_closed_standard_descriptors();
   vela::interruption::install();
   try {
     return run_command_line(argc, argv);

@@ -263,7 +263,7 @@ TEST(CheckTest, RecordingsOfOneFaultEach) {
       ASSERT_EQ(warnings.count(row.key), 1U) << run.out;
       EXPECT_EQ(examples_at(warnings[row.key]), row.at);
       if (warnings[row.key].isMember("vela_message")) {  // a refusal: vela's status and line
-        const test::run_result vela = test::run_vela(folder, inputs({"-s"}));
+        const test::run_result vela = test::run_vela(folder, inputs({"-s", "-d", "0"}));
         EXPECT_EQ(vela.status, warnings[row.key]["vela_status"].asInt());
         EXPECT_EQ(vela.err, warnings[row.key]["vela_message"].asString() + "\n");
       }
@@ -319,7 +319,7 @@ TEST(CheckTest, EndsAsVelaWouldWithVelasMessage) {
     } else {
       folder.write("positions.csv", valid_positions);
     }
-    arguments with_s = inputs({"-s"});
+    arguments with_s = inputs({"-s", "-d", "0"});
     const test::run_result vela = test::run_vela(folder, with_s);
     const test::run_result check = run_check(folder, inputs());
     EXPECT_EQ(vela.status, row.status) << vela.err;
@@ -341,6 +341,7 @@ TEST(CheckTest, CommandLine) {
       {{}, 64, "", "-i, -t and -a are required"},
       {{"-i", "p.csv", "-t", "t.json"}, 64, "", "-i, -t and -a are required"},
       {inputs({"-d", "mm"}), 64, "", "invalid distance in mm -- 'mm'"},
+      {inputs({"-d", "2m"}), 64, "", "invalid distance in mm -- '2m'"},
       {inputs({"--bogus"}), 64, "", "unknown option '--bogus'"},
       {inputs({"-d"}), 64, "", "'-d' needs a value"},
       {inputs({"extra"}), 64, "", "unexpected argument 'extra'"},

@@ -384,6 +384,63 @@ TEST_F(ConsumptionTest, SpecialOutputIsWrittenDirectlyOrRefused) {
   expect_inputs_kept();
 }
 
+// An output that names the process's own descriptor is written to it; any other link is
+// followed to the file it leads to, and stays a link.
+TEST_F(ConsumptionTest, OutputThroughALinkOrADescriptorReachesItsFile) {
+  write_inputs();
+  ASSERT_EQ(run({"-s", "-o", "regular.json"}).status, 0);
+  const std::string document = m_dir.read("regular.json");
+  boost::filesystem::create_directory(m_dir.file("sub"));
+  const struct {
+    const char* output;
+    const char* redirection;  // of standard output
+    const char* link;         // made first, to this target
+    int status;
+    const char* file;      // holding the result afterwards
+    const char* earlier;   // its content before the run
+    const char* err;
+  } rows[] = {
+      {"/dev/stdout", ">res.json", nullptr, 0, "res.json", "", ""},
+      {"/dev/fd/1", ">>log.json", nullptr, 0, "log.json", "earlier\n", ""},
+      {"/proc/self/fd/1", ">res.json", nullptr, 0, "res.json", "", ""},
+      {"link.json", "", "sub/target.json", 0, "sub/target.json", "", ""},
+      {"link.json", "", "made.json", 0, "made.json", nullptr, ""},
+      {"/dev/stdout", ">&-", nullptr, 4, nullptr, nullptr,
+       "Error writing file:/dev/stdout (/dev/stdout: Bad file descriptor)\n"},
+      {"link.json", "", "nodir/out.json", 4, nullptr, nullptr,
+       "Error writing file:link.json (nodir/out.json.tmp: No such file or directory)\n"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::string(row.output) + " " + row.redirection);
+    write_inputs();
+    if (row.earlier != nullptr) {
+      m_dir.write(row.file, row.earlier);
+    }
+    if (row.link != nullptr) {
+      boost::filesystem::remove(m_dir.file(row.output));
+      boost::filesystem::create_symlink(row.link, m_dir.file(row.output));
+    }
+    const test::run_result result =
+        test::run_vela(m_dir, {"-i", "p.csv", "-t", "t.json", "-a", "a.json", "-d", "2000", "-o",
+                               row.output},
+                       "", row.redirection);
+    EXPECT_EQ(result.status, row.status);
+    EXPECT_EQ(result.err, row.err);
+    if (row.link != nullptr) {
+      EXPECT_EQ(boost::filesystem::read_symlink(m_dir.file(row.output)).string(), row.link);
+      EXPECT_FALSE(m_dir.exists(std::string(row.link) + ".tmp"));
+    }
+    if (row.status == 0) {
+      EXPECT_EQ(m_dir.read(row.file), std::string(row.earlier ? row.earlier : "") + document);
+      expect_inputs_deleted();
+      boost::filesystem::remove(m_dir.file(row.file));
+    } else {
+      expect_inputs_kept();
+    }
+  }
+  EXPECT_TRUE(boost::filesystem::is_symlink("/dev/stdout"));
+}
+
 TEST_F(ConsumptionTest, InputsThatAreNoRegularFilesAreReadButNeverDeleted) {
   write_inputs();
   m_dir.write("source.csv", positions_csv);

@@ -218,12 +218,30 @@ TEST(ExplainTest, WhatItCannotExplainHasItsStatus) {
        "vela-explain: --to: expected a date and time in UTC or epoch seconds, not 'yesterday' "
        "(see --help)\n"},
       {{"P1"}, 64, "vela-explain: two uids are required, the pair to explain (see --help)\n"},
+      {{"P1", "V1", "-d", "2m"}, 64, "vela-explain: invalid distance in mm -- '2m' (see --help)\n"},
+      {{"P1", "V1", "--html", "thu.json"}, 4,
+       "vela-explain: thu.json: not a page, so it is not replaced (it begins with neither "
+       "<!DOCTYPE html nor <html); --force replaces it\n"},
+      {{"P1", "V1", "--html", "nodir/story.html"}, 4,
+       "vela-explain: nodir/story.html: No such file or directory\n"},
   };
+  dir.write("thu.json", "{\"events\": []}");
   for (const auto& row : rows) {
     SCOPED_TRACE(testing::PrintToString(row.more));
     const test::run_result run = explain(dir, row.more);
     EXPECT_EQ(run.status, row.status);
     EXPECT_EQ(run.err, row.err);
+    if (row.status == 4) {
+      EXPECT_EQ(run.out, "") << "refused before the replay";
+    }
+  }
+  EXPECT_EQ(dir.read("thu.json"), "{\"events\": []}");
+  EXPECT_FALSE(dir.exists("thu.json.tmp"));
+  // Asked to, it replaces the file; a page it replaces without asking.
+  for (const arguments& more : {arguments{"P1", "V1", "--html", "thu.json", "--force"},
+                                arguments{"P1", "V1", "--html", "thu.json"}}) {
+    ASSERT_EQ(explain(dir, more).status, 0);
+    EXPECT_EQ(dir.read("thu.json").rfind("<!DOCTYPE html>", 0), 0U);
   }
   // The window, by date or epoch seconds, and the rows of the CSV: one per line of the two.
   for (const char* from : {"2026-01-01T00:00:11Z", "1767225611"}) {

@@ -4,6 +4,7 @@
 // counted by the test's own point in polygon; the floor plan, keys, print and provenance.
 #include <gtest/gtest.h>
 #include <json/json.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -450,7 +451,7 @@ TEST_F(ReportTest, WritesThePageBesideTheInputUnlessTold) {
   for (const auto& row : rows) {
     SCOPED_TRACE(std::string(row.input) + " -> " + row.page);
     m_dir.write(row.input, result);
-    m_dir.write(row.page, "an older page");  // replaced
+    m_dir.write(row.page, "\n <!doctype HTML><p>an older page");  // replaced
     arguments args = {row.input};
     args.insert(args.end(), row.more.begin(), row.more.end());
     const test::run_result run = report(args);
@@ -507,6 +508,65 @@ TEST_F(ReportTest, NeverReplacesItsInput) {
   }
 }
 
+TEST_F(ReportTest, APageReplacesOnlyAPage) {
+  const std::string result = R"({"events": [], "trackableObjects": []})";
+  m_dir.write("thu.json", result);
+  const struct {
+    const char* earlier;  // in out.json
+    arguments more;
+    int status;
+  } rows[] = {
+      {"{\"events\": []}", {}, 1},
+      {"id,ts\n", {}, 1},
+      {"{\"events\": []}", {"--force"}, 0},
+      {"", {}, 0},
+      {" \n\t<!DOCTYPE html><p>last week", {}, 0},
+      {"<HTML lang=en>", {}, 0},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.earlier);
+    m_dir.write("out.json", row.earlier);
+    arguments args = {"thu.json", "-o", "out.json"};
+    args.insert(args.end(), row.more.begin(), row.more.end());
+    const test::run_result run = report(args);
+    EXPECT_EQ(run.status, row.status);
+    if (row.status == 0) {
+      EXPECT_EQ(run.err, "out.json\n");
+      EXPECT_EQ(m_dir.read("out.json").rfind("<!DOCTYPE html>", 0), 0U);
+    } else {
+      EXPECT_EQ(run.err, "vela-report: out.json: not a page, so it is not replaced (it begins "
+                         "with neither <!DOCTYPE html nor <html); --force replaces it\n");
+      EXPECT_EQ(m_dir.read("out.json"), row.earlier);
+    }
+    EXPECT_EQ(files(), (std::set<std::string>{"thu.json", "out.json"}));
+  }
+}
+
+// A signal while the page is made leaves no temporary file behind, and the earlier page.
+TEST_F(ReportTest, AnInterruptedRunLeavesNoTemporaryFile) {
+  for (const int signal : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(signal);
+    m_dir.write("page.html", "<html>earlier");
+    ASSERT_EQ(::mkfifo(m_dir.file("r.fifo").c_str(), 0600), 0);
+    const int fifo = ::open(m_dir.file("r.fifo").c_str(), O_RDWR);  // a result that never ends
+    ASSERT_GE(fifo, 0);
+    test::spawned_run report(m_dir, {"r.fifo", "-o", "page.html"}, VELA_REPORT);
+    for (int waited = 0; waited < 600 && !m_dir.exists("page.html.tmp"); ++waited) {
+      ::usleep(10000);
+    }
+    ASSERT_TRUE(m_dir.exists("page.html.tmp"));
+    ASSERT_EQ(::kill(report.pid(), signal), 0);
+    const test::run_result run = report.wait();
+    ::close(fifo);
+    EXPECT_EQ(run.status, 128 + signal);
+    EXPECT_EQ(run.err, std::string("vela-report: interrupted by ") +
+                           (signal == SIGINT ? "SIGINT" : "SIGTERM") + "\n");
+    EXPECT_EQ(files(), (std::set<std::string>{"page.html", "r.fifo"}));
+    EXPECT_EQ(m_dir.read("page.html"), "<html>earlier");
+    boost::filesystem::remove(m_dir.file("r.fifo"));
+  }
+}
+
 TEST_F(ReportTest, AFailedWriteLeavesNoPage) {
   const std::string result = many_events(3000);
   m_dir.write("events.json", result);
@@ -541,7 +601,7 @@ TEST_F(ReportTest, AFailedWriteLeavesNoPage) {
 TEST_F(ReportTest, KeepsLinksAndDevicesInPlace) {
   const std::string result = R"({"events": [], "trackableObjects": []})";
   m_dir.write("events.json", result);
-  m_dir.write("real.html", "an older page");
+  m_dir.write("real.html", "<html><p>an older page");
   boost::filesystem::create_symlink("real.html", m_dir.file("link.html"));
   const test::run_result linked = report({"events.json", "-o", "link.html"});
   EXPECT_EQ(linked.status, 0) << linked.err;

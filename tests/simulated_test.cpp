@@ -126,6 +126,20 @@ TEST(SimulatedTest, SimulatorCommandLine) {
     EXPECT_EQ("", run.out);
     EXPECT_FALSE(folder.exists("x"));
   }
+  // A recording already there may be a day's only copy: replaced only with --force.
+  for (const char* kept : {"positions.csv", "trackables.json", "associations.json"}) {
+    SCOPED_TRACE(kept);
+    test::temp_folder folder;
+    folder.write(kept, "a day\n");
+    const test::run_result refused = simulate(folder, {"--persons", "2"});
+    EXPECT_EQ(1, refused.status);
+    EXPECT_EQ(std::string("vela-simulate: .: holds ") + kept +
+                  " already; --force replaces the recording\n",
+              refused.err);
+    EXPECT_EQ("a day\n", folder.read(kept));
+    ASSERT_EQ(0, simulate(folder, {"--persons", "2", "--force"}).status);
+    EXPECT_NE("a day\n", folder.read(kept));
+  }
 }
 
 TEST(SimulatedTest, SameSeedSameFilesOtherSeedOtherFiles) {

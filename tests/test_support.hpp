@@ -135,9 +135,10 @@ inline run_result run_vela(const temp_folder& _folder, const std::vector<std::st
 // files beside the folder; wait() collects its end. For tests that act while it runs.
 class spawned_run {
  public:
-  spawned_run(const temp_folder& _folder, const std::vector<std::string>& _args)
+  spawned_run(const temp_folder& _folder, const std::vector<std::string>& _args,
+              const std::string& _binary = VELA_BINARY)
       : m_out(_folder.path() + ".stdout"), m_err(_folder.path() + ".stderr") {
-    std::vector<std::string> argv = {VELA_BINARY};
+    std::vector<std::string> argv = {_binary};
     argv.insert(argv.end(), _args.begin(), _args.end());
     std::vector<char*> raw;
     for (std::string& arg : argv) {

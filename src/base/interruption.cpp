@@ -5,14 +5,20 @@
 
 #include <atomic>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 
 namespace vela::interruption {
 namespace {
+constexpr int slots = 4;
+constexpr std::size_t line_bytes = 160;
+
 // Read by the handler, which may only use async-signal-safe calls.
-std::atomic<const char*> g_temporary{nullptr};
-std::atomic<int> g_temporary_fd{-1};
+std::atomic<const char*> g_temporary[slots] = {};
+std::atomic<int> g_temporary_fd[slots] = {-1, -1, -1, -1};
 std::atomic<bool> g_terminal{false};
+char g_sigint_line[line_bytes] = "Run interrupted by SIGINT; no input was deleted\n";
+char g_sigterm_line[line_bytes] = "Run interrupted by SIGTERM; no input was deleted\n";
 bool g_installed = false;  // a library user that did not ask for it keeps its signals as they are
 static_assert(std::atomic<const char*>::is_always_lock_free);
 static_assert(std::atomic<int>::is_always_lock_free);
@@ -29,24 +35,32 @@ void write_text(const char* _text) {
   }
 }
 
+void remove_own(const char* _temporary, int _fd) {
+  if (_temporary == nullptr || _fd < 0) {
+    return;
+  }
+  struct stat held {};
+  struct stat named {};
+  // Only the program's own file: the name may lead elsewhere by now.
+  if (::fstat(_fd, &held) == 0 && ::lstat(_temporary, &named) == 0 &&
+      held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
+    ::unlink(_temporary);
+  }
+}
+
 void on_signal(int _signal) {
-  const char* const temporary = g_temporary.load();
-  const int fd = g_temporary_fd.load();
-  if (temporary != nullptr && fd >= 0) {
-    struct stat held {};
-    struct stat named {};
-    // Only the run's own file: the name may lead elsewhere by now.
-    if (::fstat(fd, &held) == 0 && ::lstat(temporary, &named) == 0 &&
-        held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
-      ::unlink(temporary);
-    }
+  for (int slot = 0; slot < slots; ++slot) {
+    remove_own(g_temporary[slot].load(), g_temporary_fd[slot].load());
   }
   if (g_terminal.load()) {
     write_text("\r\033[K");  // over a progress line
   }
-  write_text(_signal == SIGINT ? "Run interrupted by SIGINT; no input was deleted\n"
-                               : "Run interrupted by SIGTERM; no input was deleted\n");
+  write_text(_signal == SIGINT ? g_sigint_line : g_sigterm_line);
   ::_exit(128 + _signal);
+}
+
+void set_line(char (&_line)[line_bytes], const char* _program, const char* _signal) {
+  std::snprintf(_line, line_bytes, "%s: interrupted by %s\n", _program, _signal);
 }
 
 sigset_t interrupting_signals() {
@@ -58,9 +72,13 @@ sigset_t interrupting_signals() {
 }
 }  // namespace
 
-void install() {
+void install(const char* _program) {
   g_installed = true;
   g_terminal = ::isatty(STDERR_FILENO) == 1;
+  if (*_program != '\0') {
+    set_line(g_sigint_line, _program, "SIGINT");
+    set_line(g_sigterm_line, _program, "SIGTERM");
+  }
   struct sigaction action {};
   action.sa_handler = on_signal;
   action.sa_mask = interrupting_signals();  // one handler at a time
@@ -74,15 +92,24 @@ void install() {
   resume();  // a mask inherited from the parent would hold them back for good
 }
 
-void hold_temporary(const char* _path, int _fd) {
-  g_temporary_fd = -1;
-  g_temporary = _path;
-  g_temporary_fd = _fd;
+int hold_temporary(const char* _path, int _fd) {
+  for (int slot = 0; slot < slots; ++slot) {
+    if (g_temporary[slot].load() == nullptr) {
+      g_temporary_fd[slot] = -1;
+      g_temporary[slot] = _path;
+      g_temporary_fd[slot] = _fd;
+      return slot;
+    }
+  }
+  return -1;
 }
 
-void forget_temporary() {
-  g_temporary_fd = -1;
-  g_temporary = nullptr;
+void forget_temporary(int _slot) {
+  if (_slot < 0 || _slot >= slots) {
+    return;
+  }
+  g_temporary_fd[_slot] = -1;
+  g_temporary[_slot] = nullptr;
 }
 
 void defer() {

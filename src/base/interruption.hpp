@@ -1,19 +1,24 @@
 #pragma once
 
 namespace vela::interruption {
-// SIGINT and SIGTERM before the result is in place end the run at once and cleanly: the run's
-// own temporary file is removed, one line says that no input was deleted, and the process exits
-// with 128 plus the signal's number. Once the result is in place a signal waits until the run
-// has finished its deletions, so that it never ends between the two.
-void install();
+// SIGINT and SIGTERM before the output is in place end the program at once and cleanly: the
+// temporary files it holds are removed, one line says so, and the process exits with 128 plus
+// the signal's number. Once vela's result is in place a signal waits until the run has finished
+// its deletions, so that it never ends between the two.
+//
+// _program empty: vela's own line, "Run interrupted by SIGINT; no input was deleted". Otherwise
+// "PROGRAM: interrupted by SIGINT", for the companions.
+void install(const char* _program = "");
 
-// The temporary file the result is being written to, held open as _fd: removed on a signal if
-// the name still leads to it. _path must stay valid until forget_temporary().
-void hold_temporary(const char* _path, int _fd);
-void forget_temporary();
+// A temporary file being written, held open as _fd: removed on a signal if the name still leads
+// to it. _path must stay valid until forget_temporary(). A few may be held at once; the slot to
+// forget is returned (-1 when every slot is taken: the file is then left to its owner).
+int hold_temporary(const char* _path, int _fd);
+void forget_temporary(int _slot);
 
-// The result is about to be put in place (renamed, or its last byte written): from here a signal
-// waits. resume() undoes it when that failed, and a signal that came meanwhile acts then.
+// The output is about to be put in place (renamed, or its last byte written): from here a signal
+// waits. resume() undoes it when that failed, or once a program that writes several files is
+// ready to be interrupted again; a signal that came meanwhile acts then.
 void defer();
 void resume();
 }  // namespace vela::interruption

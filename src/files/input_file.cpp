@@ -66,16 +66,22 @@ bool input_file::is_at(const std::string& _path) const {
          static_cast<std::uint64_t>(st.st_ino) == inode;
 }
 
-bool read_whole_file(input_file& _file, std::string& _content, std::string& _error) {
+whole_file read_whole_file(input_file& _file, std::string& _content, std::string& _error,
+                           std::uint64_t _limit) {
   const read_only_descriptor file{::open(_file.name.c_str(), O_RDONLY | O_CLOEXEC)};
   if (file.fd < 0) {
     _error = stream_open_failure(_file.name, errno);
-    return false;
+    return whole_file::cannot_open;
   }
   _file.opened_as(file.fd);
   _content.clear();
   for (;;) {
     const std::size_t size = _content.size();
+    if (size > _limit) {
+      _content.clear();
+      _content.shrink_to_fit();
+      return whole_file::too_large;
+    }
     _content.resize(size + read_chunk_bytes);
     const ssize_t n = ::read(file.fd, _content.data() + size, read_chunk_bytes);
     if (n < 0 && errno == EINTR) {
@@ -87,9 +93,14 @@ bool read_whole_file(input_file& _file, std::string& _content, std::string& _err
       break;  // the end, or an error that ends the content here as it would end a stream
     }
   }
+  if (_content.size() > _limit) {
+    _content.clear();
+    _content.shrink_to_fit();
+    return whole_file::too_large;
+  }
   _file.bytes_read = _content.size();
   _file.reached_end(file.fd);
-  return true;
+  return whole_file::read;
 }
 
 std::string delete_input(const input_file& _file) {

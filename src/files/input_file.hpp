@@ -27,11 +27,16 @@ struct input_file {
   bool is_at(const std::string& _path) const;
 };
 
-// Opens _file.name, records which file it is and reads all of it into _content. False, with a
-// description in _error, when it cannot be opened; the description of a failed open is the one
-// the standard stream library gives. A read error ends the content where it happened, as it ends
-// a stream; a folder holds nothing.
-bool read_whole_file(input_file& _file, std::string& _content, std::string& _error);
+// How reading a whole file ended.
+enum class whole_file { read, cannot_open, too_large };
+
+// Opens _file.name, records which file it is and reads all of it into _content, up to _limit
+// bytes: a file holding more (a device that never ends, say) is refused rather than read into
+// memory without bound. On cannot_open, _error describes it as the standard stream library
+// does. A read error ends the content where it happened, as it ends a stream; a folder holds
+// nothing.
+whole_file read_whole_file(input_file& _file, std::string& _content, std::string& _error,
+                           std::uint64_t _limit);
 
 // Deletes the input once the result is delivered. Left alone, silently, when it was not a regular
 // file or is already gone; left alone with a reason when its name now leads to another file, or

@@ -91,9 +91,15 @@ exit_code read_json_input(const std::string& _file_name, Json::Value& _json_mess
   _read = input_file{_file_name};
   std::string content;
   std::string error;
-  if (!read_whole_file(_read, content, error)) {
-    std::cerr << "Error opening file:" << _file_name << " (" << error << ")" << std::endl;
-    return exit_code::SYNC_FAILURE_OPENING_INPUT_FILE;
+  switch (read_whole_file(_read, content, error, json_input_limit_bytes)) {
+    case whole_file::cannot_open:
+      std::cerr << "Error opening file:" << _file_name << " (" << error << ")" << std::endl;
+      return exit_code::SYNC_FAILURE_OPENING_INPUT_FILE;
+    case whole_file::too_large:
+      std::cerr << "Error parsing file:" << _file_name << " (larger than 64 MiB)" << std::endl;
+      return exit_code::SYNC_FAILURE_PARSING_INPUT_FILE;
+    case whole_file::read:
+      break;
   }
   Json::CharReaderBuilder builder;
   builder["collectComments"] = false;

@@ -33,6 +33,10 @@ struct association_record {
   bool created = false;  // true: the association starts; false: it ends
 };
 
+// A trackables or association file holds a site's objects, not gigabytes: larger is refused
+// (status 3) before it is held in memory.
+constexpr std::uint64_t json_input_limit_bytes = std::uint64_t{64} << 20;
+
 // Reads and parses one JSON input (_file_name) as every run does; _read records which file it
 // was. SYNC_SUCCESS, or 2 (cannot open) or 3 (cannot parse) after one line on standard error
 // (the reader's list of errors, for a syntax error).

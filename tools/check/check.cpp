@@ -64,17 +64,6 @@ struct options {
   bool json = false;
 };
 
-// As vela reads -d: strtoul in base 10, its low 32 bits.
-std::uint32_t parse_threshold(const std::string& _text) {
-  errno = 0;
-  char* end = nullptr;
-  const unsigned long value = std::strtoul(_text.c_str(), &end, 10);
-  if (end == _text.c_str() || errno == ERANGE) {
-    throw tools::usage_error("invalid distance in mm -- '" + terminal_safe(_text) + "'");
-  }
-  return static_cast<std::uint32_t>(value);  // the low 32 bits, as vela keeps them
-}
-
 options parse_options(const tools::command_line& _line) {
   options parsed;
   for (const tools::given_option& given : _line.options) {
@@ -85,7 +74,7 @@ options parse_options(const tools::command_line& _line) {
     } else if (given.name == "-a") {
       parsed.associations = given.value;
     } else if (given.name == "-d") {
-      parsed.threshold_mm = parse_threshold(given.value);
+      parsed.threshold_mm = tools::distance_option(given.value);
     } else if (given.name == "--json") {
       parsed.json = true;
     }

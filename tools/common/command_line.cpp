@@ -2,9 +2,14 @@
 
 #include <getopt.h>
 
+#include <csignal>
 #include <iostream>
+#include <optional>
 
+#include "base/distance_text.hpp"
+#include "base/interruption.hpp"
 #include "base/text.hpp"
+#include "files/file_output.hpp"
 
 namespace vela::tools {
 const char version[] = VELA_VERSION;
@@ -139,6 +144,11 @@ command_line read_command_line(int _argc, char** _argv, const std::vector<option
 
 int run_program(const program& _program, int _argc, char** _argv,
                 const std::function<int(const command_line&)>& _run) {
+  // Past a file-size limit a write fails, and is reported, instead of the signal ending the
+  // program with its temporary file left behind.
+  std::signal(SIGXFSZ, SIG_IGN);
+  occupy_closed_standard_descriptors();
+  interruption::install(_program.name);
   try {
     const command_line line =
         read_command_line(_argc, _argv, _program.options, _program.max_operands);
@@ -163,5 +173,12 @@ int run_program(const program& _program, int _argc, char** _argv,
 
 void complain(std::string_view _program, std::string_view _message) {
   std::cerr << _program << ": " << _message << std::endl;
+}
+std::uint32_t distance_option(const std::string& _text) {
+  const std::optional<std::uint32_t> distance = parse_distance_mm(_text);
+  if (!distance) {
+    throw usage_error("invalid distance in mm -- '" + terminal_safe(_text) + "'");
+  }
+  return *distance;
 }
 }  // namespace vela::tools

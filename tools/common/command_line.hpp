@@ -5,6 +5,7 @@
 // line on standard error, "PROGRAM: what (see --help)", and the status 64.
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <stdexcept>
 #include <string>
@@ -64,6 +65,9 @@ struct program {
 // usage_status, any other exception with failure_status, each after one line on standard error.
 int run_program(const program& _program, int _argc, char** _argv,
                 const std::function<int(const command_line&)>& _run);
+
+// A -d value read as vela reads it. Throws usage_error, worded as vela words it.
+std::uint32_t distance_option(const std::string& _text);
 
 // One line on standard error: "PROGRAM: _message". Text from a file or the command line in
 // _message must already be terminal-safe (vela::terminal_safe).

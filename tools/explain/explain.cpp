@@ -24,6 +24,7 @@
 #include "common/site_time.hpp"
 #include "explain/pair_story.hpp"
 #include "explain/story_page.hpp"
+#include "files/file_output.hpp"
 #include "site/loading.hpp"
 #include "site/site.hpp"
 
@@ -39,7 +40,7 @@ constexpr int no_line_status = 7;
 
 constexpr const char* usage_text =
     "Usage: vela-explain -i POSITIONS -t TRACKABLES -a ASSOCIATIONS -d DISTANCE_MM UID UID\n"
-    "                    [--from TIME] [--to TIME] [--csv] [--html FILE]\n"
+    "                    [--from TIME] [--to TIME] [--csv] [--html FILE [--force]]\n"
     "\n"
     "Tells why the pair UID UID did or did not raise near-miss events: replays the recording\n"
     "with vela's own replay and shows every line that moved one of the two, their positions and\n"
@@ -53,13 +54,16 @@ constexpr const char* usage_text =
     "                   seconds; the replay still runs from the first line\n"
     "  --csv            one row per line for a spreadsheet, instead of the text\n"
     "  --html FILE      also a self-contained page: the distance over time, the threshold and\n"
-    "                   its band, the events and the spans in which the pair is silenced\n"
+    "                   its band, the events and the spans in which the pair is silenced; an\n"
+    "                   existing FILE is replaced only when it is empty or a page\n"
+    "  --force          replace FILE even when it is not a page\n"
     "  --help, --version\n"
     "\n"
     "Exit status: 0 told; 1 the recording cannot be read or is refused (as by vela); 2 an input\n"
     "cannot be opened; 3 a JSON input cannot be parsed; 4 the page cannot be written; 5 a uid\n"
     "that is not on the site, or the same uid twice; 6 two persons, which never raise an event;\n"
-    "7 no line of either object in the window; 64 usage error.\n";
+    "7 no line of either object in the window; 64 usage error; 130 and 143 interrupted by\n"
+    "SIGINT and SIGTERM.\n";
 
 struct options {
   input_names inputs;
@@ -69,6 +73,7 @@ struct options {
   boost::optional<timestamp> to;
   bool csv = false;
   std::string html;
+  bool force = false;  // replace a file under --html that is not a page
 };
 
 // A date and time in UTC ("2026-01-01T00:05", seconds and milliseconds optional, a space for the
@@ -133,13 +138,7 @@ options parse_options(const tools::command_line& _line) {
     } else if (given.name == "-a") {
       parsed.inputs.associations = given.value;
     } else if (given.name == "-d") {
-      errno = 0;
-      char* end = nullptr;
-      const unsigned long value = std::strtoul(given.value.c_str(), &end, 10);
-      if (end == given.value.c_str() || errno == ERANGE) {
-        throw tools::usage_error("invalid distance in mm -- '" + terminal_safe(given.value) + "'");
-      }
-      parsed.threshold_mm = static_cast<std::uint32_t>(value);  // the low 32 bits, as vela
+      parsed.threshold_mm = tools::distance_option(given.value);
       threshold = true;
     } else if (given.name == "--from" || given.name == "--to") {
       const boost::optional<timestamp> time = parse_time(given.value);
@@ -150,6 +149,8 @@ options parse_options(const tools::command_line& _line) {
       (given.name == "--from" ? parsed.from : parsed.to) = time;
     } else if (given.name == "--csv") {
       parsed.csv = true;
+    } else if (given.name == "--force") {
+      parsed.force = true;
     } else if (given.name == "--html") {
       parsed.html = given.value;
     }
@@ -332,6 +333,16 @@ int run(const options& _options) {
       }
     }
   }
+  // Opened before the replay, so that a page that may not be replaced costs no replay.
+  output_file page;
+  if (!_options.html.empty()) {
+    try {
+      page.open(_options.html, _options.force ? replacing::any_file : replacing::only_a_page);
+    } catch (const output_error& e) {
+      tools::complain(program, terminal_safe(_options.html) + ": " + terminal_safe(e.reason()));
+      return output_failure_status;
+    }
+  }
   const pair_story story = tell(loaded, _options.threshold_mm, files.positions, ids[0], ids[1]);
   // The window: the rows of lines within [from, to].
   std::size_t first = 0;
@@ -354,12 +365,18 @@ int run(const options& _options) {
   } else {
     text_writer(std::cout, loaded, story).write(first, last);
   }
-  if (!_options.html.empty()) {
-    std::ofstream page(_options.html, std::ios::binary | std::ios::trunc);
-    write_story_page(page, loaded, story, first, last, std::string(program) + " " + tools::version);
-    page.flush();
-    if (!page) {
-      tools::complain(program, terminal_safe(_options.html) + ": the page cannot be written");
+  if (page.is_open()) {
+    output_buffer buffer(page);
+    std::ostream out(&buffer);
+    write_story_page(out, loaded, story, first, last, std::string(program) + " " + tools::version);
+    out.flush();
+    try {
+      buffer.rethrow_failure();
+      page.commit();
+    } catch (const output_error& e) {
+      page.abandon();
+      tools::complain(program, terminal_safe(_options.html) + ": the page cannot be written (" +
+                                   terminal_safe(e.reason()) + ")");
       return output_failure_status;
     }
   }
@@ -380,7 +397,8 @@ int main(int argc, char** argv) {
        {"--from", true},
        {"--to", true},
        {"--csv"},
-       {"--html", true}},
+       {"--html", true},
+       {"--force"}},
       2,
       vela::explain::output_failure_status};
   return vela::tools::run_program(explain, argc, argv, [](const vela::tools::command_line& _line) {

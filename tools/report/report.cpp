@@ -30,6 +30,7 @@
 #include "common/command_line.hpp"
 #include "common/site_time.hpp"
 #include "common/zones.hpp"
+#include "files/file_output.hpp"
 #include "report/floor_plan.hpp"
 #include "report/report_page.hpp"
 #include "results/result_reader.hpp"
@@ -42,7 +43,7 @@ constexpr std::size_t output_buffer_bytes = std::size_t{1} << 20;
 constexpr const char* usage_text =
     "Usage: vela-report EVENTS.json... [-o REPORT.html] [--utc-offset +HH:MM | --time-zone NAME]\n"
     "                   [--title TEXT] [--threshold MM] [--zones ZONES.geojson]\n"
-    "                   [--floor-plan IMAGE --plan-bounds XMIN,YMIN,XMAX,YMAX]\n"
+    "                   [--floor-plan IMAGE --plan-bounds XMIN,YMIN,XMAX,YMAX] [--force]\n"
     "\n"
     "Writes one self-contained HTML page of one or more vela results (the document written by\n"
     "vela -o, or the events array vela writes to standard output): counts, a floor plot, a\n"
@@ -54,7 +55,8 @@ constexpr const char* usage_text =
     "                     reads standard input\n"
     "  -o REPORT.html     the page; without it, for one result, EVENTS.html beside the input\n"
     "                     (EVENTS without its .json), or report.html for standard input;\n"
-    "                     required for several results or a folder\n"
+    "                     required for several results or a folder; an existing file there\n"
+    "                     is replaced only when it is empty or a page\n"
     "  --utc-offset +HH:MM  the site's time, UTC plus this (default UTC)\n"
     "  --time-zone NAME   the site's time zone (Europe/Berlin), daylight saving time included\n"
     "  --title TEXT       the page's title\n"
@@ -65,12 +67,13 @@ constexpr const char* usage_text =
     "                     them and counts the events in each\n"
     "  --floor-plan IMAGE  PNG, JPEG or SVG drawn under the floor plot, its edges at\n"
     "  --plan-bounds XMIN,YMIN,XMAX,YMAX  site metres (left, bottom, right, top)\n"
+    "  --force            replace the file under -o even when it is not a page\n"
     "  --help, --version\n"
     "\n"
     "The input is never changed. Exit status: 0 success, 1 the result cannot be read or the\n"
     "page cannot be written (one line on standard error), 2 the zones file or the floor plan\n"
-    "cannot be used, 64 usage error. On success the page's path is the one line on standard\n"
-    "error.\n";
+    "cannot be used, 64 usage error, 130 and 143 interrupted by SIGINT and SIGTERM (no page\n"
+    "is left behind). On success the page's path is the one line on standard error.\n";
 
 // A failure to report as "vela-report: FILE: reason"; the file as the command line gave it.
 std::runtime_error file_error(const std::string& _file, const std::string& _reason) {
@@ -92,6 +95,7 @@ struct options {
   boost::optional<std::string> zones;
   boost::optional<std::string> plan;
   boost::optional<plan_bounds> bounds;
+  bool force = false;  // replace a file under -o that is not a page
 };
 
 std::uint32_t threshold_option(const std::string& _text) {
@@ -126,6 +130,8 @@ options parse_options(const tools::command_line& _line) {
       parsed.zones = given.value;
     } else if (given.name == "--floor-plan") {
       parsed.plan = given.value;
+    } else if (given.name == "--force") {
+      parsed.force = true;
     } else if (given.name == "--plan-bounds") {
       plan_bounds bounds;
       if (!parse_plan_bounds(given.value, bounds)) {
@@ -287,120 +293,6 @@ site_files read_site_files(const options& _options) {
   return files;
 }
 
-// A stream buffer over a file descriptor that remembers the first write error.
-class descriptor_buffer : public std::streambuf {
- public:
-  explicit descriptor_buffer(int _fd) : m_fd(_fd), m_buffer(output_buffer_bytes) {
-    setp(m_buffer.data(), m_buffer.data() + m_buffer.size());
-  }
-  int error() const { return m_error; }
-
- protected:
-  int_type overflow(int_type _c) override {
-    if (!drain()) {
-      return traits_type::eof();
-    }
-    if (!traits_type::eq_int_type(_c, traits_type::eof())) {
-      *pptr() = traits_type::to_char_type(_c);
-      pbump(1);
-    }
-    return traits_type::not_eof(_c);
-  }
-  int sync() override { return drain() ? 0 : -1; }
-
- private:
-  bool drain() {
-    const char* from = pbase();
-    while (m_error == 0 && from < pptr()) {
-      const ssize_t written = ::write(m_fd, from, static_cast<std::size_t>(pptr() - from));
-      if (written < 0 && errno != EINTR) {
-        m_error = errno;
-      }
-      from += written > 0 ? written : 0;
-    }
-    setp(m_buffer.data(), m_buffer.data() + m_buffer.size());
-    return m_error == 0;
-  }
-
-  int m_fd;
-  std::vector<char> m_buffer;
-  int m_error = 0;
-};
-
-// Where the page goes: a temporary file beside the output, renamed over it once complete and
-// removed otherwise; or straight into an existing character device or fifo (/dev/null, a pipe),
-// which must not be replaced. A symbolic link is followed, so that the link stays a link (and
-// /dev/stdout is never replaced by a file).
-class page_file {
- public:
-  explicit page_file(const std::string& _output) : m_output(_output), m_target(_output) {
-    struct stat status {};
-    if (::lstat(_output.c_str(), &status) == 0 && S_ISLNK(status.st_mode)) {
-      if (char* resolved = ::realpath(_output.c_str(), nullptr)) {
-        m_target = resolved;
-        std::free(resolved);
-      }
-    }
-    if (::stat(m_target.c_str(), &status) == 0 && !S_ISREG(status.st_mode)) {
-      if (!S_ISCHR(status.st_mode) && !S_ISFIFO(status.st_mode)) {
-        throw file_error(_output,
-                         S_ISDIR(status.st_mode) ? "is a folder" : "is not a regular file");
-      }
-      m_fd = ::open(m_target.c_str(), O_WRONLY);
-      m_direct = true;
-    } else {
-      m_path = m_target + ".XXXXXX";
-      m_fd = ::mkstemp(m_path.data());
-    }
-    if (m_fd < 0) {
-      throw file_error(_output, std::strerror(errno));
-    }
-  }
-  page_file(const page_file&) = delete;
-  page_file& operator=(const page_file&) = delete;
-  ~page_file() {
-    if (m_fd >= 0) {
-      ::close(m_fd);
-    }
-    if (!m_direct && !m_renamed) {
-      ::unlink(m_path.c_str());
-    }
-  }
-
-  int fd() const { return m_fd; }
-
-  // Makes the page the output: synced, with the permissions of a new file, renamed into place.
-  void commit() {
-    const int fd = m_fd;
-    m_fd = -1;
-    if (m_direct) {
-      if (::close(fd) != 0) {
-        throw file_error(m_output, std::strerror(errno));
-      }
-      return;
-    }
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    if (::fchmod(fd, 0666 & ~mask) != 0 || ::fsync(fd) != 0) {
-      const int error = errno;
-      ::close(fd);
-      throw file_error(m_output, std::strerror(error));
-    }
-    if (::close(fd) != 0 || ::rename(m_path.c_str(), m_target.c_str()) != 0) {
-      throw file_error(m_output, std::strerror(errno));
-    }
-    m_renamed = true;
-  }
-
- private:
-  std::string m_output;  // as given, for messages
-  std::string m_target;  // the output with symbolic links resolved
-  std::string m_path;    // the temporary file
-  int m_fd = -1;
-  bool m_direct = false;
-  bool m_renamed = false;
-};
-
 // Refuses to rename the page over an input (or a link to one): that would replace the input.
 void check_not_input(const std::string& _output, const struct stat& _input,
                      const std::string& _input_name, const char* _role = "the result") {
@@ -500,8 +392,17 @@ void write_page(const options& _options, const std::vector<std::string>& _result
       check_not_input(output, status, **path, role);
     }
   }
-  page_file page(output);
-  descriptor_buffer buffer(page.fd());
+  struct stat status {};
+  if (::stat(output.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) {
+    throw file_error(output, "is a folder");
+  }
+  output_file page;
+  try {
+    page.open(output, _options.force ? replacing::any_file : replacing::only_a_page);
+  } catch (const output_error& e) {
+    throw file_error(output, terminal_safe(e.reason()));
+  }
+  output_buffer buffer(page);
   std::ostream out(&buffer);
   const std::string source = _results.size() == 1 ? shown_name(_results.front())
                                                   : std::to_string(_results.size()) + " results";
@@ -525,10 +426,12 @@ void write_page(const options& _options, const std::vector<std::string>& _result
                      .count();
   writer.finish(made);
   out.flush();
-  if (buffer.error() != 0 || !out) {
-    throw file_error(output, std::strerror(buffer.error() != 0 ? buffer.error() : EIO));
+  try {
+    buffer.rethrow_failure();
+    page.commit();
+  } catch (const output_error& e) {
+    throw file_error(output, terminal_safe(e.reason()));
   }
-  page.commit();
   // Where the page is, for the one who asked for it.
   std::cerr << terminal_safe(output) << std::endl;
 }
@@ -554,9 +457,6 @@ void run(const options& _options) {
 
 int main(int argc, char** argv) {
   std::ios::sync_with_stdio(false);
-  // Past a file-size limit a write fails (and the temporary page is removed) instead of the
-  // signal ending the program and leaving it behind.
-  std::signal(SIGXFSZ, SIG_IGN);
   const vela::tools::program report{vela::report::program,
                                     vela::report::usage_text,
                                     {{"-o", true},
@@ -566,7 +466,8 @@ int main(int argc, char** argv) {
                                      {"--threshold", true},
                                      {"--zones", true},
                                      {"--floor-plan", true},
-                                     {"--plan-bounds", true}},
+                                     {"--plan-bounds", true},
+                                     {"--force"}},
                                     std::numeric_limits<std::size_t>::max()};
   return vela::tools::run_program(report, argc, argv, [](const vela::tools::command_line& _line) {
     const vela::report::options options = vela::report::parse_options(_line);

@@ -3,6 +3,8 @@
 // report at its own phase with dropouts and positioning noise, and writes the files through large
 // buffers. Numbers are formatted by hand from integers, so the files are the same everywhere.
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <boost/filesystem.hpp>
 #include <cerrno>
@@ -16,6 +18,7 @@
 
 #include "base/text.hpp"
 #include "common/command_line.hpp"
+#include "files/file_output.hpp"
 #include "simulate/site_model.hpp"
 
 namespace vela::sim {
@@ -40,6 +43,8 @@ constexpr const char* usage_text =
     "  --start SECONDS   seconds of the first line, 86400 to 100000000000 (default 1767225600)\n"
     "  --trip-legs N     mean number of drives a driver makes between login and logout, 1 to\n"
     "                    1000 (default 3: short trips; a shift-long login is some 30)\n"
+    "  --force           replace positions.csv, trackables.json or associations.json already\n"
+    "                    in DIR (refused otherwise)\n"
     "  --help            show this message\n"
     "  --version         show the version\n"
     "\n"
@@ -58,23 +63,15 @@ struct options {
   site_config site;
   std::int64_t period_ms = 1000;
   std::uint32_t noise_ppm = 0;  // noise lines per million position lines
+  bool force = false;           // replace a recording already in the folder
 };
 
-// A file written through a large buffer; every failure throws with the file's name.
-class output_file {
+// A file written through a large buffer into its temporary file, put in place by commit();
+// every failure throws with the file's name.
+class buffered_file {
  public:
-  explicit output_file(const std::string& _path) : m_path(_path), m_buffer(buffer_bytes) {
-    m_file = std::fopen(_path.c_str(), "wb");
-    if (m_file == nullptr) {
-      fail();
-    }
-  }
-  output_file(const output_file&) = delete;
-  output_file& operator=(const output_file&) = delete;
-  ~output_file() {
-    if (m_file != nullptr) {
-      std::fclose(m_file);
-    }
+  explicit buffered_file(const std::string& _path) : m_buffer(buffer_bytes) {
+    m_file.open(_path);
   }
 
   // Room for _bytes more; write there and hand the new end to commit().
@@ -88,40 +85,27 @@ class output_file {
   void write(std::string_view _text) {
     if (_text.size() > m_buffer.size()) {
       flush();
-      put(_text.data(), _text.size());
+      m_file.write(_text);
       return;
     }
     char* out = reserve(_text.size());
     std::memcpy(out, _text.data(), _text.size());
     commit(out + _text.size());
   }
-  void close() {
+  void flush() {
+    m_file.write(std::string_view(m_buffer.data(), m_used));
+    m_used = 0;
+  }
+  // Puts the file in place.
+  void put_in_place() {
     flush();
-    std::FILE* file = m_file;
-    m_file = nullptr;
-    if (std::fclose(file) != 0) {
-      fail();
-    }
+    m_file.commit();
   }
 
  private:
-  void flush() {
-    put(m_buffer.data(), m_used);
-    m_used = 0;
-  }
-  void put(const char* _data, std::size_t _bytes) {
-    if (_bytes > 0 && std::fwrite(_data, 1, _bytes, m_file) != _bytes) {
-      fail();
-    }
-  }
-  [[noreturn]] void fail() const {
-    throw std::runtime_error(terminal_safe(m_path) + ": " + std::strerror(errno));
-  }
-
-  std::string m_path;
+  vela::output_file m_file;
   std::vector<char> m_buffer;
   std::size_t m_used = 0;
-  std::FILE* m_file = nullptr;
 };
 
 // ---- Options -------------------------------------------------------------------------------
@@ -230,6 +214,8 @@ void apply_option(const tools::given_option& _given, options& _options) {
     site.start_s = numeric(start_option, text);
   } else if (name == "--trip-legs") {
     site.trip_legs = numeric(trip_legs_option, text);
+  } else if (name == "--force") {
+    _options.force = true;
   }
 }
 
@@ -424,9 +410,8 @@ std::string noise_line(rng& _noise, line_fields _line) {
 
 // ---- The three files -----------------------------------------------------------------------
 
-void write_trackables(const std::string& _path, const std::vector<trackable>& _trackables) {
-  output_file file(_path);
-  file.write("{\n  \"trackableObjects\": [");
+void write_trackables(buffered_file& _file, const std::vector<trackable>& _trackables) {
+  _file.write("{\n  \"trackableObjects\": [");
   for (std::size_t index = 0; index < _trackables.size(); ++index) {
     const trackable& object = _trackables[index];
     std::string entry = index == 0 ? "\n" : ",\n";
@@ -439,10 +424,9 @@ void write_trackables(const std::string& _path, const std::vector<trackable>& _t
       }
       entry += "]";
     }
-    file.write(entry + "}");
+    _file.write(entry + "}");
   }
-  file.write("\n  ]\n}\n");
-  file.close();
+  _file.write("\n  ]\n}\n");
 }
 
 // The association file, written as associations are made, so memory does not grow with time.
@@ -469,13 +453,11 @@ class association_writer {
       add(record.vehicle_uid, record.driver_uid, record.created_s, record.removed_s);
     }
   }
-  void close() {
-    m_file.write("\n  ]\n}\n");
-    m_file.close();
-  }
+  void finish() { m_file.write("\n  ]\n}\n"); }
+  void put_in_place() { m_file.put_in_place(); }
 
  private:
-  output_file m_file;
+  buffered_file m_file;
   std::size_t m_count = 0;
 };
 
@@ -521,6 +503,7 @@ class recorder {
         m_site(_options.site),
         m_tags(make_tags(_options, m_site.trackables())),
         m_noise(stream_seed(_options.site.seed, noise_stream)),
+        m_trackables(_options.out + "/trackables.json"),
         m_positions(_options.out + "/positions.csv"),
         m_associations(_options.out + "/associations.json") {
     for (std::size_t index = 0; index < m_tags.size(); ++index) {
@@ -535,7 +518,7 @@ class recorder {
   }
 
   void run() {
-    write_trackables(m_options.out + "/trackables.json", m_site.trackables());
+    write_trackables(m_trackables, m_site.trackables());
     const std::int64_t duration_ms = m_options.site.duration_ms;
     for (std::int64_t base = 0; base < duration_ms; base += m_options.period_ms) {
       for (const std::size_t index : m_order) {
@@ -552,8 +535,11 @@ class recorder {
     if (m_options.noise_ppm > 0) {
       add_unknown_associations(m_associations, m_site.trackables(), m_options.site.start_s);
     }
-    m_positions.close();
-    m_associations.close();
+    m_associations.finish();
+    // All three in place together: a signal waits from the first rename to the last.
+    m_trackables.put_in_place();
+    m_associations.put_in_place();
+    m_positions.put_in_place();
   }
 
  private:
@@ -587,10 +573,13 @@ class recorder {
   std::vector<std::size_t> m_order;  // tags by phase
   std::vector<std::string> m_zones;
   rng m_noise;
-  output_file m_positions;
+  buffered_file m_trackables;
+  buffered_file m_positions;
   association_writer m_associations;
   std::uint64_t m_line_id = 0;
 };
+
+constexpr const char* recording_files[] = {"positions.csv", "trackables.json", "associations.json"};
 
 // The three files in _options.out, made if missing. Throws std::runtime_error.
 void write_recording(const options& _options) {
@@ -601,7 +590,19 @@ void write_recording(const options& _options) {
   } catch (const boost::filesystem::filesystem_error& e) {  // its text quotes the folder as given
     throw std::runtime_error(terminal_safe(e.what()));
   }
-  recorder(_options).run();
+  // A recording there may be the only copy of a day: replaced only when asked.
+  for (const char* name : recording_files) {
+    struct stat status {};
+    if (!_options.force && ::lstat((_options.out + "/" + name).c_str(), &status) == 0) {
+      throw std::runtime_error(terminal_safe(_options.out) + ": holds " + name +
+                               " already; --force replaces the recording");
+    }
+  }
+  try {
+    recorder(_options).run();
+  } catch (const vela::exception& e) {
+    throw std::runtime_error(terminal_safe(e.what()));
+  }
 }
 }  // namespace
 }  // namespace vela::sim
@@ -618,7 +619,8 @@ int main(int argc, char** argv) {
                                        {"--seed", true},
                                        {"--noise", true},
                                        {"--start", true},
-                                       {"--trip-legs", true}}};
+                                       {"--trip-legs", true},
+                                       {"--force"}}};
   return vela::tools::run_program(simulate, argc, argv, [](const vela::tools::command_line& _line) {
     const vela::sim::options options = vela::sim::parse_options(_line);
     vela::sim::write_recording(options);
