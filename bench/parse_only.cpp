@@ -40,7 +40,7 @@ int main(int argc, char** argv) {
   vela::position_view pos;
   while (reader.next(line)) {
     ++lines;
-    if (!vela::position_view::parse(line, pos).rejects()) {
+    if (!reader.cut() && !vela::position_view::parse(line, pos).rejects()) {
       known += site.find(pos.obj_uid) != vela::no_object ? 1 : 0;
     }
   }

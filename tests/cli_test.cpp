@@ -179,6 +179,10 @@ TEST_F(CliTest, StageFailuresKeepEveryInput) {
       {{"-i", "gone.csv"}, 2, "gone.csv: No such file or directory\n", "", "positions missing"},
       {{"-a", "none.json"}, 2, "Error opening file:none.json (", ")\n", "associations missing"},
       {{}, 3, "Error parsing file:a.json (", "\n)\n", "associations cut", trackables_json, cut},
+      {{"-t", "/dev/zero"}, 3, "Error parsing file:/dev/zero (larger than 64 MiB)\n", "",
+       "trackables without end"},
+      {{"-a", "/dev/zero"}, 3, "Error parsing file:/dev/zero (larger than 64 MiB)\n", "",
+       "associations without end"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.why);

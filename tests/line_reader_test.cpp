@@ -17,7 +17,7 @@ std::vector<std::string> read_all(line_reader& _reader) {
   std::vector<std::string> lines;
   std::string_view line;
   while (_reader.next(line)) {
-    lines.emplace_back(line);
+    lines.push_back(_reader.cut() ? "cut:" + std::string(line) : std::string(line));
   }
   return lines;
 }
@@ -38,7 +38,9 @@ TEST(LineReaderTest, SplitsLikeGetline) {
       {"a\n\nb", {"a", "", "b"}, "empty line inside"},
       {"a\r\nb\r\n", {"a\r", "b\r"}, "carriage returns kept"},
       {"a\0b\nc"s, {"a\0b"s, "c"}, "NUL bytes kept"},
-      {big + "\nshort\n" + big, {big, "short", big}, "lines longer than the buffer"},
+      {big + "\nshort\n" + big, {"cut:" + big.substr(0, 256), "short", "cut:" + big.substr(0, 256)},
+       "lines over 1 MiB: their beginnings, read past"},
+      {buffer_full + "d\nx", {"cut:" + buffer_full.substr(0, 256), "x"}, "one byte over 1 MiB"},
       {buffer_less_one + "\nx", {buffer_less_one, "x"}, "newline is the buffer's last byte"},
       {buffer_full + "\nx\n", {buffer_full, "x"}, "newline right after a full buffer"},
   };
@@ -78,15 +80,20 @@ TEST(LineReaderTest, FolderAndMissingFileCannotBeOpenedAndAreNamed) {
 namespace vela {
 namespace {
 TEST(LineReaderTest, KeepsTheLastLineValidWhileReadingTheNext) {
-  // Lines of growing length across several buffer refills, one far longer than a buffer.
+  // Lines of growing length across several buffer refills, one as long as a line may be, and
+  // two longer, which come back cut.
   std::string content;
   std::vector<std::string> expected;
   for (int i = 0; i < 60000; ++i) {
     expected.push_back(std::to_string(i) + std::string(static_cast<std::size_t>(i % 97), 'x'));
   }
-  expected.insert(expected.begin() + 30000, std::string(3 << 20, 'y'));
+  expected.insert(expected.begin() + 30000, std::string(line_reader::max_line_bytes, 'y'));
+  for (const int at : {20000, 20001}) {
+    expected.insert(expected.begin() + at, std::string(line_reader::cut_line_bytes, 'z'));
+  }
   for (const std::string& line : expected) {
-    content += line + "\n";
+    content += line.size() == line_reader::cut_line_bytes ? line + std::string(3 << 20, 'z') + "\n"
+                                                         : line + "\n";
   }
   test::temp_folder folder;
   folder.write("lines", content);

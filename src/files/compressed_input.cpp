@@ -8,6 +8,7 @@
 
 #include <isa-l/igzip_lib.h>
 #include <zstd.h>
+#include <zstd_errors.h>
 
 #include "exception.hpp"
 
@@ -311,6 +312,11 @@ std::size_t compressed_input::read_zstd(char* _buffer, std::size_t _size) {
     }
     const std::size_t left = ZSTD_decompressStream(zstd.context, &out, &in);
     m_in_begin += in.pos;
+    if (ZSTD_getErrorCode(left) == ZSTD_error_frameParameter_windowTooLarge) {
+      // Memory stays bounded: such a file (zstd --long) is decompressed by the user first.
+      fail("zstd stream needs a window larger than the 128 MiB read here (made with zstd "
+           "--long?); decompress it first: zstd -d --long=31 FILE");
+    }
     if (ZSTD_isError(left) != 0) {
       // The decoder takes whole blocks: the fault lies in the one that starts here.
       fail("zstd stream broken in the block from byte " +

@@ -25,6 +25,22 @@ bool line_reader::open(const std::string& _path, std::string& _error) {
     _error = _path + ": " + std::strerror(errno);
     return false;
   }
+  return start(fd, _path, _error);
+}
+
+bool line_reader::open_descriptor(int _fd, const std::string& _name, std::string& _error) {
+  close();
+  const int fd = ::fcntl(_fd, F_DUPFD_CLOEXEC, 0);
+  if (fd < 0) {
+    _error = _name + ": " + std::strerror(errno);
+    return false;
+  }
+  return start(fd, _name, _error);
+}
+
+// Takes over the open descriptor _fd of the file _path.
+bool line_reader::start(int _fd, const std::string& _path, std::string& _error) {
+  const int fd = _fd;
   m_at_end = false;
   m_size = 0;
   std::size_t buffer_bytes = chunk_bytes;
@@ -94,7 +110,41 @@ bool line_reader::fill(bool _first_in_call) {
   return true;
 }
 
+// The pending bytes are the start of a line longer than any line is held: keep its beginning,
+// drop the rest up to its newline or the end. _swapped: this call already left the buffer that
+// holds the line returned last, so the current one may be reused.
+bool line_reader::skip_rest_of_line(std::string_view& _line, bool _swapped) {
+  std::string& head = cut_head(m_begin);
+  if (!_swapped) {
+    m_current = 1 - m_current;
+  }
+  m_begin = m_end = 0;
+  for (;;) {
+    const char* data = m_buffers[m_current].data();
+    const void* newline = std::memchr(data + m_begin, '\n', m_end - m_begin);
+    if (newline != nullptr) {
+      m_begin = static_cast<std::size_t>(static_cast<const char*>(newline) - data) + 1;
+      break;
+    }
+    m_begin = m_end = 0;  // nothing pending: the buffer is reused, never grown
+    if (!fill(false)) {
+      break;
+    }
+  }
+  m_cut = true;
+  _line = head;
+  return true;
+}
+
+std::string& line_reader::cut_head(std::size_t _from) {
+  m_head = 1 - m_head;
+  std::string& head = m_heads[m_head];
+  head.assign(m_buffers[m_current].data() + _from, cut_line_bytes);
+  return head;
+}
+
 bool line_reader::next(std::string_view& _line) {
+  m_cut = false;
   std::size_t scanned = m_begin;
   for (bool first_fill = true;; first_fill = false) {
     const char* data = m_buffers[m_current].data();
@@ -104,11 +154,16 @@ bool line_reader::next(std::string_view& _line) {
     }
     if (newline != nullptr) {
       const auto end = static_cast<std::size_t>(newline - data);
-      _line = std::string_view(data + m_begin, end - m_begin);
+      m_cut = end - m_begin > max_line_bytes;
+      _line = m_cut ? std::string_view(cut_head(m_begin))
+                    : std::string_view(data + m_begin, end - m_begin);
       m_begin = end + 1;
       return true;
     }
     const std::size_t pending = m_end - m_begin;
+    if (pending > max_line_bytes) {
+      return skip_rest_of_line(_line, !first_fill);
+    }
     if (!fill(first_fill)) {
       if (pending == 0) {
         return false;

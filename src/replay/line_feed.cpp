@@ -71,7 +71,7 @@ bool line_feed::fill(line_batch& _batch) {
     _batch.counts.non_empty_lines += line.empty() ? 0 : 1;
     // A malformed line, or one naming an object not on the site, is skipped without a message.
     position_view pos;
-    if (position_view::parse(line, pos).rejects()) {
+    if (m_reader.cut() || position_view::parse(line, pos).rejects()) {
       continue;
     }
     ++_batch.counts.position_lines;

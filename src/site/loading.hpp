@@ -31,9 +31,11 @@ struct loaded_files {
   }
 };
 
-// Opens the position file. SYNC_SUCCESS, or SYNC_FAILURE_OPENING_INPUT_FILE after one line on
-// standard error: the name and the reason, with no prefix of its own.
-exit_code open_position_file(const std::string& _file_name, line_reader& _positions);
+// Opens the position file, standard input for "-" when _dash_is_standard_input. SYNC_SUCCESS, or
+// SYNC_FAILURE_OPENING_INPUT_FILE after one line on standard error: the name and the reason, with
+// no prefix of its own.
+exit_code open_position_file(const std::string& _file_name, line_reader& _positions,
+                             bool _dash_is_standard_input = false);
 
 // Loads a run's inputs in the order every run loads them, and ends at the first step that
 // fails, with its status: the trackables file read and its objects built, the position file
@@ -52,7 +54,10 @@ exit_code load_in_order(Loader& _loader, const input_names& _names, loaded_files
       return res;
     }
   }
-  if (const exit_code res = open_position_file(_names.positions, _files.positions);
+  // vela opens every name as a file; a companion reads "-" as standard input.
+  constexpr bool dash_is_standard_input = requires { Loader::dash_is_standard_input; };
+  if (const exit_code res =
+          open_position_file(_names.positions, _files.positions, dash_is_standard_input);
       res != exit_code::SYNC_SUCCESS) {
     return res;
   }
@@ -70,6 +75,8 @@ exit_code load_in_order(Loader& _loader, const input_names& _names, loaded_files
 class plain_loading {
  public:
   plain_loading(site& _site, const input_names& _names) : m_site(_site), m_names(_names) {}
+
+  static constexpr bool dash_is_standard_input = true;
 
   exit_code get_json_message_from_file(const std::string& _file_name, Json::Value& _json_message,
                                        input_file& _read) const {

@@ -196,9 +196,16 @@ class position_pass {
  public:
   explicit position_pass(const site& _site) : m_site(_site), m_objects(_site.size()) {}
 
-  void add(std::uint64_t _number, std::string_view _line) {
+  // _cut: a line longer than vela holds, of which _line is the beginning.
+  void add(std::uint64_t _number, std::string_view _line, bool _cut) {
     m_counts.lines_read = _number;
     m_counts.non_empty_lines += _line.empty() ? 0 : 1;
+    if (_cut) {
+      m_long_lines.add(_number, m_long_lines.wants_example()
+                                    ? terminal_safe(_line, line_reader::cut_line_bytes) + "..."
+                                    : std::string());
+      return;
+    }
     position_view pos;
     const line_fault fault = position_view::parse(_line, pos);
     if (fault.rejects()) {
@@ -329,6 +336,11 @@ class position_pass {
                     std::move(reason), std::move(details));
       }
     }
+    Json::Value details;
+    details["reason"] = "too-long";
+    add_warning(_report, "positions", "malformed-line",
+                lines(m_long_lines.count) + " malformed: longer than 1 MiB, read past",
+                std::move(m_long_lines), std::move(details));
   }
 
   // The recordings vela refuses, with vela's status and line.
@@ -380,6 +392,7 @@ class position_pass {
   std::vector<object_tally> m_objects;
   tally m_faults[columns * fault_kinds];
   tally m_unknown;
+  tally m_long_lines;
   frequent_texts m_frequent{frequent_capacity};
   tally m_backwards;
   backwards_step m_first_backwards;
@@ -399,7 +412,7 @@ void check_positions(line_reader& _reader, const site& _site, report& _report) {
   std::uint64_t number = 0;
   std::string_view line;
   while (_reader.next(line)) {
-    pass.add(++number, line);
+    pass.add(++number, line, _reader.cut());
   }
   pass.finish(number, _reader.source().name, _report);
 }
