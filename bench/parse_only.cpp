@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "files/file_source.hpp"
 #include "files/line_reader.hpp"
 #include "position.hpp"
 #include "site/loading.hpp"
@@ -28,12 +29,13 @@ int main(int argc, char** argv) {
     return 1;
   }
   const auto start = std::chrono::steady_clock::now();
-  vela::line_reader reader;
+  vela::file_source file;
   std::string error;
-  if (!reader.open(argv[1], error)) {
+  if (!file.open(argv[1], error)) {
     std::fprintf(stderr, "%s\n", error.c_str());
     return 1;
   }
+  vela::line_reader reader(file, file.buffer_bytes());
   std::uint64_t lines = 0;
   std::uint64_t known = 0;
   std::string_view line;

@@ -12,9 +12,9 @@
 
 #include <json/json.h>
 
-#include "base/progress.hpp"
+#include "files/file_source.hpp"
 #include "files/input_file.hpp"
-#include "files/line_reader.hpp"
+#include "recording/line_feed.hpp"
 #include "reference/reference_replay.hpp"
 #include "replay/replay.hpp"
 #include "result/result.hpp"
@@ -44,18 +44,29 @@ bool load(const std::string& _dir, vela::site& _site) {
 
 bool run_fast(const vela::site& _site, const std::string& _positions, std::uint32_t _threshold,
               const std::string& _output) {
-  vela::line_reader reader;
+  vela::file_source file;
   std::string error;
-  if (!reader.open(_positions, error)) {
+  if (!file.open(_positions, error)) {
     std::fprintf(stderr, "%s\n", error.c_str());
     return false;
   }
   vela::result delivery(_site, _output);
   const vela::input_file none;
-  delivery.begin({&reader.source(), &none, &none});
-  vela::replay detection(_site, _threshold);
-  vela::progress report(_positions);
-  detection.run(reader, report, [&](const vela::event_record& _event) { delivery.add(_event); });
+  delivery.begin({&file.record(), &none, &none});
+  vela::replay detection(_site, vela::run_rules{_threshold});
+  // As a run reads it: on a second core where there is one.
+  const bool threaded = vela::line_feed::second_core_available();
+  if (threaded) {
+    file.decompress_ahead();
+  }
+  vela::line_feed feed(file, file.buffer_bytes(), _site, threaded);
+  while (const vela::line_batch* batch = feed.next()) {
+    detection.feed(batch->lines, delivery);
+  }
+  if (!feed.counts().refusal(_positions).empty()) {
+    return false;
+  }
+  detection.finish(delivery);
   return delivery.deliver() == vela::exit_code::SYNC_SUCCESS;
 }
 

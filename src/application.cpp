@@ -3,6 +3,8 @@
 #include <iostream>
 
 #include "base/progress.hpp"
+#include "exception.hpp"
+#include "recording/line_feed.hpp"
 #include "replay/replay.hpp"
 
 namespace vela {
@@ -53,24 +55,38 @@ exit_code application::run() {
   try {
     generate_alarms();
   } catch (const std::exception& e) {
-    m_result.abandon();
+    m_result.run_abandoned();
     std::cerr << e.what() << std::endl;
     return exit_code::SYNC_FAILURE_UNKNOWN;
   }
-  const exit_code delivered =
-      m_output_event_file_name.empty() ? m_result.deliver() : save_event_file();
+  const exit_code delivered = save_event_file();
   if (delivered != exit_code::SYNC_SUCCESS || m_save_input_files) {
     return delivered;  // not delivered, or kept by -s: the inputs stay
   }
   return delete_inputs(m_inputs.read());
 }
 
+// The recording flows from its file through the line feed into the replay, and the replay's
+// events into the result; this loop is where they meet.
 void application::generate_alarms() {
-  replay detection(m_site, m_distance_in_mm);
+  file_source& positions = m_inputs.positions;
+  const bool threaded = line_feed::second_core_available();
+  if (threaded) {
+    positions.decompress_ahead();
+  }
+  line_feed feed(positions, positions.buffer_bytes(), m_site, threaded);
+  replay detection(m_site, run_rules{m_distance_in_mm});
   progress report(m_input_position_file_name);
-  detection.run(m_inputs.positions, report,
-                [this](const event_record& _event) { m_result.add(_event); });
-  m_inputs.positions.close();
+  while (const line_batch* batch = feed.next()) {
+    report.update(feed.counts().lines_read, positions.bytes_read(), positions.size());
+    detection.feed(batch->lines, m_result);
+  }
+  report.finish();
+  if (const std::string why = feed.counts().refusal(m_input_position_file_name); !why.empty()) {
+    throw vela::exception(why).set_location(__FILE__, __LINE__);
+  }
+  detection.finish(m_result);
+  positions.close();
 }
 
 exit_code application::save_event_file() { return m_result.deliver(); }

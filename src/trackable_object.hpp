@@ -9,7 +9,7 @@
 #include <boost/optional.hpp>
 #include <json/json.h>
 
-#include "site/site_types.hpp"
+#include "object_types.hpp"
 #include "timestamp.hpp"
 
 namespace vela {

@@ -90,7 +90,7 @@ TEST(ProximityTest, HysteresisBandAroundThreshold) {
        at("P1", 10, 0, 0, 0) + at("V1", 20, 0, 100, 0) + at("V1", 21, 0, 274, 0) +
            at("V1", 22, 0, 101, 0) + at("V1", 23, 0, 275, 0),
        {near_miss(20, 0, 3, 100, {"V1", 100, 0}, {"P1", 0, 0})}},
-      {"T 0 (no -d): only the same x and y are a contact; 1.41 mm rounds to 1, no contact",
+      {"T 0: only the same x and y are a contact; 1.41 mm rounds to 1, no contact",
        0,
        at("P1", 10, 0, -300, 700) + at("V1", 20, 0, -299, 701) + at("V1", 21, 0, -300, 700) +
            at("V1", 22, 0, -300, 874) + at("V1", 23, 500, -300, 875),

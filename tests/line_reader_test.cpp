@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include "exception.hpp"
+#include "files/byte_source.hpp"
+#include "files/file_source.hpp"
 #include "test_support.hpp"
 
 namespace vela {
@@ -47,32 +50,48 @@ TEST(LineReaderTest, SplitsLikeGetline) {
   const test::temp_folder folder;
   for (const auto& row : rows) {
     SCOPED_TRACE(row.why);
+    // From a file, as a run reads it, and from memory in small pieces, which split lines and
+    // their ends every way.
     folder.write("p.csv", row.content);
-    line_reader reader;
+    file_source file;
     std::string error;
-    ASSERT_TRUE(reader.open(folder.file("p.csv"), error)) << error;
-    const std::vector<std::string> lines = read_all(reader);
-    EXPECT_TRUE(lines == row.lines) << lines.size() << " lines";
-    EXPECT_EQ(reader.size(), row.content.size());
-    EXPECT_EQ(reader.file_bytes_read(), row.content.size());
+    ASSERT_TRUE(file.open(folder.file("p.csv"), error)) << error;
+    line_reader from_file(file, file.buffer_bytes());
+    EXPECT_TRUE(read_all(from_file) == row.lines) << "from the file";
+    EXPECT_EQ(file.size(), row.content.size());
+    EXPECT_EQ(file.bytes_read(), row.content.size());
+    memory_source memory(row.content, 7);
+    line_reader from_memory(memory, 16);
+    EXPECT_TRUE(read_all(from_memory) == row.lines) << "from memory";
   }
+}
+
+TEST(LineReaderTest, ASourceThatFailsEndsTheLinesWithItsError) {
+  const std::string content = "a\nb\nc\n";
+  memory_source failing(content, 2, 3);  // "a\nb", then the error
+  line_reader reader(failing, 16);
+  std::string_view line;
+  ASSERT_TRUE(reader.next(line));
+  EXPECT_EQ(line, "a");
+  EXPECT_THROW(reader.next(line), vela::exception) << "b was never ended, so never a line";
 }
 
 TEST(LineReaderTest, FolderAndMissingFileCannotBeOpenedAndAreNamed) {
   const test::temp_folder folder;
-  line_reader reader;
+  file_source file;
   std::string error;
-  EXPECT_FALSE(reader.open(folder.path(), error));
+  EXPECT_FALSE(file.open(folder.path(), error));
   EXPECT_EQ(error, folder.path() + ": Is a directory");
-  EXPECT_FALSE(reader.open(folder.file("absent.csv"), error));
+  EXPECT_FALSE(file.open(folder.file("absent.csv"), error));
   EXPECT_EQ(error, folder.file("absent.csv") + ": No such file or directory");
-  folder.write("p.csv", "a\nb");  // the same reader opens another file
-  ASSERT_TRUE(reader.open(folder.file("p.csv"), error));
+  folder.write("p.csv", "a\nb");  // the same source opens another file
+  ASSERT_TRUE(file.open(folder.file("p.csv"), error));
+  line_reader reader(file, file.buffer_bytes());
   EXPECT_EQ(read_all(reader), (std::vector<std::string>{"a", "b"}));
   // What was read, for the decision to delete it later.
-  EXPECT_TRUE(reader.source().regular);
-  EXPECT_EQ(reader.source().bytes_read, 3U);
-  EXPECT_TRUE(reader.source().is_at(folder.file("p.csv")));
+  EXPECT_TRUE(file.record().regular);
+  EXPECT_EQ(file.record().bytes_read, 3U);
+  EXPECT_TRUE(file.record().is_at(folder.file("p.csv")));
 }
 }  // namespace
 }  // namespace vela
@@ -95,11 +114,8 @@ TEST(LineReaderTest, KeepsTheLastLineValidWhileReadingTheNext) {
     content += line.size() == line_reader::cut_line_bytes ? line + std::string(3 << 20, 'z') + "\n"
                                                          : line + "\n";
   }
-  test::temp_folder folder;
-  folder.write("lines", content);
-  line_reader reader;
-  std::string error;
-  ASSERT_TRUE(reader.open(folder.file("lines"), error));
+  memory_source source(content);
+  line_reader reader(source);
   std::string_view previous;
   std::string_view line;
   std::size_t count = 0;

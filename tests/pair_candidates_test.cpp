@@ -12,6 +12,7 @@
 #include "position.hpp"
 #include "reference/reference_replay.hpp"
 #include "replay/replay.hpp"
+#include "replay_inspection.hpp"
 #include "replay_fixture.hpp"
 #include "site/site.hpp"
 #include "test_support.hpp"
@@ -23,7 +24,7 @@ namespace {
 std::size_t expect_candidates_cover_changes(const test::replay_inputs& _inputs) {
   site loaded;
   test::load_site(_inputs, loaded);
-  replay fast(loaded, _inputs.threshold_mm);
+  replay fast(loaded, run_rules{_inputs.threshold_mm});
   reference_replay reference(loaded, _inputs.threshold_mm);
   std::istringstream lines(_inputs.positions);
   std::string line;
@@ -37,12 +38,13 @@ std::size_t expect_candidates_cover_changes(const test::replay_inputs& _inputs) 
       continue;
     }
     // The associations due first, as the line applies them: they may turn pairs active.
-    fast.process_VDA_until(pos->timestamp);
+    replay_inspection::process_VDA_until(fast, pos->timestamp);
     std::set<object_id> candidates;
-    fast.events().for_each_active_pair(
+    replay_inspection::events(fast).for_each_active_pair(
         id, [&](const event_store::pair_view& _pair) { candidates.insert(_pair.b); });
-    fast.process_line({pos->timestamp, pos->x, pos->y, id});
-    candidates.insert(fast.line_candidates().begin(), fast.line_candidates().end());
+    replay_inspection::process_line(fast, {pos->timestamp, pos->x, pos->y, id});
+    const std::vector<object_id>& collected = replay_inspection::line_candidates(fast);
+    candidates.insert(collected.begin(), collected.end());
     for (const std::string& uid : reference.changed_pairs()) {
       EXPECT_EQ(candidates.count(loaded.find(uid)), 1U)
           << "line " << number << " (" << line << "): the pair with \"" << uid

@@ -10,11 +10,13 @@
 #include <gtest/gtest.h>
 #include <json/json.h>
 
-#include "base/progress.hpp"
+#include "exception.hpp"
+#include "files/byte_source.hpp"
 #include "files/input_file.hpp"
-#include "files/line_reader.hpp"
+#include "recording/line_feed.hpp"
 #include "reference/reference_replay.hpp"
 #include "replay/replay.hpp"
+#include "replay_inspection.hpp"
 #include "result/result.hpp"
 #include "site/site.hpp"
 #include "test_support.hpp"
@@ -61,25 +63,31 @@ struct replay_output {
   std::vector<object_left> objects;
 };
 
+// The lines are fed from memory, in pieces that split them every way. Throws what a run throws
+// for a refused recording.
 inline replay_output run_replay(const replay_inputs& _inputs) {
   const temp_folder folder;
-  folder.write("p.csv", _inputs.positions);
   site loaded;
   load_site(_inputs, loaded);
-  line_reader reader;
-  std::string error;
-  EXPECT_TRUE(reader.open(folder.file("p.csv"), error)) << error;
+  memory_source positions(_inputs.positions, 4093);
+  line_feed feed(positions, 1 << 12, loaded, false);
   result delivery(loaded, folder.file("out.json"));
   const input_file none;
-  delivery.begin({&reader.source(), &none, &none});
-  replay detection(loaded, _inputs.threshold_mm);
-  progress report("p.csv");
-  detection.run(reader, report, [&](const event_record& _event) { delivery.add(_event); });
+  delivery.begin({&none, &none, &none});
+  replay detection(loaded, run_rules{_inputs.threshold_mm});
+  while (const line_batch* batch = feed.next()) {
+    detection.feed(batch->lines, delivery);
+  }
+  if (const std::string why = feed.counts().refusal("p.csv"); !why.empty()) {
+    throw vela::exception(why);
+  }
+  detection.finish(delivery);
   EXPECT_EQ(delivery.deliver(), exit_code::SYNC_SUCCESS);
   replay_output output{folder.read("out.json"), {}};
   for (object_id id = 0; id < loaded.size(); ++id) {
-    const auto [x, y] = detection.position(id);
-    output.objects.push_back({detection.state(id).last_time, detection.state(id).first_time, x, y});
+    const auto [x, y] = replay_inspection::position(detection, id);
+    output.objects.push_back({replay_inspection::last_time(detection, id),
+                              replay_inspection::first_time(detection, id), x, y});
   }
   return output;
 }

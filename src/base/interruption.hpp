@@ -1,5 +1,9 @@
 #pragma once
 
+#include <csignal>
+#include <thread>
+#include <utility>
+
 namespace vela::interruption {
 // SIGINT and SIGTERM before the output is in place end the program at once and cleanly: the
 // temporary files it holds are removed, one line says so, and the process exits with 128 plus
@@ -21,4 +25,20 @@ void forget_temporary(int _slot);
 // ready to be interrupted again; a signal that came meanwhile acts then.
 void defer();
 void resume();
+
+// A thread that leaves SIGINT and SIGTERM to the thread that starts it, whose mask decides when
+// the program may still be interrupted (not between putting a result in place and deleting the
+// inputs).
+template <class Function>
+std::thread start_thread(Function&& _function) {
+  sigset_t interrupting;
+  sigset_t before;
+  ::sigemptyset(&interrupting);
+  ::sigaddset(&interrupting, SIGINT);
+  ::sigaddset(&interrupting, SIGTERM);
+  ::pthread_sigmask(SIG_BLOCK, &interrupting, &before);
+  std::thread thread(std::forward<Function>(_function));
+  ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  return thread;
+}
 }  // namespace vela::interruption

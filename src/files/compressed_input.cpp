@@ -10,6 +10,7 @@
 #include <zstd.h>
 #include <zstd_errors.h>
 
+#include "base/interruption.hpp"
 #include "exception.hpp"
 
 namespace vela {
@@ -180,7 +181,7 @@ void compressed_input::decompress_ahead() {
   m_blocks = std::make_unique<handover<block>>(blocks_in_flight);
   m_current = nullptr;
   m_current_at = 0;
-  m_thread = std::thread([this] { fill_ahead(); });
+  m_thread = interruption::start_thread([this] { fill_ahead(); });
 }
 
 void compressed_input::fill_ahead() {

@@ -14,19 +14,6 @@ namespace vela {
 namespace {
 constexpr std::size_t read_chunk_bytes = std::size_t{1} << 16;
 
-// The text the standard stream library gives for a failed open of _path, so that the message
-// reads as it always has; the descriptor's own reason when the stream opens after all.
-std::string stream_open_failure(const std::string& _path, int _errno) {
-  std::ifstream stream;
-  stream.exceptions(std::ifstream::failbit | std::ifstream::badbit);
-  try {
-    stream.open(_path);
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return std::strerror(_errno);
-}
-
 // Closes the descriptor on every path; a read-only file loses nothing if the close fails.
 struct read_only_descriptor {
   int fd;
@@ -66,15 +53,31 @@ bool input_file::is_at(const std::string& _path) const {
          static_cast<std::uint64_t>(st.st_ino) == inode;
 }
 
+std::string stream_open_failure(const std::string& _path, const std::string& _otherwise) {
+  std::ifstream stream;
+  stream.exceptions(std::ifstream::failbit | std::ifstream::badbit);
+  try {
+    stream.open(_path);
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return _otherwise;
+}
+
 whole_file read_whole_file(input_file& _file, std::string& _content, std::string& _error,
                            std::uint64_t _limit) {
   const read_only_descriptor file{::open(_file.name.c_str(), O_RDONLY | O_CLOEXEC)};
   if (file.fd < 0) {
-    _error = stream_open_failure(_file.name, errno);
+    _error = std::strerror(errno);
     return whole_file::cannot_open;
   }
   _file.opened_as(file.fd);
   _content.clear();
+  struct stat st {};
+  if (::fstat(file.fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    return whole_file::folder;
+  }
+  int read_error = 0;
   for (;;) {
     const std::size_t size = _content.size();
     if (size > _limit) {
@@ -90,6 +93,7 @@ whole_file read_whole_file(input_file& _file, std::string& _content, std::string
     }
     _content.resize(size + static_cast<std::size_t>(n > 0 ? n : 0));
     if (n <= 0) {
+      read_error = n < 0 ? errno : 0;
       break;  // the end, or an error that ends the content here as it would end a stream
     }
   }
@@ -100,6 +104,10 @@ whole_file read_whole_file(input_file& _file, std::string& _content, std::string
   }
   _file.bytes_read = _content.size();
   _file.reached_end(file.fd);
+  if (read_error != 0) {
+    _error = std::strerror(read_error);
+    return whole_file::read_error;
+  }
   return whole_file::read;
 }
 

@@ -27,16 +27,20 @@ struct input_file {
   bool is_at(const std::string& _path) const;
 };
 
-// How reading a whole file ended.
-enum class whole_file { read, cannot_open, too_large };
+// How reading a whole file ended. A folder and a read error leave what was read (nothing, for a
+// folder) in the content, as a stream would: vela's JSON inputs are parsed from it all the same,
+// while a companion refuses them.
+enum class whole_file { read, cannot_open, too_large, folder, read_error };
 
 // Opens _file.name, records which file it is and reads all of it into _content, up to _limit
 // bytes: a file holding more (a device that never ends, say) is refused rather than read into
-// memory without bound. On cannot_open, _error describes it as the standard stream library
-// does. A read error ends the content where it happened, as it ends a stream; a folder holds
-// nothing.
+// memory without bound. On cannot_open and read_error, _error is the system's reason.
 whole_file read_whole_file(input_file& _file, std::string& _content, std::string& _error,
                            std::uint64_t _limit);
+
+// The text the standard stream library gives for a failed open of _path, which vela's messages
+// quote; _otherwise when the stream opens after all.
+std::string stream_open_failure(const std::string& _path, const std::string& _otherwise);
 
 // Deletes the input once the result is delivered. Left alone, silently, when it was not a regular
 // file or is already gone; left alone with a reason when its name now leads to another file, or

@@ -1,9 +1,5 @@
 #include "files/line_reader.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -11,71 +7,9 @@
 #include "exception.hpp"
 
 namespace vela {
-namespace {
-constexpr std::size_t chunk_bytes = std::size_t{1} << 20;
-constexpr std::size_t small_chunk_bytes = std::size_t{1} << 12;  // small files need no more
-}  // namespace
-
-line_reader::~line_reader() { close(); }
-
-bool line_reader::open(const std::string& _path, std::string& _error) {
-  close();
-  const int fd = ::open(_path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    _error = _path + ": " + std::strerror(errno);
-    return false;
-  }
-  return start(fd, _path, _error);
-}
-
-bool line_reader::open_descriptor(int _fd, const std::string& _name, std::string& _error) {
-  close();
-  const int fd = ::fcntl(_fd, F_DUPFD_CLOEXEC, 0);
-  if (fd < 0) {
-    _error = _name + ": " + std::strerror(errno);
-    return false;
-  }
-  return start(fd, _name, _error);
-}
-
-// Takes over the open descriptor _fd of the file _path.
-bool line_reader::start(int _fd, const std::string& _path, std::string& _error) {
-  const int fd = _fd;
-  m_at_end = false;
-  m_size = 0;
-  std::size_t buffer_bytes = chunk_bytes;
-  struct stat st {};
-  if (::fstat(fd, &st) == 0) {
-    if (S_ISDIR(st.st_mode)) {  // a folder holds no recording
-      ::close(fd);
-      _error = _path + ": " + std::strerror(EISDIR);
-      return false;
-    }
-    if (S_ISREG(st.st_mode)) {
-      m_size = static_cast<std::uint64_t>(st.st_size);
-      // No larger than the file: a small file does not pay for a large buffer.
-      buffer_bytes = static_cast<std::size_t>(
-          std::clamp<std::uint64_t>(m_size + 1, small_chunk_bytes, chunk_bytes));
-    }
-  }
-  m_fd = fd;
-  m_source.name = _path;
-  m_source.opened_as(fd);
-  m_content.open(fd, m_source);
-  m_buffers[0].assign(buffer_bytes, '\0');
-  m_buffers[1].assign(buffer_bytes, '\0');
-  m_current = 0;
-  m_begin = m_end = 0;
-  return true;
-}
-
-void line_reader::close() {
-  m_content.finish();
-  if (m_fd >= 0) {
-    ::close(m_fd);  // read-only: a failing close loses nothing
-    m_fd = -1;
-  }
-  m_at_end = true;
+line_reader::line_reader(byte_source& _source, std::size_t _buffer_bytes) : m_source(_source) {
+  m_buffers[0].assign(_buffer_bytes, '\0');
+  m_buffers[1].assign(_buffer_bytes, '\0');
 }
 
 // Reads more bytes after the pending ones (the start of a line). The first time in a call it
@@ -101,13 +35,19 @@ bool line_reader::fill(bool _first_in_call) {
   if (m_end == buffer.size()) {
     buffer.resize(buffer.size() * 2);
   }
-  const std::size_t n = m_content.read(buffer.data() + m_end, buffer.size() - m_end);
-  if (n == 0) {
-    m_at_end = true;
-    return false;
+  byte_source::outcome got = m_source.read(buffer.data() + m_end, buffer.size() - m_end);
+  switch (got.what) {
+    case byte_source::outcome::kind::bytes:
+      m_end += got.count;
+      return true;
+    case byte_source::outcome::kind::end:
+      m_at_end = true;
+      return false;
+    case byte_source::outcome::kind::error:
+      break;
   }
-  m_end += n;
-  return true;
+  m_at_end = true;
+  throw vela::exception(std::move(got.error)).set_location(__FILE__, __LINE__);
 }
 
 // The pending bytes are the start of a line longer than any line is held: keep its beginning,

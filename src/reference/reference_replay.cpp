@@ -9,8 +9,6 @@
 
 namespace vela {
 namespace {
-constexpr std::int64_t desensitization_area_size_mm = 175;
-constexpr std::int64_t five_minutes_s = 300;
 
 // The same key for (A, B) and (B, A): the greater uid first.
 std::pair<std::string, std::string> desensitized_key(const trackable_object& _trackable1,
@@ -32,7 +30,7 @@ std::int64_t distance(const trackable_object& _a, const trackable_object& _b) {
 
 // The site's tables, back in the form the rules speak of: objects by uid, records by uid.
 reference_replay::reference_replay(const site& _site, std::uint32_t _distance_in_mm)
-    : m_distance_in_mm(_distance_in_mm) {
+    : m_distance_in_mm(_distance_in_mm), m_rules{m_distance_in_mm} {
   for (const site_object& obj : _site.objects()) {
     trackable_object track_obj;
     track_obj.uid = obj.uid;
@@ -117,7 +115,7 @@ void reference_replay::finish(const std::string& _file_name) {
   process_remaining_VDA();
   for (event& ev : m_events) {
     if (ev.duration == 0) {  // still open: ends with the last position, and 0 stays 0
-      ev.duration = timestamp::delta_s(ev.timestamp, m_latest_timestamp);
+      ev.duration = run_rules::open_duration_s(ev.timestamp, m_latest_timestamp);
     }
   }
 }
@@ -172,9 +170,8 @@ void reference_replay::evaluate_pair(trackable_object& _track_obj,
 void reference_replay::decide(trackable_object& _track_obj, trackable_object& _another_track_obj,
                               std::int64_t _distance_between_TOs, boost::optional<event&> _event,
                               const timestamp& _line_timestamp) {
-  const std::int64_t threshold = m_distance_in_mm;
   const bool previous_event_state = _event.has_value();
-  const bool contact_is_detected = _distance_between_TOs <= threshold;
+  const bool contact_is_detected = m_rules.contact(_distance_between_TOs);
   const bool in_desensitized_state = get_desensitized_state(_track_obj, _another_track_obj);
   boost::optional<bool> new_desensitized_state;
   const auto create = [&] {
@@ -185,8 +182,7 @@ void reference_replay::decide(trackable_object& _track_obj, trackable_object& _a
   event* ev = _event ? &*_event : nullptr;
   bool in_desensitization_area = false;
   if (in_desensitized_state) {
-    in_desensitization_area = threshold - desensitization_area_size_mm < _distance_between_TOs &&
-                              _distance_between_TOs < threshold + desensitization_area_size_mm;
+    in_desensitization_area = m_rules.in_band(_distance_between_TOs);
   }
   if (!in_desensitized_state || !in_desensitization_area) {
     if (!previous_event_state && contact_is_detected) {
@@ -259,10 +255,7 @@ event& reference_replay::create_event(const timestamp& _timestamp, const std::ui
 void reference_replay::close_event(event& _event, timestamp _closing_timestamp,
                                    trackable_object& _trackable_object_1,
                                    trackable_object& _trackable_object_2) {
-  _event.duration = timestamp::delta_s(_event.timestamp, _closing_timestamp);
-  if (_event.duration == 0) {
-    _event.duration = 1;
-  }
+  _event.duration = run_rules::closed_duration_s(_event.timestamp, _closing_timestamp);
   const auto index = static_cast<std::uint32_t>(_event.index);
   _trackable_object_1.event_index.erase(index);
   _trackable_object_2.event_index.erase(index);
@@ -286,7 +279,7 @@ bool reference_replay::has_closed_vda_within_last_5_minutes(
     return false;
   }
   const vehicle_driver_association& vda = m_vdas.at(*closing);
-  if (timestamp::delta_s(vda.timestamp, _timestamp) >= five_minutes_s) {
+  if (!run_rules::recent(vda.timestamp, _timestamp)) {
     return false;
   }
   return _trackable_object_2.uid == vda.driver_uid || _trackable_object_2.uid == vda.vehicle_uid;

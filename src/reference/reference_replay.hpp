@@ -15,6 +15,7 @@
 #include <json/json.h>
 
 #include "event.hpp"
+#include "rules.hpp"
 #include "site/site.hpp"
 #include "timestamp.hpp"
 #include "trackable_object.hpp"
@@ -94,6 +95,7 @@ class reference_replay {
   void process_remaining_VDA();
 
   const std::uint32_t m_distance_in_mm;
+  const run_rules m_rules;  // of m_distance_in_mm
   std::map<std::string, trackable_object> m_track_objs;
   vdas_vector m_vdas;
   boost::optional<vdas_vector::const_iterator> m_current_vda;

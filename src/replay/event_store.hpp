@@ -8,8 +8,9 @@
 
 #include "base/flat_map.hpp"
 #include "replay/hot_object.hpp"
-#include "result/event_record.hpp"
-#include "site/site_types.hpp"
+#include "rules.hpp"
+#include "replay/event_record.hpp"
+#include "object_types.hpp"
 #include "timestamp.hpp"
 
 namespace vela {
@@ -218,7 +219,7 @@ void event_store::finish(const timestamp& _latest, Sink&& _sink) {
   for (event_record& rec : m_records) {
     if (rec.m_state == event_record::state::open) {
       // Unlike a closed event, 0 seconds stays 0.
-      rec.duration = timestamp::delta_s(rec.timestamp, _latest);
+      rec.duration = run_rules::open_duration_s(rec.timestamp, _latest);
       rec.m_state = event_record::state::closed;
     }
   }

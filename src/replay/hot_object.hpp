@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "site/site_types.hpp"
+#include "object_types.hpp"
 
 namespace vela {
 // What the parts of a replay read of an object on every line, held once for all of them: the

@@ -2,16 +2,12 @@
 
 #include <algorithm>
 #include <limits>
-#include <string>
 
 #include "base/geometry.hpp"
-#include "exception.hpp"
 #include "replay/proximity_grid.hpp"
 
 namespace vela {
 namespace {
-constexpr std::int64_t desensitization_area_size_mm = 175;  // half-width of the hysteresis band
-constexpr std::int64_t five_minutes_s = 300;
 constexpr std::int64_t exact_square_limit = std::int64_t{1} << 23;
 
 // The largest square of a distance that rounds to _distance_mm or less: sqrt(s) < d + 0.5.
@@ -20,85 +16,69 @@ std::uint64_t max_square_within(std::uint64_t _distance_mm) {
 }
 }  // namespace
 
-replay::replay(const site& _site, std::uint32_t _threshold_mm)
-    : m_site(_site), m_threshold_mm(_threshold_mm), m_objects(_site.size()) {
+template <class Observer>
+basic_replay<Observer>::basic_replay(const site& _site, const run_rules& _rules)
+    : m_site(_site), m_rules(_rules), m_objects(_site.size()) {
   m_hot.resize(_site.size());
   for (object_id id = 0; id < _site.size(); ++id) {
     m_hot[id].person = _site.is_person(id);
     m_hot[id].has_no_alarm = !_site.object(id).no_alarm.empty();
     m_hot[id].named = named_partner(id);
   }
-  const std::int64_t band_top = std::int64_t{_threshold_mm} + desensitization_area_size_mm;
+  const std::int64_t band_top = m_rules.band_top_mm();
   m_exact_squares = band_top < exact_square_limit;
   if (m_exact_squares) {
-    m_contact_max_s = max_square_within(_threshold_mm);
+    m_contact_max_s = max_square_within(m_rules.threshold_mm);
     m_band_max_s = max_square_within(static_cast<std::uint64_t>(band_top - 1));
   }
   m_events.reset(m_hot);
-  m_candidates.reset(_site, _threshold_mm, m_hot);
+  m_candidates.reset(_site, m_rules.threshold_mm, m_hot);
+}
+
+template <class Observer>
+basic_replay<Observer>::basic_replay(const site& _site, const run_rules& _rules,
+                                     Observer& _observer, object_id _a, object_id _b)
+    : basic_replay(_site, _rules) {
+  m_observer = &_observer;
+  m_watched = {_a, _b};
 }
 
 // ---- The pass -----------------------------------------------------------------------------
 
-void replay::run(line_reader& _reader, progress& _report,
-                 const std::function<void(const event_record&)>& _sink) {
-  line_feed feed(_reader, m_site, line_feed::second_core_available());
-  while (const line_batch* batch = feed.next()) {
-    m_counts += batch->counts;
-    _report.update(m_counts.lines_read, batch->file_bytes_read, _reader.size());
-    const std::vector<fed_line>& lines = batch->lines;
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-      if (i + 1 < lines.size()) {  // on its way into the cache while this line is evaluated
-        prefetch(lines[i + 1]);
-      }
-      process_line(lines[i]);
-      m_events.take_finished(_sink);
+template <class Observer>
+void basic_replay<Observer>::feed(std::span<const fed_line> _lines, event_sink& _sink) {
+  const auto hand_over = [&](const event_record& _event) { _sink.event_final(_event); };
+  for (std::size_t i = 0; i < _lines.size(); ++i) {
+    if (i + 1 < _lines.size()) {  // on its way into the cache while this line is evaluated
+      prefetch(_lines[i + 1]);
     }
+    process_line(_lines[i]);
+    m_events.take_finished(hand_over);
   }
-  _report.finish();
-  if (const std::string why = refusal(_reader.source().name, m_counts); !why.empty()) {
-    throw vela::exception(why).set_location(__FILE__, __LINE__);
-  }
+}
+
+template <class Observer>
+void basic_replay<Observer>::finish(event_sink& _sink) {
   m_events.lines_ended();
+  if constexpr (Observer::watching) {
+    m_observer->lines_ended();
+  }
   process_remaining_VDA();
-  if (m_watcher) {
-    m_watcher(nullptr);
+  if constexpr (Observer::watching) {
+    m_observer->replay_ended(facts());
   }
-  m_events.finish(m_latest, _sink);
+  m_events.finish(m_latest, [&](const event_record& _event) { _sink.event_final(_event); });
 }
 
-void replay::watch(object_id _a, object_id _b, std::function<void(const fed_line*)> _watcher) {
-  m_watched = {_a, _b};
-  m_watcher = std::move(_watcher);
-}
-
-std::string replay::refusal(const std::string& _file_name, const recording_counts& _counts) {
-  std::string why;
-  if (_counts.carriage_returns_alone) {
-    // One line to the line rules: its first record would be taken and every other one lost.
-    why = "its lines end in carriage returns alone";
-  } else if (_counts.position_lines == 0 && _counts.non_empty_lines > 0) {
-    // Another kind of file, or another format.
-    why = std::to_string(_counts.lines_read) +
-          (_counts.lines_read == 1 ? " line read, not a position line"
-                                   : " lines read, none of them a position line");
-  } else if (_counts.position_lines > 0 && _counts.site_lines == 0) {
-    // The recording of another site, or the trackables of another.
-    why = std::to_string(_counts.position_lines) +
-          (_counts.position_lines == 1
-               ? " position line read, naming no object of the site"
-               : " position lines read, none of them naming an object of the site");
-  }
-  return why.empty() ? why : "Error reading file:" + _file_name + " (" + why + ")";
-}
-
-void replay::prefetch(const fed_line& _line) const {
+template <class Observer>
+void basic_replay<Observer>::prefetch(const fed_line& _line) const {
   __builtin_prefetch(&m_objects[_line.id], 1);
   m_candidates.prefetch(_line.id, _line.x, _line.y);
   m_events.prefetch(_line.id);
 }
 
-void replay::process_line(const fed_line& _line) {
+template <class Observer>
+void basic_replay<Observer>::process_line(const fed_line& _line) {
   const object_id id = _line.id;
   process_VDA_until(_line.timestamp);
   m_latest = _line.timestamp;
@@ -125,22 +105,24 @@ void replay::process_line(const fed_line& _line) {
     evaluate_pair(id, other, _line.timestamp);
   }
   m_events.end_line();
-#ifndef VELA_WITHOUT_WATCH  // the benchmark's build without it, to show what watching costs
-  if (id == m_watched[0] || id == m_watched[1]) [[unlikely]] {
-    m_watcher(&_line);
+  if constexpr (Observer::watching) {
+    if (id == m_watched[0] || id == m_watched[1]) {
+      m_observer->line_done(_line, facts());
+    }
   }
-#endif
 }
 
 // ---- The rule of a pair -------------------------------------------------------------------
 
-void replay::evaluate_pair(object_id _a, object_id _b, const timestamp& _line_time) {
+template <class Observer>
+void basic_replay<Observer>::evaluate_pair(object_id _a, object_id _b,
+                                           const timestamp& _line_time) {
   const hot_object& a = m_hot[_a];
   const hot_object& b = m_hot[_b];
   if (_b == _a || !b.positioned) {
     return;  // itself, or not positioned yet
   }
-  if ((a.person && b.person) || on_no_alarm_list(_a, _b)) {
+  if ((a.person && b.person) || silenced_by(_a, _b) != no_object) {
     return;
   }
   const std::int64_t distance_mm = planar_distance_mm(a.x, a.y, b.x, b.y);
@@ -150,6 +132,7 @@ void replay::evaluate_pair(object_id _a, object_id _b, const timestamp& _line_ti
     // driver, so it is skipped already.
     if (!pair.open) {
       create_event(_a, _b, distance_mm, true, pair.desensitized);
+      tell(_a, _b, {pair_decision::opened_by_driver, distance_mm, pair.desensitized});
     }
     return;
   }
@@ -158,8 +141,9 @@ void replay::evaluate_pair(object_id _a, object_id _b, const timestamp& _line_ti
 
 // Most lines find an active pair still in contact, or inside the band: the squares of the
 // differences tell that without the distance itself, and then at most its event comes closer.
-void replay::evaluate_active_pair(const event_store::pair_view& _pair,
-                                  const timestamp& _line_time) {
+template <class Observer>
+void basic_replay<Observer>::evaluate_active_pair(const event_store::pair_view& _pair,
+                                                  const timestamp& _line_time) {
   const hot_object& a = m_hot[_pair.a];
   const hot_object& b = m_hot[_pair.b];
   if (!b.positioned) {
@@ -167,6 +151,12 @@ void replay::evaluate_active_pair(const event_store::pair_view& _pair,
   }
   if (driver_rule_holds(_pair.a, _pair.b)) {
     m_events.mark_skipped(_pair);
+    if (_pair.to_write) {
+      tell(_pair.a, _pair.b,
+           {partners(_pair.a, _pair.b) ? pair_decision::marked_for_partners
+                                       : pair_decision::marked_for_driver,
+            planar_distance_mm(a.x, a.y, b.x, b.y), _pair.desensitized});
+    }
     return;
   }
   const std::int64_t dx = std::int64_t{b.x} - a.x;
@@ -177,8 +167,7 @@ void replay::evaluate_active_pair(const event_store::pair_view& _pair,
     if (square <= m_contact_max_s) {  // still a contact: nothing closes
       if (_pair.to_write && _pair.distance != 0 &&
           square <= max_square_within(_pair.distance - 1)) {
-        m_events.lower_distance(
-            _pair, static_cast<std::uint32_t>(planar_distance_mm(a.x, a.y, b.x, b.y)));
+        lower_distance(_pair, planar_distance_mm(a.x, a.y, b.x, b.y));
       }
       return;
     }
@@ -191,35 +180,35 @@ void replay::evaluate_active_pair(const event_store::pair_view& _pair,
 
 // The hysteresis: outside the band around the threshold, a desensitized pair acts like a fresh
 // one but leaves the desensitized state on each change; inside it, nothing changes.
-void replay::decide(std::int64_t _distance_mm, const event_store::pair_view& _pair,
-                    const timestamp& _line_time) {
-  const std::int64_t threshold = m_threshold_mm;
-  const bool contact_is_detected = _distance_mm <= threshold;
-  const bool in_desensitization_area = threshold - desensitization_area_size_mm < _distance_mm &&
-                                       _distance_mm < threshold + desensitization_area_size_mm;
-  const bool may_change = !_pair.desensitized || !in_desensitization_area;
+template <class Observer>
+void basic_replay<Observer>::decide(std::int64_t _distance_mm,
+                                    const event_store::pair_view& _pair,
+                                    const timestamp& _line_time) {
+  const bool contact_is_detected = m_rules.contact(_distance_mm);
+  const bool may_change = !_pair.desensitized || !m_rules.in_band(_distance_mm);
   const bool create = may_change && !_pair.open && contact_is_detected;
   const bool close = may_change && _pair.open && !contact_is_detected;
   if (event_record* record = m_events.record_of(_pair)) {  // lowered before closing: final then
     if (_distance_mm < record->distance) {
-      m_events.lower_distance(_pair, static_cast<std::uint32_t>(_distance_mm));
+      lower_distance(_pair, _distance_mm);
     }
     if (close) {
-      record->duration =
-          std::max<std::int64_t>(timestamp::delta_s(record->timestamp, _line_time), 1);
+      record->duration = run_rules::closed_duration_s(record->timestamp, _line_time);
     }
   }
   // Each creation or closing flips the hysteresis.
   if (close) {
     m_events.close(_pair, !_pair.desensitized);
+    tell(_pair.a, _pair.b, {pair_decision::closed, _distance_mm, _pair.desensitized});
   }
   if (create) {
     create_event(_pair.a, _pair.b, _distance_mm, false, !_pair.desensitized);
   }
 }
 
-void replay::create_event(object_id _a, object_id _b, std::int64_t _distance_mm, bool _skipped,
-                          bool _desensitized) {
+template <class Observer>
+void basic_replay<Observer>::create_event(object_id _a, object_id _b, std::int64_t _distance_mm,
+                                          bool _skipped, bool _desensitized) {
   const object_state& a = m_objects[_a];
   // No event on an object's first position with the partner of an association that ended less
   // than five minutes before.
@@ -227,6 +216,9 @@ void replay::create_event(object_id _a, object_id _b, std::int64_t _distance_mm,
   if (_skipped || (processing_first_position_of_trackable &&
                    has_closed_vda_within_last_5_minutes(a.last_time, _a, _b))) {
     m_events.open(_a, _b, nullptr, _desensitized);
+    if (!_skipped) {
+      tell(_a, _b, {pair_decision::opened_unwritten, _distance_mm, !_desensitized});
+    }
     return;
   }
   event_record rec;
@@ -241,43 +233,64 @@ void replay::create_event(object_id _a, object_id _b, std::int64_t _distance_mm,
     rec.y[side] = m_hot[rec.objects[side]].y;
   }
   m_events.open(_a, _b, &rec, _desensitized);
+  tell(_a, _b, {pair_decision::opened, _distance_mm, !_desensitized});
 }
 
-bool replay::driver_rule_holds(object_id _a, object_id _b) const {
-  const hot_object& a = m_hot[_a];
-  const hot_object& b = m_hot[_b];
-  return a.named == _b || b.named == _a || a.driving || b.driving;
+template <class Observer>
+void basic_replay<Observer>::lower_distance(const event_store::pair_view& _pair,
+                                            std::int64_t _distance_mm) {
+  // Below the record's distance, which is 32 bits.
+  m_events.lower_distance(_pair, static_cast<std::uint32_t>(_distance_mm));
+  tell(_pair.a, _pair.b, {pair_decision::came_closer, _distance_mm, _pair.desensitized});
 }
 
-bool replay::on_no_alarm_list(object_id _a, object_id _b) const {
+template <class Observer>
+bool basic_replay<Observer>::driver_rule_holds(object_id _a, object_id _b) const {
+  return partners(_a, _b) || m_hot[_a].driving || m_hot[_b].driving;
+}
+
+template <class Observer>
+bool basic_replay<Observer>::partners(object_id _a, object_id _b) const {
+  return m_hot[_a].named == _b || m_hot[_b].named == _a;
+}
+
+template <class Observer>
+object_id basic_replay<Observer>::silenced_by(object_id _a, object_id _b) const {
   const auto lists = [&](object_id _owner, object_id _other) {
     const std::vector<object_id>& list = m_site.object(_owner).no_alarm;
     return std::binary_search(list.begin(), list.end(), _other);
   };
-  return (m_hot[_a].has_no_alarm && lists(_a, _b)) || (m_hot[_b].has_no_alarm && lists(_b, _a));
+  if (m_hot[_a].has_no_alarm && lists(_a, _b)) {
+    return _a;
+  }
+  return m_hot[_b].has_no_alarm && lists(_b, _a) ? _b : no_object;
 }
 
-bool replay::has_closed_vda_within_last_5_minutes(const timestamp& _timestamp, object_id _a,
-                                                  object_id _b) const {
+template <class Observer>
+bool basic_replay<Observer>::has_closed_vda_within_last_5_minutes(const timestamp& _timestamp,
+                                                                  object_id _a,
+                                                                  object_id _b) const {
   const std::size_t closing = m_objects[_a].closing_record;
   if (closing == no_record) {
     return false;
   }
   const association_record& record = m_site.associations()[closing];
-  if (timestamp::delta_s(record.timestamp, _timestamp) >= five_minutes_s) {
+  if (!run_rules::recent(record.timestamp, _timestamp)) {
     return false;
   }
   return _b == record.driver || _b == record.vehicle;
 }
 
-object_id replay::named_partner(object_id _id) const {
+template <class Observer>
+object_id basic_replay<Observer>::named_partner(object_id _id) const {
   const object_id partner = m_objects[_id].partner;
   return partner != no_object ? partner : m_site.empty_uid_object();
 }
 
 // ---- Association replay -------------------------------------------------------------------
 
-void replay::process_VDA_until(timestamp _timestamp) {
+template <class Observer>
+void basic_replay<Observer>::process_VDA_until(timestamp _timestamp) {
   const std::vector<association_record>& records = m_site.associations();
   while (m_next_association < records.size() &&
          records[m_next_association].timestamp <= _timestamp) {
@@ -286,12 +299,14 @@ void replay::process_VDA_until(timestamp _timestamp) {
   }
 }
 
-void replay::process_remaining_VDA() {
+template <class Observer>
+void basic_replay<Observer>::process_remaining_VDA() {
   constexpr std::int64_t max_long = std::numeric_limits<std::int64_t>::max();
   process_VDA_until(timestamp(max_long, max_long));
 }
 
-void replay::apply_association(std::size_t _index) {
+template <class Observer>
+void basic_replay<Observer>::apply_association(std::size_t _index) {
   const association_record& record = m_site.associations()[_index];
   object_state& driver = m_objects[record.driver];
   object_state& vehicle = m_objects[record.vehicle];
@@ -305,8 +320,10 @@ void replay::apply_association(std::size_t _index) {
     vehicle.partner = record.driver == empty ? no_object : record.driver;
     vehicle.closing_record = no_record;
     // A new driver's open events are never written, including the time before.
-    m_events.for_each_open_record(
-        record.driver, [](event_record& _event) { _event.m_state = event_record::state::skipped; });
+    m_events.for_each_open_record(record.driver, [&](event_record& _event) {
+      _event.m_state = event_record::state::skipped;
+      tell(_event.objects[0], _event.objects[1], {pair_decision::marked_for_association});
+    });
   } else {
     driver.partner = no_object;
     driver.closing_record = _index;
@@ -317,7 +334,8 @@ void replay::apply_association(std::size_t _index) {
   association_changed(record.vehicle);
 }
 
-void replay::association_changed(object_id _id) {
+template <class Observer>
+void basic_replay<Observer>::association_changed(object_id _id) {
   const object_state& obj = m_objects[_id];
   hot_object& hot = m_hot[_id];
   const bool was_driving = hot.driving;
@@ -329,4 +347,43 @@ void replay::association_changed(object_id _id) {
   }
   m_candidates.association_changed(_id, was_named, was_driving);
 }
+
+// ---- Watching -----------------------------------------------------------------------------
+
+template <class Observer>
+bool basic_replay<Observer>::watched(object_id _a, object_id _b) const {
+  return (_a == m_watched[0] && _b == m_watched[1]) || (_a == m_watched[1] && _b == m_watched[0]);
+}
+
+template <class Observer>
+void basic_replay<Observer>::tell(object_id _a, object_id _b,
+                                  const pair_decision_facts& _decision) {
+  if constexpr (Observer::watching) {
+    if (watched(_a, _b)) {
+      m_observer->decided(_decision);
+    }
+  }
+}
+
+template <class Observer>
+pair_facts basic_replay<Observer>::facts() const {
+  pair_facts now;
+  for (int k = 0; k < 2; ++k) {
+    const hot_object& hot = m_hot[m_watched[k]];
+    now.positioned[k] = hot.positioned;
+    now.x[k] = hot.x;
+    now.y[k] = hot.y;
+    now.driving[k] = hot.driving;
+  }
+  now.partners = partners(m_watched[0], m_watched[1]);
+  const event_store::pair_view view = m_events.find(m_watched[0], m_watched[1]);
+  now.open = view.open;
+  now.to_write = view.to_write;
+  now.desensitized = view.desensitized;
+  now.silenced_by = silenced_by(m_watched[0], m_watched[1]);
+  return now;
+}
+
+template class basic_replay<null_observer>;
+template class basic_replay<pair_observer>;
 }  // namespace vela

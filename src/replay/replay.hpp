@@ -2,33 +2,47 @@
 
 #include <array>
 #include <cstdint>
-#include <functional>
-#include <string>
-#include <string_view>
-#include <utility>
+#include <span>
 #include <vector>
 
-#include <boost/optional.hpp>
-
-#include "base/progress.hpp"
-#include "files/line_reader.hpp"
-#include "position.hpp"
+#include "object_types.hpp"
+#include "recording/fed_line.hpp"
+#include "replay/event_sink.hpp"
 #include "replay/event_store.hpp"
 #include "replay/hot_object.hpp"
-#include "replay/line_feed.hpp"
 #include "replay/pair_candidates.hpp"
+#include "replay/pair_observer.hpp"
+#include "rules.hpp"
 #include "site/site.hpp"
 #include "timestamp.hpp"
 
 namespace vela {
-// The detection pass over a site: replays the position file line by line, moves the line's
-// object, evaluates the pairs the move can change by the rule of a pair (evaluate_pair), and
-// applies the vehicle-driver associations in step with the lines' times.
-class replay {
+// The detection pass over a site, fed the accepted lines of a recording in order: each line
+// moves its object, the pairs the move can change are evaluated by the rule of a pair, and the
+// vehicle-driver associations are applied in step with the lines' times. Events go to a sink as
+// soon as they are final.
+//
+// Observer is null_observer for a run, which costs nothing, or pair_observer for an explanation:
+// the replay then tells it every decision on one pair, with its reason, as it takes it.
+template <class Observer>
+class basic_replay {
  public:
+  basic_replay(const site& _site, const run_rules& _rules);
+  // Watches the pair (_a, _b) for _observer, which must outlive the replay.
+  basic_replay(const site& _site, const run_rules& _rules, Observer& _observer, object_id _a,
+               object_id _b);
+
+  // The next accepted lines, in the recording's order.
+  void feed(std::span<const fed_line> _lines, event_sink& _sink);
+  // After the last line: the associations left are applied and the events still open end.
+  void finish(event_sink& _sink);
+  // The time of the latest line.
+  const timestamp& latest() const { return m_latest; }
+
+ private:
   static constexpr std::size_t no_record = SIZE_MAX;
 
-  // What the replay keeps of each object besides its position (position()).
+  // What the replay keeps of each object besides its hot state.
   struct object_state {
     vela::timestamp last_time;   // of its last position; positioned while the seconds are not 0
     vela::timestamp first_time;  // of its first position; (0, 0) until then
@@ -39,48 +53,9 @@ class replay {
     bool positioned() const { return last_time.ts != 0; }
     bool has_driver() const { return side == vda_type::vehicle && partner != no_object; }
   };
-  replay(const site& _site, std::uint32_t _threshold_mm);
 
-  // Replays every line of _reader, then the associations left, and gives the events still open
-  // their duration. _sink receives the events to write, in creation order, each as soon as it is
-  // final. Throws vela::exception on a read error, and with refusal()'s line when the recording
-  // is refused.
-  void run(line_reader& _reader, progress& _report,
-           const std::function<void(const event_record&)>& _sink);
-
-  const object_state& state(object_id _id) const { return m_objects[_id]; }
-  // The object's last position, mm.
-  std::pair<std::int32_t, std::int32_t> position(object_id _id) const {
-    return {m_hot[_id].x, m_hot[_id].y};
-  }
-  const timestamp& latest() const { return m_latest; }
-
-  // Why a recording with these counts is refused, as the one line a run ends with (status 1):
-  // its lines end in carriage returns alone, not one of them is a position line, or not one
-  // position line names an object of the site. Empty when it is a recording of the site.
-  static std::string refusal(const std::string& _file_name, const recording_counts& _counts);
-
-  // One accepted line of an object of the site, as run() processes it; for tests that step
-  // through a replay. The candidates of that line (the partners of its active pairs aside,
-  // which events() lists before the line) are line_candidates() afterwards.
   void process_line(const fed_line& _line);
-  // The object of a line soon to come: start fetching what its line reads.
   void prefetch(const fed_line& _line) const;
-  const std::vector<object_id>& line_candidates() const { return m_candidate_ids; }
-  const event_store& events() const { return m_events; }
-  const hot_object& hot(object_id _id) const { return m_hot[_id]; }
-
-  // Watches one pair, for an explanation of it: after every line of _a or _b, and once more after
-  // the associations left at the end are applied, _watcher is called with the replay as that left
-  // it (with the line, or nullptr at the end). A line of another object costs one comparison
-  // more when nothing is watched, and nothing else.
-  void watch(object_id _a, object_id _b, std::function<void(const fed_line*)> _watcher);
-
-  // Applies every association record not yet applied whose time is at most _timestamp.
-  void process_VDA_until(timestamp _timestamp);
-  void process_remaining_VDA();
-
- private:
 
   // The rule of a pair: _a, the object of the line, against _b. The pair is not active.
   void evaluate_pair(object_id _a, object_id _b, const timestamp& _line_time);
@@ -92,35 +67,53 @@ class replay {
   // Opens the event of the pair, leaving it _desensitized; _skipped: never to be written.
   void create_event(object_id _a, object_id _b, std::int64_t _distance_mm, bool _skipped,
                     bool _desensitized);
+  void lower_distance(const event_store::pair_view& _pair, std::int64_t _distance_mm);
   bool driver_rule_holds(object_id _a, object_id _b) const;
-  bool on_no_alarm_list(object_id _a, object_id _b) const;
+  bool partners(object_id _a, object_id _b) const;
+  // The object whose no-alarm list names the other, or no_object.
+  object_id silenced_by(object_id _a, object_id _b) const;
   bool has_closed_vda_within_last_5_minutes(const timestamp& _timestamp, object_id _a,
                                             object_id _b) const;
   // The partner an object names, as the rules compare uids: without a partner it names the
   // empty text, which is the uid of site().empty_uid_object().
   object_id named_partner(object_id _id) const;
 
+  // Applies every association record not yet applied whose time is at most _timestamp.
+  void process_VDA_until(timestamp _timestamp);
+  void process_remaining_VDA();
   void apply_association(std::size_t _index);
   // The object's association state changed: its hot state follows, and the parts that keep
   // pairs by it are told.
   void association_changed(object_id _id);
 
+  // Watching: whether (_a, _b) is the watched pair, and telling the observer.
+  bool watched(object_id _a, object_id _b) const;
+  void tell(object_id _a, object_id _b, const pair_decision_facts& _decision);
+  pair_facts facts() const;
+
   const site& m_site;
-  const std::uint32_t m_threshold_mm;
+  const run_rules m_rules;
   std::vector<object_state> m_objects;
   hot_objects m_hot;
   // With a threshold below 2^23 mm, the distance compares with the rule's bounds as the square
   // of the differences does with these (for differences below 2^23, where both are exact).
   bool m_exact_squares = false;
-  std::uint64_t m_contact_max_s = 0;  // d <= T
-  std::uint64_t m_band_max_s = 0;     // d < T + 175
+  std::uint64_t m_contact_max_s = 0;  // a contact
+  std::uint64_t m_band_max_s = 0;     // below the top of the band
   event_store m_events;
   pair_candidates m_candidates;
   std::vector<object_id> m_candidate_ids;  // reused for every line
   std::size_t m_next_association = 0;
   timestamp m_latest;
-  recording_counts m_counts;
+  Observer* m_observer = nullptr;
   std::array<object_id, 2> m_watched{no_object, no_object};
-  std::function<void(const fed_line*)> m_watcher;
+
+  friend struct replay_inspection;  // tests look inside
 };
+
+using replay = basic_replay<null_observer>;
+using watched_replay = basic_replay<pair_observer>;
+
+extern template class basic_replay<null_observer>;
+extern template class basic_replay<pair_observer>;
 }  // namespace vela

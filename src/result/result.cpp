@@ -56,7 +56,7 @@ void result::begin(const inputs& _inputs) {
   }
 }
 
-void result::add(const event_record& _event) {
+void result::event_final(const event_record& _event) {
   if (!m_failure.empty()) {
     return;  // nothing will be delivered: the failure is reported at the end
   }
@@ -105,32 +105,42 @@ void result::flush() {
 }
 
 exit_code result::deliver() {
-  if (!m_failure.empty()) {
-    return report_failure(m_failure);
-  }
-  return m_output_file_name.empty() ? deliver_to_standard_output() : deliver_to_file();
-}
-
-exit_code result::deliver_to_standard_output() {
   try {
-    std::cout.flush();
-    for (const event_record& event : m_kept) {
-      write_event(event);
-      if (m_buffer.size() >= flush_bytes) {
-        write_all(STDOUT_FILENO, m_buffer, "standard output");
-        m_buffer.clear();
-      }
-    }
-    m_document.finish(m_buffer);
-    write_all(STDOUT_FILENO, m_buffer, "standard output");
-    interruption::defer();  // delivered: the run goes on to its end
+    run_committed();
   } catch (const std::exception& e) {
-    return report_failure(e.what());
+    std::cerr << "Error writing file:" << m_output_file_name << " (" << e.what() << ")"
+              << std::endl;
+    return exit_code::SYNC_FAILURE_WRITING_OUTPUT_FILE;
   }
   return exit_code::SYNC_SUCCESS;
 }
 
-exit_code result::deliver_to_file() {
+void result::run_committed() {
+  if (!m_failure.empty()) {
+    throw vela::exception(m_failure).set_location(__FILE__, __LINE__);
+  }
+  if (m_output_file_name.empty()) {
+    deliver_to_standard_output();
+  } else {
+    deliver_to_file();
+  }
+}
+
+void result::deliver_to_standard_output() {
+  std::cout.flush();
+  for (const event_record& event : m_kept) {
+    write_event(event);
+    if (m_buffer.size() >= flush_bytes) {
+      write_all(STDOUT_FILENO, m_buffer, "standard output");
+      m_buffer.clear();
+    }
+  }
+  m_document.finish(m_buffer);
+  write_all(STDOUT_FILENO, m_buffer, "standard output");
+  interruption::defer();  // delivered: the run goes on to its end
+}
+
+void result::deliver_to_file() {
   try {
     if (!m_output.is_open()) {  // a device or fifo, written directly now
       m_output.open(m_output_file_name);
@@ -144,25 +154,19 @@ exit_code result::deliver_to_file() {
     m_document.finish(m_buffer);
     flush();
     if (!m_failure.empty()) {
-      return report_failure(m_failure);
+      throw vela::exception(m_failure).set_location(__FILE__, __LINE__);
     }
     m_output.commit();
-  } catch (const std::exception& e) {
+  } catch (...) {
     m_output.abandon();
-    return report_failure(e.what());
+    throw;
   }
-  return exit_code::SYNC_SUCCESS;
 }
 
-void result::abandon() {
+void result::run_abandoned() {
   m_output.abandon();
   m_kept.clear();
   m_buffer.clear();
-}
-
-exit_code result::report_failure(const std::string& _what) const {
-  std::cerr << "Error writing file:" << m_output_file_name << " (" << _what << ")" << std::endl;
-  return exit_code::SYNC_FAILURE_WRITING_OUTPUT_FILE;
 }
 
 exit_code refuse_output_among_inputs(const std::string& _output_file_name,

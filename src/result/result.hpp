@@ -8,8 +8,9 @@
 #include "files/file_output.hpp"
 #include "files/input_file.hpp"
 #include "globals.hpp"
+#include "replay/event_record.hpp"
+#include "replay/event_sink.hpp"
 #include "result/event_document.hpp"
-#include "result/event_record.hpp"
 #include "site/site.hpp"
 
 namespace vela {
@@ -20,7 +21,7 @@ namespace vela {
 // earlier one stay in memory; deliver() adds the trackable objects and replaces the file. Standard
 // output, and a device or fifo as output, get their bytes only once the replay has succeeded:
 // until then the events are kept, in the replay's compact form.
-class result {
+class result : public event_sink {
  public:
   // Three inputs: positions, trackables, associations, as they were read.
   using inputs = std::array<const input_file*, 3>;
@@ -31,12 +32,15 @@ class result {
   // holds it, the folder is missing) is remembered and reported by deliver().
   void begin(const inputs& _inputs);
   // One event to write, in creation order.
-  void add(const event_record& _event);
-  // After a successful replay: completes and delivers the result. SYNC_SUCCESS, or
-  // SYNC_FAILURE_WRITING_OUTPUT_FILE after one line on standard error.
-  exit_code deliver();
+  void event_final(const event_record& _event) override;
+  // After a successful replay: completes and delivers the result. Throws vela::exception with
+  // the reason when it cannot be delivered (the inputs must then stay).
+  void run_committed() override;
   // After a failed replay: nothing is delivered and the temporary file goes.
-  void abandon();
+  void run_abandoned() override;
+  // run_committed(), reported: SYNC_SUCCESS, or SYNC_FAILURE_WRITING_OUTPUT_FILE after one line
+  // on standard error.
+  exit_code deliver();
 
  private:
   bool streams() const { return m_output.is_open() && !m_output.is_direct(); }
@@ -44,9 +48,8 @@ class result {
   void write_objects();
   void flush_if_full();
   void flush();
-  exit_code deliver_to_standard_output();
-  exit_code deliver_to_file();
-  exit_code report_failure(const std::string& _what) const;
+  void deliver_to_standard_output();
+  void deliver_to_file();
 
   const site& m_site;
   const std::string m_output_file_name;  // empty: standard output

@@ -5,7 +5,7 @@
 #include <iostream>
 
 namespace vela {
-exit_code open_position_file(const std::string& _file_name, line_reader& _positions,
+exit_code open_position_file(const std::string& _file_name, file_source& _positions,
                              bool _dash_is_standard_input) {
   std::string error;
   const bool opened = _dash_is_standard_input && _file_name == "-"

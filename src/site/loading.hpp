@@ -6,7 +6,7 @@
 #include <json/json.h>
 
 #include "files/input_file.hpp"
-#include "files/line_reader.hpp"
+#include "files/file_source.hpp"
 #include "globals.hpp"
 #include "site/site.hpp"
 
@@ -21,20 +21,20 @@ struct input_names {
 // The three inputs as loading leaves them: the position file open at its first line, and which
 // file each JSON input was.
 struct loaded_files {
-  line_reader positions;
+  file_source positions;
   input_file trackables;
   input_file associations;
 
   // In the order the inputs are deleted: positions, trackables, associations.
   std::array<const input_file*, 3> read() const {
-    return {&positions.source(), &trackables, &associations};
+    return {&positions.record(), &trackables, &associations};
   }
 };
 
 // Opens the position file, standard input for "-" when _dash_is_standard_input. SYNC_SUCCESS, or
 // SYNC_FAILURE_OPENING_INPUT_FILE after one line on standard error: the name and the reason, with
 // no prefix of its own.
-exit_code open_position_file(const std::string& _file_name, line_reader& _positions,
+exit_code open_position_file(const std::string& _file_name, file_source& _positions,
                              bool _dash_is_standard_input = false);
 
 // Loads a run's inputs in the order every run loads them, and ends at the first step that

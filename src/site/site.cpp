@@ -93,12 +93,15 @@ exit_code read_json_input(const std::string& _file_name, Json::Value& _json_mess
   std::string error;
   switch (read_whole_file(_read, content, error, json_input_limit_bytes)) {
     case whole_file::cannot_open:
-      std::cerr << "Error opening file:" << _file_name << " (" << error << ")" << std::endl;
+      std::cerr << "Error opening file:" << _file_name << " ("
+                << stream_open_failure(_file_name, error) << ")" << std::endl;
       return exit_code::SYNC_FAILURE_OPENING_INPUT_FILE;
     case whole_file::too_large:
       std::cerr << "Error parsing file:" << _file_name << " (larger than 64 MiB)" << std::endl;
       return exit_code::SYNC_FAILURE_PARSING_INPUT_FILE;
     case whole_file::read:
+    case whole_file::folder:  // what was read is parsed, as a stream reads it: nothing
+    case whole_file::read_error:
       break;
   }
   Json::CharReaderBuilder builder;

@@ -11,7 +11,7 @@
 #include "base/flat_map.hpp"
 #include "files/input_file.hpp"
 #include "globals.hpp"
-#include "site/site_types.hpp"
+#include "object_types.hpp"
 #include "timestamp.hpp"
 
 namespace vela {

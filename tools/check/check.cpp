@@ -22,7 +22,6 @@
 #include "common/site_time.hpp"
 #include "exception.hpp"
 #include "files/input_file.hpp"
-#include "files/line_reader.hpp"
 #include "globals.hpp"
 #include "site/loading.hpp"
 #include "site/site.hpp"

@@ -12,9 +12,11 @@
 
 #include "base/text.hpp"
 #include "common/site_time.hpp"
+#include "files/line_reader.hpp"
 #include "globals.hpp"
 #include "position.hpp"
-#include "replay/replay.hpp"
+#include "recording/recording_counts.hpp"
+#include "rules.hpp"
 
 namespace vela::check {
 namespace {
@@ -29,7 +31,7 @@ constexpr std::uint32_t metres_threshold_below_mm = 100;
 constexpr std::int64_t metres_site_from_mm = 10000;
 // An association that ended less than this before an object's first line still counts: vela
 // passes over that pair's event on the first line.
-constexpr std::int64_t recent_association_s = 300;
+constexpr std::int64_t recent_association_s = run_rules::recent_association_s;
 
 // The cases of one warning: how many, and the first few.
 struct tally {
@@ -345,7 +347,7 @@ class position_pass {
 
   // The recordings vela refuses, with vela's status and line.
   void add_refusal_warning(const std::string& _file_name, report& _report) {
-    const std::string refusal = replay::refusal(_file_name, m_counts);
+    const std::string refusal = m_counts.refusal(_file_name);
     if (refusal.empty()) {
       return;
     }
@@ -407,14 +409,15 @@ class position_pass {
 };
 }  // namespace
 
-void check_positions(line_reader& _reader, const site& _site, report& _report) {
+void check_positions(file_source& _positions, const site& _site, report& _report) {
+  line_reader reader(_positions, _positions.buffer_bytes());
   position_pass pass(_site);
   std::uint64_t number = 0;
   std::string_view line;
-  while (_reader.next(line)) {
-    pass.add(++number, line, _reader.cut());
+  while (reader.next(line)) {
+    pass.add(++number, line, reader.cut());
   }
-  pass.finish(number, _reader.source().name, _report);
+  pass.finish(number, _positions.record().name, _report);
 }
 
 // ---- Associations --------------------------------------------------------------------------

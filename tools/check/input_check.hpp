@@ -14,7 +14,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "files/line_reader.hpp"
+#include "files/file_source.hpp"
 #include "site/site.hpp"
 #include "timestamp.hpp"
 
@@ -120,7 +120,7 @@ class frequent_texts {
 // The trackables document as loaded into _site: entries passed over, and no-alarm lists.
 void check_trackables(const Json::Value& _document, const site& _site, report& _report);
 // Streams the position file. Throws vela::exception on a read error.
-void check_positions(line_reader& _reader, const site& _site, report& _report);
+void check_positions(file_source& _positions, const site& _site, report& _report);
 // The association document as loaded into _site, held against the recording's time span: after
 // check_positions.
 void check_associations(const Json::Value& _document, const site& _site, report& _report);

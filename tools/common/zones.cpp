@@ -2,16 +2,15 @@
 
 #include <rapidjson/document.h>
 #include <rapidjson/error/en.h>
-#include <sys/stat.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstring>
-#include <fstream>
 #include <iterator>
 #include <unordered_map>
+
+#include "files/input_file.hpp"
 
 namespace vela::tools {
 namespace {
@@ -148,26 +147,22 @@ bool holds(const zone_polygon& _polygon, wide _x, wide _y) {
 }  // namespace
 
 zone_map zone_map::read_file(const std::string& _path) {
-  struct stat status {};
-  if (::stat(_path.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) {
-    throw zone_error("is a folder");
-  }
-  std::ifstream in(_path, std::ios::binary);
-  if (!in) {
-    throw zone_error(std::strerror(errno));
-  }
+  input_file file{_path};
   std::string text;
-  char block[65536];
-  while (in.read(block, sizeof block) || in.gcount() > 0) {
-    text.append(block, static_cast<std::size_t>(in.gcount()));
-    if (text.size() > file_limit_bytes) {
+  std::string error;
+  switch (read_whole_file(file, text, error, file_limit_bytes)) {
+    case whole_file::read:
+      return parse(text);
+    case whole_file::cannot_open:
+      throw zone_error(error);
+    case whole_file::folder:
+      throw zone_error("is a folder");
+    case whole_file::too_large:
       throw zone_error("larger than 64 MiB: not a zones file");
-    }
+    case whole_file::read_error:
+      break;
   }
-  if (in.bad()) {
-    throw zone_error("cannot be read");
-  }
-  return parse(text);
+  throw zone_error("cannot be read");
 }
 
 zone_map zone_map::parse(std::string_view _json) {

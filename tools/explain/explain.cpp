@@ -190,10 +190,10 @@ class text_writer {
       : m_out(_out), m_site(_site), m_story(_story) {}
 
   void write(std::size_t _first, std::size_t _last) {
-    const std::int64_t threshold = m_story.threshold_mm;
+    const run_rules& rules = m_story.rules;
     m_out << "Pair " << object(m_story.a) << " and " << object(m_story.b) << "\n"
-          << "Threshold " << threshold << " mm; an event opens at " << threshold
-          << " mm or less and, once the pair is desensitized, closes at " << threshold + 175
+          << "Threshold " << rules.threshold_mm << " mm; an event opens at " << rules.threshold_mm
+          << " mm or less and, once the pair is desensitized, closes at " << rules.band_top_mm()
           << " mm or more\n"
           << (_last - _first) << " lines of the two, "
           << tools::site_time_text(m_story.rows[_first].time) << " to "
@@ -343,7 +343,8 @@ int run(const options& _options) {
       return output_failure_status;
     }
   }
-  const pair_story story = tell(loaded, _options.threshold_mm, files.positions, ids[0], ids[1]);
+  const pair_story story =
+      tell(loaded, run_rules{_options.threshold_mm}, files.positions, ids[0], ids[1]);
   // The window: the rows of lines within [from, to].
   std::size_t first = 0;
   while (first < story.rows.size() && _options.from && story.rows[first].time < *_options.from) {

@@ -6,78 +6,79 @@
 #include "base/geometry.hpp"
 #include "base/progress.hpp"
 #include "base/text.hpp"
+#include "exception.hpp"
+#include "recording/line_feed.hpp"
 #include "replay/replay.hpp"
 
 namespace vela::explain {
 namespace {
-constexpr std::int64_t band_mm = 175;
-
-// The pair as the replay leaves it at one moment.
-struct snapshot {
-  bool positioned[2] = {false, false};
-  std::int32_t x[2] = {0, 0};
-  std::int32_t y[2] = {0, 0};
-  bool driving[2] = {false, false};
-  bool partners = false;  // one names the other: driver and vehicle of one association
-  bool open = false;
-  bool desensitized = false;
-  bool to_write = false;
-};
-
-class narrator {
+// Puts what the replay tells of the pair in words: a row per line of either object, and the
+// pair's events. It holds the facts of the last line to tell what changed since, and the
+// decisions taken since then to tell why.
+class narrator : public pair_observer, public event_sink {
  public:
-  narrator(const site& _site, std::uint32_t _threshold_mm, object_id _a, object_id _b)
-      : m_site(_site), m_threshold_mm(_threshold_mm), m_ids{_a, _b} {
+  narrator(const site& _site, const run_rules& _rules, object_id _a, object_id _b)
+      : m_site(_site), m_ids{_a, _b} {
     m_story.a = _a;
     m_story.b = _b;
-    m_story.threshold_mm = _threshold_mm;
-    const auto lists = [&](object_id _owner, object_id _other) {
-      const std::vector<object_id>& list = _site.object(_owner).no_alarm;
-      return std::binary_search(list.begin(), list.end(), _other);
-    };
-    if (lists(_a, _b) || lists(_b, _a)) {
-      const object_id owner = lists(_a, _b) ? _a : _b;
-      m_story.silence = "silenced: the no-alarm list of " + uid(owner) + " names " +
-                        uid(owner == _a ? _b : _a) + ", so the pair never raises an event";
-    }
+    m_story.rules = _rules;
   }
 
-  // After a line of either object (_line), or at the end (nullptr).
-  void observe(const replay& _replay, const fed_line* _line) {
-    const snapshot now = take(_replay);
-    if (_line == nullptr) {
-      end(now);
-      m_before = now;
-      return;
+  void decided(const pair_decision_facts& _decision) override {
+    m_decisions.push_back(_decision);
+  }
+
+  void line_done(const fed_line& _line, const pair_facts& _now) override {
+    if (_now.silenced_by != no_object && m_story.silence.empty()) {
+      const object_id owner = _now.silenced_by;
+      m_story.silence = "silenced: the no-alarm list of " + uid(owner) + " names " +
+                        uid(owner == m_ids[0] ? m_ids[1] : m_ids[0]) +
+                        ", so the pair never raises an event";
     }
     story_row row;
-    row.time = _line->timestamp;
-    row.moved = _line->id;
+    row.time = _line.timestamp;
+    row.moved = _line.id;
     for (int k = 0; k < 2; ++k) {
-      row.positioned[k] = now.positioned[k];
-      row.x[k] = now.x[k];
-      row.y[k] = now.y[k];
+      row.positioned[k] = _now.positioned[k];
+      row.x[k] = _now.x[k];
+      row.y[k] = _now.y[k];
     }
-    if (now.positioned[0] && now.positioned[1]) {
-      row.distance_mm = planar_distance(now);
+    if (_now.positioned[0] && _now.positioned[1]) {
+      row.distance_mm = planar_distance_mm(_now.x[0], _now.y[0], _now.x[1], _now.y[1]);
     }
     std::vector<std::string> changes;
-    narrate(now, row, changes);
-    row.state = state_of(now);
-    row.desensitized = now.desensitized;
-    row.event = now.open && current() != nullptr ? current()->number : 0;
-    if (current() != nullptr && row.distance_mm >= 0 && now.open) {
+    narrate(_now, row, changes);
+    row.state = state_of(_now);
+    row.desensitized = _now.desensitized;
+    row.event = _now.open && current() != nullptr ? current()->number : 0;
+    if (current() != nullptr && row.distance_mm >= 0 && _now.open) {
       m_current_closest = std::min<std::int64_t>(m_current_closest, row.distance_mm);
     }
     for (const std::string& change : changes) {
       row.change += (row.change.empty() ? "" : "; ") + change;
     }
     m_story.rows.push_back(std::move(row));
-    m_before = now;
+    m_before = _now;
+    m_decisions.clear();
   }
 
-  // The events vela wrote for the pair: the final state of the story's events.
-  void written(const event_record& _event) {
+  void lines_ended() override { m_decisions.clear(); }
+
+  // At the end: associations that start after the last line mark their drivers' open events.
+  void replay_ended(const pair_facts& /*_now*/) override {
+    if (current() != nullptr && marked() != nullptr) {
+      current()->skip_reason =
+          "an association that starts after the last line makes a driver of one of the two";
+    }
+    if (current() != nullptr && !current()->closed) {
+      current()->distance_mm = static_cast<std::uint32_t>(
+          std::min<std::int64_t>(m_current_closest, current()->distance_mm));
+    }
+    m_decisions.clear();
+  }
+
+  // The events vela writes for the pair: the final state of the story's events.
+  void event_final(const event_record& _event) override {
     const bool ours = (_event.objects[0] == m_ids[0] && _event.objects[1] == m_ids[1]) ||
                       (_event.objects[0] == m_ids[1] && _event.objects[1] == m_ids[0]);
     if (!ours) {
@@ -93,6 +94,8 @@ class narrator {
       }
     }
   }
+  void run_committed() override {}
+  void run_abandoned() override {}
 
   pair_story finish(const timestamp& _latest) {
     for (story_event& event : m_story.events) {
@@ -101,7 +104,7 @@ class narrator {
           event.skip_reason = "never written";
         }
         if (!event.closed) {
-          event.duration_s = timestamp::delta_s(event.start, _latest);
+          event.duration_s = run_rules::open_duration_s(event.start, _latest);
         }
       }
     }
@@ -109,33 +112,36 @@ class narrator {
   }
 
  private:
-  snapshot take(const replay& _replay) const {
-    snapshot now;
-    for (int k = 0; k < 2; ++k) {
-      const hot_object& hot = _replay.hot(m_ids[k]);
-      now.positioned[k] = hot.positioned;
-      now.x[k] = hot.x;
-      now.y[k] = hot.y;
-      now.driving[k] = hot.driving;
+  // The decision of a kind taken since the last line, if any.
+  const pair_decision_facts* decision(pair_decision _what) const {
+    for (const pair_decision_facts& taken : m_decisions) {
+      if (taken.what == _what) {
+        return &taken;
+      }
     }
-    now.partners =
-        _replay.hot(m_ids[0]).named == m_ids[1] || _replay.hot(m_ids[1]).named == m_ids[0];
-    const event_store::pair_view view = _replay.events().find(m_ids[0], m_ids[1]);
-    now.open = view.open;
-    now.desensitized = view.desensitized;
-    now.to_write = view.to_write;
-    return now;
+    return nullptr;
+  }
+  const pair_decision_facts* opening() const {
+    for (const pair_decision what : {pair_decision::opened, pair_decision::opened_unwritten,
+                                     pair_decision::opened_by_driver}) {
+      if (const pair_decision_facts* taken = decision(what)) {
+        return taken;
+      }
+    }
+    return nullptr;
+  }
+  const pair_decision_facts* marked() const {
+    for (const pair_decision what :
+         {pair_decision::marked_for_partners, pair_decision::marked_for_driver,
+          pair_decision::marked_for_association}) {
+      if (const pair_decision_facts* taken = decision(what)) {
+        return taken;
+      }
+    }
+    return nullptr;
   }
 
-  static std::int64_t planar_distance(const snapshot& _now) {
-    return planar_distance_mm(_now.x[0], _now.y[0], _now.x[1], _now.y[1]);
-  }
-
-  bool driver_rule(const snapshot& _now) const {
-    return _now.partners || _now.driving[0] || _now.driving[1];
-  }
-
-  pair_state state_of(const snapshot& _now) const {
+  pair_state state_of(const pair_facts& _now) const {
     if (!m_story.silence.empty()) {
       return pair_state::no_alarm;
     }
@@ -156,8 +162,8 @@ class narrator {
 
   std::string uid(object_id _id) const { return terminal_safe(m_site.object(_id).uid, 80); }
 
-  // Why the driver rule holds, in words.
-  std::string driver_reason(const snapshot& _now) const {
+  // Why an open event will not be written, in words: who drives, as the line left the pair.
+  std::string driver_reason(const pair_facts& _now) const {
     if (_now.partners) {
       return uid(m_ids[0]) + " and " + uid(m_ids[1]) +
              " are driver and vehicle of one association";
@@ -165,9 +171,16 @@ class narrator {
     const object_id driver = _now.driving[0] ? m_ids[0] : m_ids[1];
     return uid(driver) + " drives a vehicle, and a driver raises no event while driving";
   }
+  std::string marking_reason(const pair_decision_facts& _marked, const pair_facts& _now) const {
+    const bool someone_drives = _now.partners || _now.driving[0] || _now.driving[1];
+    if (_marked.what == pair_decision::marked_for_association && !someone_drives) {
+      return "an association started for the driver of this pair";
+    }
+    return driver_reason(_now);
+  }
 
-  void narrate(const snapshot& _now, story_row& _row, std::vector<std::string>& _changes) {
-    const snapshot& before = m_before;
+  void narrate(const pair_facts& _now, story_row& _row, std::vector<std::string>& _changes) {
+    const pair_facts& before = m_before;
     const bool positioned = _now.positioned[0] && _now.positioned[1];
     if (positioned && !(before.positioned[0] && before.positioned[1])) {
       _changes.push_back(m_story.silence.empty()
@@ -178,19 +191,18 @@ class narrator {
       return;
     }
     narrate_associations(before, _now, _changes);
-    const std::int64_t threshold = m_threshold_mm;
-    const std::int64_t distance = _row.distance_mm;
-    if (!before.open && _now.open) {
-      if (_now.to_write) {
+    const run_rules& rules = m_story.rules;
+    if (const pair_decision_facts* opened = opening()) {
+      if (opened->what == pair_decision::opened) {
         open_event(_row.time, true, "");
         _changes.push_back("event " + std::to_string(current()->number) + " opens: " +
-                           std::to_string(distance) + " mm is within the threshold of " +
-                           std::to_string(threshold) + " mm" +
-                           (before.desensitized
+                           std::to_string(opened->distance_mm) + " mm is within the threshold of " +
+                           std::to_string(rules.threshold_mm) + " mm" +
+                           (opened->desensitized_before
                                 ? " and, the pair being desensitized, " +
-                                      std::to_string(threshold - band_mm) + " mm or less"
+                                      std::to_string(rules.band_bottom_mm()) + " mm or less"
                                 : ""));
-      } else if (!driver_rule(_now)) {
+      } else if (opened->what == pair_decision::opened_unwritten) {
         const std::string reason =
             "within five minutes of an ended association on a first position: " +
             uid(_row.moved) + "'s first line comes less than five minutes after its " +
@@ -201,28 +213,28 @@ class narrator {
       } else {
         m_open = -1;  // the driver rule's own event, never written, not told
       }
-    } else if (before.open && _now.open && before.to_write && !_now.to_write &&
-               current() != nullptr) {
-      const std::string reason = driver_rule(_now)
-                                     ? driver_reason(_now)
-                                     : "an association started for the driver of this pair";
+    } else if (const pair_decision_facts* marking = marked();
+               marking != nullptr && _now.open && current() != nullptr) {
+      const std::string reason = marking_reason(*marking, _now);
       current()->skip_reason = reason;
       _changes.push_back("event " + std::to_string(current()->number) +
                          " will not be written: " + reason);
     }
-    if (before.open && !_now.open) {
-      const std::int64_t limit = before.desensitized ? threshold + band_mm : threshold;
+    if (const pair_decision_facts* closed = decision(pair_decision::closed)) {
+      const std::int64_t limit =
+          closed->desensitized_before ? rules.band_top_mm() : rules.threshold_mm;
       std::string what = current() != nullptr ? "event " + std::to_string(current()->number)
                                               : std::string("the skipped event");
-      _changes.push_back(what + " closes: " + std::to_string(distance) + " mm is beyond " +
-                         (before.desensitized ? "the threshold and its band, " : "the threshold, ") +
+      _changes.push_back(what + " closes: " + std::to_string(closed->distance_mm) +
+                         " mm is beyond " +
+                         (closed->desensitized_before ? "the threshold and its band, "
+                                                      : "the threshold, ") +
                          std::to_string(limit) + " mm" +
-                         (before.desensitized ? " or more" : ""));
+                         (closed->desensitized_before ? " or more" : ""));
       if (current() != nullptr) {
         current()->closed = true;
         current()->end = _row.time;
-        current()->duration_s =
-            std::max<std::int64_t>(timestamp::delta_s(current()->start, _row.time), 1);
+        current()->duration_s = run_rules::closed_duration_s(current()->start, _row.time);
         current()->distance_mm = static_cast<std::uint32_t>(
             std::min<std::int64_t>(m_current_closest, current()->distance_mm));
         m_open = -1;
@@ -231,16 +243,17 @@ class narrator {
     if (!before.open && !_now.open && before.desensitized != _now.desensitized && positioned) {
       _changes.push_back(_now.desensitized
                              ? "desensitized: the next event opens only at " +
-                                   std::to_string(threshold - band_mm) + " mm or less"
+                                   std::to_string(rules.band_bottom_mm()) + " mm or less"
                              : "no longer desensitized");
     }
   }
 
-  void narrate_associations(const snapshot& _before, const snapshot& _now,
+  void narrate_associations(const pair_facts& _before, const pair_facts& _now,
                             std::vector<std::string>& _changes) const {
     for (int k = 0; k < 2; ++k) {
       if (_before.driving[k] != _now.driving[k]) {
-        _changes.push_back(uid(m_ids[k]) + (_now.driving[k] ? " starts driving: " : " stops driving: ") +
+        _changes.push_back(uid(m_ids[k]) +
+                           (_now.driving[k] ? " starts driving: " : " stops driving: ") +
                            (_now.driving[k] ? "while it drives, its pairs raise no event"
                                             : "its pairs are evaluated again"));
       }
@@ -267,23 +280,11 @@ class narrator {
     m_current_closest = std::numeric_limits<std::int64_t>::max();
   }
 
-  // At the end: associations that start after the last line mark their drivers' open events.
-  void end(const snapshot& _now) {
-    if (current() != nullptr && m_before.to_write && !_now.to_write) {
-      current()->skip_reason =
-          "an association that starts after the last line makes a driver of one of the two";
-    }
-    if (current() != nullptr && !current()->closed) {
-      current()->distance_mm = static_cast<std::uint32_t>(
-          std::min<std::int64_t>(m_current_closest, current()->distance_mm));
-    }
-  }
-
   const site& m_site;
-  std::uint32_t m_threshold_mm;
   object_id m_ids[2];
   pair_story m_story;
-  snapshot m_before;
+  pair_facts m_before;
+  std::vector<pair_decision_facts> m_decisions;  // since the last line
   int m_open = -1;  // the told event open now, by its place in the story's events
   std::int64_t m_current_closest = 0;
 };
@@ -317,13 +318,25 @@ bool lasts_into(const story_event& _event, const timestamp& _from, const timesta
   return _from <= end && _event.start <= _to;
 }
 
-pair_story tell(const site& _site, std::uint32_t _threshold_mm, line_reader& _reader, object_id _a,
+pair_story tell(const site& _site, const run_rules& _rules, file_source& _recording, object_id _a,
                 object_id _b) {
-  narrator teller(_site, _threshold_mm, _a, _b);
-  replay detection(_site, _threshold_mm);
-  detection.watch(_a, _b, [&](const fed_line* _line) { teller.observe(detection, _line); });
-  progress report(_reader.source().name);
-  detection.run(_reader, report, [&](const event_record& _event) { teller.written(_event); });
+  narrator teller(_site, _rules, _a, _b);
+  watched_replay detection(_site, _rules, teller, _a, _b);
+  const bool threaded = line_feed::second_core_available();
+  if (threaded) {
+    _recording.decompress_ahead();
+  }
+  line_feed feed(_recording, _recording.buffer_bytes(), _site, threaded);
+  progress report(_recording.record().name);
+  while (const line_batch* batch = feed.next()) {
+    report.update(feed.counts().lines_read, _recording.bytes_read(), _recording.size());
+    detection.feed(batch->lines, teller);
+  }
+  report.finish();
+  if (const std::string why = feed.counts().refusal(_recording.record().name); !why.empty()) {
+    throw vela::exception(why).set_location(__FILE__, __LINE__);
+  }
+  detection.finish(teller);
   return teller.finish(detection.latest());
 }
 }  // namespace vela::explain

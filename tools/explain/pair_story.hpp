@@ -1,14 +1,16 @@
 #pragma once
 // The story of one pair in a recording, told from vela's own replay: every line that moved one of
 // the two objects, the state of the pair after it, what changed and why, and the pair's events in
-// their final state. The replay is watched, never copied: the events of the story are the pair's
-// events in vela's result for the same inputs and threshold.
+// their final state. The replay tells each decision on the pair with its reason as it takes it;
+// the story only puts it in words. Its events are the pair's events in vela's result for the same
+// inputs and threshold.
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "files/line_reader.hpp"
+#include "files/file_source.hpp"
+#include "rules.hpp"
 #include "site/site.hpp"
 #include "timestamp.hpp"
 
@@ -55,7 +57,7 @@ struct story_event {
 struct pair_story {
   object_id a = no_object;
   object_id b = no_object;
-  std::uint32_t threshold_mm = 0;
+  run_rules rules;
   std::vector<story_row> rows;  // every line of either object, in file order
   std::vector<story_event> events;
   std::string silence;  // a reason the pair never raises an event at all (a no-alarm list)
@@ -64,9 +66,8 @@ struct pair_story {
 // Whether _event lasted into the window from _from to _to.
 bool lasts_into(const story_event& _event, const timestamp& _from, const timestamp& _to);
 
-// Replays the recording of _reader on _site with threshold _threshold_mm, watching the pair
-// (_a, _b), and tells its story. Throws what the replay throws (a read error, a refused
-// recording).
-pair_story tell(const site& _site, std::uint32_t _threshold_mm, line_reader& _reader, object_id _a,
+// Replays _recording on _site by _rules, watching the pair (_a, _b), and tells its story. Throws
+// what the replay throws (a read error, a refused recording).
+pair_story tell(const site& _site, const run_rules& _rules, file_source& _recording, object_id _a,
                 object_id _b);
 }  // namespace vela::explain

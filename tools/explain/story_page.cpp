@@ -16,7 +16,6 @@ constexpr double right = 16;
 constexpr double top = 16;
 constexpr double bottom = 56;  // room for the time axis and the silencing strip
 constexpr double strip = 10;   // height of the silencing strip, under the plot
-constexpr std::int64_t band_mm = 175;
 
 std::string number(double _value) {
   char text[32];
@@ -49,7 +48,7 @@ class chart {
       : m_story(_story), m_first(_first), m_last(_last) {
     m_t0 = seconds_of(_story.rows[_first].time);
     m_t1 = std::max(seconds_of(_story.rows[_last - 1].time), m_t0 + 1);
-    double top_mm = static_cast<double>(_story.threshold_mm + band_mm) * 1.5;
+    double top_mm = static_cast<double>(_story.rules.band_top_mm()) * 1.5;
     for (std::size_t k = _first; k < _last; ++k) {
       top_mm = std::max(top_mm, static_cast<double>(_story.rows[k].distance_mm));
     }
@@ -67,13 +66,14 @@ class chart {
   void write(std::ostream& _out) const {
     _out << "<svg id=\"distance-chart\" xmlns=\"http://www.w3.org/2000/svg\" viewBox=\"0 0 "
          << width << ' ' << height << "\" role=\"img\" aria-label=\"Distance over time\">\n";
-    const double threshold = m_story.threshold_mm;
+    const double threshold = m_story.rules.threshold_mm;
+    const double band_bottom = static_cast<double>(m_story.rules.band_bottom_mm());
+    const double band_top = static_cast<double>(m_story.rules.band_top_mm());
     // The band around the threshold, then the threshold itself.
-    _out << "<rect class=\"band\" x=\"" << left << "\" y=\"" << number(y(threshold + band_mm))
+    _out << "<rect class=\"band\" x=\"" << left << "\" y=\"" << number(y(band_top))
          << "\" width=\"" << width - left - right << "\" height=\""
-         << number(y(std::max(threshold - band_mm, 0.0)) - y(threshold + band_mm))
-         << "\"><title>the band: " << threshold - band_mm << " to " << threshold + band_mm
-         << " mm</title></rect>\n";
+         << number(y(std::max(band_bottom, 0.0)) - y(band_top)) << "\"><title>the band: "
+         << band_bottom << " to " << band_top << " mm</title></rect>\n";
     _out << "<line class=\"threshold\" x1=\"" << left << "\" x2=\"" << width - right << "\" y1=\""
          << number(y(threshold)) << "\" y2=\"" << number(y(threshold)) << "\"><title>threshold "
          << threshold << " mm</title></line>\n";
@@ -195,9 +195,8 @@ void write_story_page(std::ostream& _out, const site& _site, const pair_story& _
           "solid #ddd; padding: .2em .6em; text-align: left; vertical-align: top; }\n"
        << "</style>\n</head>\n<body>\n";
   _out << "<h1>" << a << " and " << b << "</h1>\n";
-  _out << "<p id=\"threshold\">Threshold " << _story.threshold_mm << " mm; band "
-       << static_cast<std::int64_t>(_story.threshold_mm) - band_mm << " to "
-       << _story.threshold_mm + band_mm << " mm. " << (_last - _first) << " lines from "
+  _out << "<p id=\"threshold\">Threshold " << _story.rules.threshold_mm << " mm; band "
+       << _story.rules.band_bottom_mm() << " to " << _story.rules.band_top_mm() << " mm. " << (_last - _first) << " lines from "
        << tools::site_time_text(_story.rows[_first].time) << " to "
        << tools::site_time_text(_story.rows[_last - 1].time) << ".</p>\n";
   if (!_story.silence.empty()) {

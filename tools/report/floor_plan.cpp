@@ -1,12 +1,10 @@
 #include "report/floor_plan.hpp"
 
-#include <sys/stat.h>
-
-#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstring>
-#include <fstream>
+
+#include "files/input_file.hpp"
 
 namespace vela::report {
 namespace {
@@ -90,24 +88,20 @@ std::string base64(std::string_view _bytes) {
 }
 
 floor_plan read_floor_plan(const std::string& _path, const plan_bounds& _bounds) {
-  struct stat status {};
-  if (::stat(_path.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) {
-    throw plan_error("is a folder");
-  }
-  std::ifstream in(_path, std::ios::binary);
-  if (!in) {
-    throw plan_error(std::strerror(errno));
-  }
+  input_file file{_path};
   std::string bytes;
-  char block[65536];
-  while (in.read(block, sizeof block) || in.gcount() > 0) {
-    bytes.append(block, static_cast<std::size_t>(in.gcount()));
-    if (bytes.size() > plan_limit_bytes) {
+  std::string error;
+  switch (read_whole_file(file, bytes, error, plan_limit_bytes)) {
+    case whole_file::read:
+      break;
+    case whole_file::cannot_open:
+      throw plan_error(error);
+    case whole_file::folder:
+      throw plan_error("is a folder");
+    case whole_file::too_large:
       throw plan_error("larger than 16 MiB: too large to carry in the page");
-    }
-  }
-  if (in.bad()) {
-    throw plan_error("cannot be read");
+    case whole_file::read_error:
+      throw plan_error("cannot be read");
   }
   if (bytes.empty()) {
     throw plan_error("empty: not an image");

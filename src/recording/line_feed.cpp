@@ -1,10 +1,8 @@
-#include "replay/line_feed.hpp"
+#include "recording/line_feed.hpp"
 
-#include <pthread.h>
 #include <sched.h>
 
-#include <csignal>
-
+#include "base/interruption.hpp"
 #include "position.hpp"
 
 namespace vela {
@@ -14,40 +12,14 @@ namespace {
 constexpr std::size_t lines_per_batch = 8192;
 }  // namespace
 
-bool recording_counts::ends_in_carriage_returns_alone(std::string_view _first_line) {
-  // A carriage return at the very end is a CR LF line end, which the rules keep in the last
-  // field.
-  const std::size_t carriage_return = _first_line.find('\r');
-  return carriage_return != std::string_view::npos && carriage_return + 1 < _first_line.size();
-}
-
-recording_counts& recording_counts::operator+=(const recording_counts& _more) {
-  lines_read += _more.lines_read;
-  non_empty_lines += _more.non_empty_lines;
-  position_lines += _more.position_lines;
-  site_lines += _more.site_lines;
-  carriage_returns_alone = carriage_returns_alone || _more.carriage_returns_alone;
-  return *this;
-}
-
-line_feed::line_feed(line_reader& _reader, const site& _site, bool _threaded)
-    : m_reader(_reader), m_site(_site) {
+line_feed::line_feed(byte_source& _source, std::size_t _buffer_bytes, const site& _site,
+                     bool _threaded)
+    : m_reader(_source, _buffer_bytes), m_site(_site) {
   if (!_threaded) {
     return;
   }
   m_batches = std::make_unique<handover<line_batch>>(batches_in_flight);
-  // The reading thread leaves SIGINT and SIGTERM to the main thread, whose mask decides when a
-  // run may still be interrupted.
-  sigset_t interrupting;
-  sigset_t before;
-  ::sigemptyset(&interrupting);
-  ::sigaddset(&interrupting, SIGINT);
-  ::sigaddset(&interrupting, SIGTERM);
-  ::pthread_sigmask(SIG_BLOCK, &interrupting, &before);
-  // With a compressed file, decompressing is a stage of its own: three threads share the cores.
-  m_reader.decompress_ahead();
-  m_thread = std::thread([this] { read_ahead(); });
-  ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  m_thread = interruption::start_thread([this] { read_ahead(); });
 }
 
 line_feed::~line_feed() { stop(); }
@@ -84,7 +56,6 @@ bool line_feed::fill(line_batch& _batch) {
       _batch.lines.push_back({pos.timestamp, pos.x, pos.y, id});
     }
   }
-  _batch.file_bytes_read = m_reader.file_bytes_read();
   return any;
 }
 
@@ -94,7 +65,11 @@ const line_batch* line_feed::next() {
       return nullptr;
     }
     m_ended = !fill(m_inline);
-    return m_ended ? nullptr : &m_inline;
+    if (m_ended) {
+      return nullptr;
+    }
+    m_counts += m_inline.counts;
+    return &m_inline;
   }
   if (m_handed_out != nullptr) {
     line_batch* done = m_handed_out;
@@ -105,6 +80,9 @@ const line_batch* line_feed::next() {
     m_batches->give_back(done);
   }
   m_handed_out = m_batches->take_filled();
+  if (m_handed_out != nullptr) {
+    m_counts += m_handed_out->counts;
+  }
   return m_handed_out;
 }
 

@@ -3,7 +3,7 @@
 #include <array>
 #include <cstdint>
 
-#include "site/site_types.hpp"
+#include "object_types.hpp"
 #include "timestamp.hpp"
 
 namespace vela {
