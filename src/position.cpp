@@ -1,5 +1,7 @@
 #include "position.hpp"
 
+#include <cstring>
+
 #ifdef __SSE2__
 #include <emmintrin.h>
 #endif
@@ -266,5 +268,59 @@ boost::optional<position> position::from_csv_line(const std::string& _line) {
   } catch (const std::exception&) {  // an allocation failure rejects the line like any other fault
     return boost::none;
   }
+}
+
+namespace {
+char* put_uint(char* _out, std::uint64_t _value) {
+  char digits[20];
+  int count = 0;
+  do {
+    digits[count++] = static_cast<char>('0' + _value % 10);
+    _value /= 10;
+  } while (_value != 0);
+  while (count > 0) {
+    *_out++ = digits[--count];
+  }
+  return _out;
+}
+
+char* put_int(char* _out, std::int64_t _value) {
+  if (_value < 0) {
+    *_out++ = '-';
+    return put_uint(_out, 0 - static_cast<std::uint64_t>(_value));  // exact for any negative
+  }
+  return put_uint(_out, static_cast<std::uint64_t>(_value));
+}
+
+char* put_text(char* _out, std::string_view _text) {
+  std::memcpy(_out, _text.data(), _text.size());
+  return _out + _text.size();
+}
+}  // namespace
+
+char* position_fields::write(char* _out) const {
+  _out = put_uint(_out, id);
+  *_out++ = ',';
+  _out = put_int(_out, ts);
+  *_out++ = ',';
+  _out = put_int(_out, ms);
+  *_out++ = ',';
+  _out = put_text(_out, mac);
+  *_out++ = ',';
+  _out = put_int(_out, x);
+  *_out++ = ',';
+  _out = put_int(_out, y);
+  *_out++ = ',';
+  _out = put_int(_out, z);
+  *_out++ = ',';
+  _out = put_text(_out, obj_uid);
+  *_out++ = ',';
+  _out = put_text(_out, sublocation_uid);
+  *_out++ = ',';
+  _out = put_text(_out, project_uid);
+  *_out++ = ',';
+  _out = put_text(_out, type);
+  *_out++ = '\n';
+  return _out;
 }
 }  // namespace vela

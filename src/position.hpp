@@ -1,5 +1,7 @@
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -9,6 +11,32 @@
 #include "timestamp.hpp"
 
 namespace vela {
+// The columns of a position line, in their order (the first is column 1), as messages name them.
+constexpr std::array<std::string_view, 11> position_columns = {
+    "id",   "seconds",    "milliseconds",    "mac",         "x_mm", "y_mm",
+    "z_mm", "object_uid", "sublocation_uid", "project_uid", "type"};
+
+// One position line to write, its fields in the columns' order.
+struct position_fields {
+  std::uint64_t id = 0;
+  std::int64_t ts = 0;
+  std::int64_t ms = 0;
+  std::string_view mac;
+  std::int64_t x = 0;  // mm
+  std::int64_t y = 0;
+  std::int64_t z = 0;
+  std::string_view obj_uid;
+  std::string_view sublocation_uid;
+  std::string_view project_uid;
+  std::string_view type;
+
+  // The most a line takes besides its texts: the numbers, the commas and the newline.
+  static constexpr std::size_t number_bytes = 7 * 20 + 11;
+  // Writes the line and its newline at _out, which has room for number_bytes and the texts;
+  // returns the end. Numbers are formatted by hand, so that a line is the same everywhere.
+  char* write(char* _out) const;
+};
+
 // Why the line rules reject a line: the first column at fault (1 to 11) and what is wrong there.
 struct line_fault {
   enum class reason : std::uint8_t {

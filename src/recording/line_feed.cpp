@@ -2,6 +2,8 @@
 
 #include <sched.h>
 
+#include <utility>
+
 #include "base/interruption.hpp"
 #include "position.hpp"
 
@@ -61,10 +63,18 @@ bool line_feed::fill(line_batch& _batch) {
 
 const line_batch* line_feed::next() {
   if (!m_thread.joinable()) {
+    if (m_inline.failure) {  // after the lines read before it, as on a thread
+      m_ended = true;
+      std::rethrow_exception(std::exchange(m_inline.failure, nullptr));
+    }
     if (m_ended) {
       return nullptr;
     }
-    m_ended = !fill(m_inline);
+    try {
+      m_ended = !fill(m_inline);
+    } catch (...) {
+      m_inline.failure = std::current_exception();
+    }
     if (m_ended) {
       return nullptr;
     }

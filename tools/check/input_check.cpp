@@ -21,10 +21,7 @@
 namespace vela::check {
 namespace {
 constexpr std::size_t frequent_capacity = 64;
-constexpr const char* column_names[] = {
-    "id",   "seconds",    "milliseconds",    "mac",         "x_mm", "y_mm",
-    "z_mm", "object_uid", "sublocation_uid", "project_uid", "type"};
-constexpr std::size_t columns = std::size(column_names);
+constexpr std::size_t columns = position_columns.size();
 constexpr std::size_t fault_kinds = 3;  // the reasons other than none
 // A threshold below this many millimetres on a site at least this wide looks like metres.
 constexpr std::uint32_t metres_threshold_below_mm = 100;
@@ -72,7 +69,8 @@ std::string compact(const Json::Value& _value) {
 }
 
 std::string column_text(std::size_t _column) {
-  return "column " + std::to_string(_column) + " (" + column_names[_column - 1] + ")";
+  return "column " + std::to_string(_column) + " (" + std::string(position_columns[_column - 1]) +
+         ")";
 }
 
 std::string fault_message(line_fault::reason _why, std::size_t _column) {
@@ -331,7 +329,7 @@ class position_pass {
         const auto why = static_cast<line_fault::reason>(kind);
         Json::Value details;
         details["column"] = static_cast<Json::UInt64>(column);
-        details["column_name"] = column_names[column - 1];
+        details["column_name"] = std::string(position_columns[column - 1]);
         details["reason"] = fault_code(why);
         add_warning(_report, "positions", "malformed-line",
                     lines(reason.count) + " malformed: " + fault_message(why, column),

@@ -19,6 +19,7 @@
 #include "base/text.hpp"
 #include "common/command_line.hpp"
 #include "files/file_output.hpp"
+#include "position.hpp"
 #include "simulate/site_model.hpp"
 
 namespace vela::sim {
@@ -235,32 +236,6 @@ options parse_options(const tools::command_line& _line) {
 
 // ---- Formatting ----------------------------------------------------------------------------
 
-char* put_uint(char* _out, std::uint64_t _value) {
-  char digits[20];
-  int count = 0;
-  do {
-    digits[count++] = static_cast<char>('0' + _value % 10);
-    _value /= 10;
-  } while (_value != 0);
-  while (count > 0) {
-    *_out++ = digits[--count];
-  }
-  return _out;
-}
-
-char* put_int(char* _out, std::int64_t _value) {
-  if (_value < 0) {
-    *_out++ = '-';
-    return put_uint(_out, 0 - static_cast<std::uint64_t>(_value));  // exact for any negative
-  }
-  return put_uint(_out, static_cast<std::uint64_t>(_value));
-}
-
-char* put_text(char* _out, std::string_view _text) {
-  std::memcpy(_out, _text.data(), _text.size());
-  return _out + _text.size();
-}
-
 // ---- Recording -----------------------------------------------------------------------------
 
 // One tag: reports every period at its own phase, misses about 2 % of its reports and now and
@@ -297,6 +272,8 @@ struct tag {
 };
 
 // The fields of one position line, before formatting.
+// A line of the recording: the position fields but the project and the type, which are the same
+// on every line.
 struct line_fields {
   std::uint64_t id = 0;
   std::int64_t ts = 0;
@@ -309,33 +286,10 @@ struct line_fields {
   std::string_view zone;
 };
 
-constexpr std::string_view project_uid = "PRJ-1";
-constexpr std::string_view record_type = "TAG";
-
 char* put_line(char* _out, const line_fields& _line) {
-  _out = put_uint(_out, _line.id);
-  *_out++ = ',';
-  _out = put_int(_out, _line.ts);
-  *_out++ = ',';
-  _out = put_int(_out, _line.ms);
-  *_out++ = ',';
-  _out = put_text(_out, _line.mac);
-  *_out++ = ',';
-  _out = put_int(_out, _line.x);
-  *_out++ = ',';
-  _out = put_int(_out, _line.y);
-  *_out++ = ',';
-  _out = put_int(_out, _line.z);
-  *_out++ = ',';
-  _out = put_text(_out, _line.uid);
-  *_out++ = ',';
-  _out = put_text(_out, _line.zone);
-  *_out++ = ',';
-  _out = put_text(_out, project_uid);
-  *_out++ = ',';
-  _out = put_text(_out, record_type);
-  *_out++ = '\n';
-  return _out;
+  return position_fields{_line.id, _line.ts,  _line.ms,  _line.mac,   _line.x, _line.y,
+                         _line.z,  _line.uid, _line.zone, "PRJ-1", "TAG"}
+      .write(_out);
 }
 
 std::string line_text(const line_fields& _line) {
