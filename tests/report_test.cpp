@@ -445,6 +445,8 @@ TEST_F(ReportTest, WritesThePageBesideTheInputUnlessTold) {
       {"result", {}, "result.html"},
       {"page.html", {}, "page.html.html"},
       {".json", {}, ".json.html"},
+      {"events.json.gz", {}, "events.html"},  // told compressed or not by its bytes, not its name
+      {"sub/day.json.zst", {}, "sub/day.html"},
       {"events.json", {"-o", "sub/mine.html"}, "sub/mine.html"},
   };
   for (const auto& row : rows) {

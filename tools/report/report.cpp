@@ -16,7 +16,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <iostream>
 #include <limits>
 #include <set>
@@ -32,6 +31,7 @@
 #include "common/zones.hpp"
 #include "report/floor_plan.hpp"
 #include "report/report_page.hpp"
+#include "results/result_input.hpp"
 #include "results/result_reader.hpp"
 
 namespace vela::report {
@@ -45,16 +45,17 @@ constexpr const char* usage_text =
     "                   [--floor-plan IMAGE --plan-bounds XMIN,YMIN,XMAX,YMAX]\n"
     "\n"
     "Writes one self-contained HTML page of one or more vela results (the document written by\n"
-    "vela -o, or the events array vela writes to standard output): counts, a floor plot, a\n"
-    "timeline and the trend by day, hours by weekday, the closest approaches, the pairs,\n"
-    "objects, vehicles and drivers with most events, with filters. The page needs no network;\n"
-    "open it in any current browser, or print it.\n"
+    "vela -o, or the events array vela writes to standard output; either may be stored\n"
+    "compressed with gzip or zstd): counts, a floor plot, a timeline and the trend by day,\n"
+    "hours by weekday, the closest approaches, the pairs, objects, vehicles and drivers with\n"
+    "most events, with filters. The page needs no network; open it in any current browser, or\n"
+    "print it.\n"
     "\n"
-    "  EVENTS.json...     the results, or folders of them (every .json file in them); -\n"
-    "                     reads standard input\n"
+    "  EVENTS.json...     the results, or folders of them (every .json, .json.gz and\n"
+    "                     .json.zst file in them); - reads standard input\n"
     "  -o REPORT.html     the page; without it, for one result, EVENTS.html beside the input\n"
-    "                     (EVENTS without its .json), or report.html for standard input;\n"
-    "                     required for several results or a folder\n"
+    "                     (EVENTS without its .json, .json.gz or .json.zst), or report.html\n"
+    "                     for standard input; required for several results or a folder\n"
     "  --utc-offset +HH:MM  the site's time, UTC plus this (default UTC)\n"
     "  --time-zone NAME   the site's time zone (Europe/Berlin), daylight saving time included\n"
     "  --title TEXT       the page's title\n"
@@ -150,12 +151,25 @@ options parse_options(const tools::command_line& _line) {
   return parsed;
 }
 
+// The length of the ending that names a result: ".json", or ".json.gz" and ".json.zst" for one
+// stored compressed; 0 for a name without one. (What a file holds is told by its first bytes.)
+std::size_t result_ending(const std::string& _name) {
+  for (const std::string_view ending : {".json.gz", ".json.zst", ".json"}) {
+    if (_name.size() > ending.size() &&
+        _name.compare(_name.size() - ending.size(), ending.size(), ending) == 0) {
+      return ending.size();
+    }
+  }
+  return 0;
+}
+
 struct result_list {
   std::vector<std::string> files;
   bool from_folder = false;
 };
 
-// The results named by the operands: a folder stands for every .json file in it, by name.
+// The results named by the operands: a folder stands for every result file in it (.json,
+// .json.gz, .json.zst), by name.
 result_list result_files(const options& _options) {
   result_list list;
   std::vector<std::string>& files = list.files;
@@ -170,7 +184,7 @@ result_list result_files(const options& _options) {
     for (boost::filesystem::directory_iterator it(input, error), end; !error && it != end;
          it.increment(error)) {
       const std::string name = it->path().filename().string();
-      if (name.size() > 5 && name.compare(name.size() - 5, 5, ".json") == 0 &&
+      if (result_ending(name) > 0 &&
           boost::filesystem::is_regular_file(it->path())) {
         in_folder.push_back(it->path().string());
       }
@@ -205,12 +219,9 @@ std::string default_output(const std::string& _input) {
   if (_input == "-") {
     return "report.html";
   }
-  const std::string suffix = ".json";
-  const bool has_suffix =
-      _input.size() > suffix.size() &&
-      _input.compare(_input.size() - suffix.size(), suffix.size(), suffix) == 0 &&
-      _input[_input.size() - suffix.size() - 1] != '/';
-  return (has_suffix ? _input.substr(0, _input.size() - suffix.size()) : _input) + ".html";
+  const std::size_t ending = result_ending(_input);
+  const bool stem = ending > 0 && _input[_input.size() - ending - 1] != '/';
+  return (stem ? _input.substr(0, _input.size() - ending) : _input) + ".html";
 }
 
 std::string base_name(const std::string& _path) {
@@ -232,31 +243,6 @@ input_file named_input(const std::string& _role, const std::string& _path) {
   }
   return input;
 }
-
-// Reads another stream buffer through one of its own, counting the bytes: the size of a
-// result that comes through a pipe.
-class counting_input : public std::streambuf {
- public:
-  explicit counting_input(std::streambuf* _source) : m_source(_source), m_buffer(1 << 16) {}
-  std::uint64_t bytes() const { return m_bytes; }
-
- protected:
-  int_type underflow() override {
-    const std::streamsize got =
-        m_source->sgetn(m_buffer.data(), static_cast<std::streamsize>(m_buffer.size()));
-    if (got <= 0) {
-      return traits_type::eof();
-    }
-    m_bytes += static_cast<std::uint64_t>(got);
-    setg(m_buffer.data(), m_buffer.data(), m_buffer.data() + got);
-    return traits_type::to_int_type(m_buffer[0]);
-  }
-
- private:
-  std::streambuf* m_source;
-  std::vector<char> m_buffer;
-  std::uint64_t m_bytes = 0;
-};
 
 // What the page is drawn over besides the result; read before it, so that a mistake in them
 // costs no reading of a large result.
@@ -455,22 +441,25 @@ std::vector<std::string> result_names(const std::vector<std::string>& _results) 
 input_file read_result(page_writer& _writer, std::uint32_t _index, const std::string& _input,
                        const std::string& _name) {
   const struct stat status = input_status(_input);
-  std::ifstream file;
-  if (_input != "-") {
-    file.open(_input, std::ios::binary);
-    if (!file) {
-      throw file_error(_input, std::strerror(errno));
-    }
+  const int fd = _input == "-" ? STDIN_FILENO : ::open(_input.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    throw file_error(_input, std::strerror(errno));
   }
-  std::istream& source = _input == "-" ? std::cin : file;
-  counting_input counted(source.rdbuf());
-  std::istream in(&counted);
+  const struct closer {
+    int fd;
+    ~closer() {
+      if (fd != STDIN_FILENO) {
+        ::close(fd);  // read-only: a failing close loses nothing
+      }
+    }
+  } opened{fd};
+  results::input content(fd);  // decompressed where it is stored compressed
   _writer.begin_result(_index);
   results::form form = results::form::document;
   try {
     form = results::read(
-        in, {[&](const results::event& _event) { _writer.add_event(_event); },
-             [&](const results::trackable& _object) { _writer.add_trackable(_object); }});
+        content, {[&](const results::event& _event) { _writer.add_event(_event); },
+                  [&](const results::trackable& _object) { _writer.add_trackable(_object); }});
   } catch (const std::runtime_error& e) {  // the reader's and the page's refusals alike
     throw file_error(message_name(_input), e.what());
   }
@@ -481,7 +470,7 @@ input_file read_result(page_writer& _writer, std::uint32_t _index, const std::st
     result.modified_ms = modified_ms(status);
   } else {
     result.via = "pipe";
-    result.bytes = counted.bytes();
+    result.bytes = content.file_bytes();
   }
   return result;
 }
