@@ -466,6 +466,52 @@ TEST_F(ReportTest, WritesThePageBesideTheInputUnlessTold) {
   }
 }
 
+// A copy of a result, compressed or not, would count its events twice: refused, as the same file
+// named twice is, after both were read. Two quiet days hold the same and are both kept.
+TEST_F(ReportTest, RefusesACopyOfAResultButKeepsQuietDays) {
+  const std::string quiet = R"({"events": [], "trackableObjects": []})";
+  boost::filesystem::create_directory(m_dir.file("copy"));
+  m_dir.write("mon.json", many_events(20));
+  m_dir.write("copy/mon.json", many_events(20));
+  m_dir.write("tue.json", many_events(21));
+  m_dir.write("sat.json", quiet);
+  m_dir.write("copy/sun.json", quiet);
+  ASSERT_EQ(std::system(("gzip -c " + m_dir.file("mon.json") + " > " + m_dir.file("mon.json.gz"))
+                            .c_str()),
+            0);
+  const struct {
+    arguments args;
+    const char* stdin_redirect;
+    const char* refusal;  // none when the page is made
+  } rows[] = {
+      {{"mon.json", "tue.json", "copy/mon.json"}, "",
+       "the same result given twice: mon.json and copy/mon.json have the same content"},
+      {{"mon.json.gz", "mon.json"}, "",
+       "the same result given twice: mon.json.gz and mon.json have the same content"},
+      {{"mon.json", "-"}, "< copy/mon.json",
+       "the same result given twice: mon.json and standard input have the same content"},
+      {{"sat.json", "copy/sun.json", "mon.json"}, "", nullptr},
+      {{"copy", "mon.json"}, "",
+       "the same result given twice: copy/mon.json and mon.json have the same content"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.args.back());
+    arguments args = row.args;
+    args.insert(args.end(), {"-o", "week.html"});
+    const test::run_result run = report(args, row.stdin_redirect);
+    if (row.refusal != nullptr) {
+      EXPECT_EQ(run.status, 64);
+      EXPECT_EQ(run.err, std::string("vela-report: ") + row.refusal + " (see --help)\n");
+      EXPECT_FALSE(m_dir.exists("week.html"));
+    } else {
+      EXPECT_EQ(run.status, 0) << run.err;
+      EXPECT_EQ(run.err, "week.html\n");
+    }
+    boost::filesystem::remove(m_dir.file("week.html"));
+  }
+  EXPECT_EQ(m_dir.read("mon.json"), m_dir.read("copy/mon.json"));
+}
+
 TEST_F(ReportTest, ReadsStandardInputIntoReportHtml) {
   const std::string result = R"([])";
   m_dir.write("events.json", result);

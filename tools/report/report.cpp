@@ -18,6 +18,7 @@
 #include <cstring>
 #include <iostream>
 #include <limits>
+#include <map>
 #include <set>
 #include <stdexcept>
 #include <streambuf>
@@ -25,6 +26,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/sha256.hpp"
 #include "base/text.hpp"
 #include "common/command_line.hpp"
 #include "common/site_time.hpp"
@@ -436,9 +438,15 @@ std::vector<std::string> result_names(const std::vector<std::string>& _results) 
   return names;
 }
 
-// Reads the result _input into the page as result _index, named _name; how the provenance
-// lists it.
-input_file read_result(page_writer& _writer, std::uint32_t _index, const std::string& _input,
+// A result as it was read: how the provenance lists it, and what tells a copy of it.
+struct read_facts {
+  input_file listed;
+  sha256::digest digest;  // of the content, decompressed
+  std::uint64_t events = 0;
+};
+
+// Reads the result _input into the page as result _index, named _name.
+read_facts read_result(page_writer& _writer, std::uint32_t _index, const std::string& _input,
                        const std::string& _name) {
   const struct stat status = input_status(_input);
   const int fd = _input == "-" ? STDIN_FILENO : ::open(_input.c_str(), O_RDONLY | O_CLOEXEC);
@@ -453,18 +461,24 @@ input_file read_result(page_writer& _writer, std::uint32_t _index, const std::st
       }
     }
   } opened{fd};
-  results::input content(fd);  // decompressed where it is stored compressed
+  results::input content(fd, true);  // decompressed where it is stored compressed; hashed
   _writer.begin_result(_index);
   results::form form = results::form::document;
+  read_facts facts;
   try {
     form = results::read(
-        content, {[&](const results::event& _event) { _writer.add_event(_event); },
+        content, {[&](const results::event& _event) {
+                    _writer.add_event(_event);
+                    ++facts.events;
+                  },
                   [&](const results::trackable& _object) { _writer.add_trackable(_object); }});
   } catch (const std::runtime_error& e) {  // the reader's and the page's refusals alike
     throw file_error(message_name(_input), e.what());
   }
   _writer.end_result(form);
-  input_file result{"result", _name, _input == "-" ? "standard input" : "file", {}, {}};
+  facts.digest = content.digest();
+  input_file& result = facts.listed;
+  result = {"result", _name, _input == "-" ? "standard input" : "file", {}, {}};
   if (S_ISREG(status.st_mode)) {
     result.bytes = static_cast<std::uint64_t>(status.st_size);
     result.modified_ms = modified_ms(status);
@@ -472,7 +486,7 @@ input_file read_result(page_writer& _writer, std::uint32_t _index, const std::st
     result.via = "pipe";
     result.bytes = content.file_bytes();
   }
-  return result;
+  return facts;
 }
 
 void write_page(const options& _options, const std::vector<std::string>& _results,
@@ -504,9 +518,21 @@ void write_page(const options& _options, const std::vector<std::string>& _result
   page_writer writer(out, settings);
   provenance made;
   const std::vector<std::string> names = result_names(_results);
+  // A copy of a result (another file of the same content, compressed or not) would count its
+  // events twice; two quiet days are alike and both kept.
+  std::map<sha256::digest, std::string> read_before;
   for (std::size_t k = 0; k < _results.size(); ++k) {
-    made.inputs.push_back(
-        read_result(writer, static_cast<std::uint32_t>(k), _results[k], names[k]));
+    read_facts read = read_result(writer, static_cast<std::uint32_t>(k), _results[k], names[k]);
+    if (read.events > 0) {
+      const auto [earlier, added] = read_before.try_emplace(read.digest, _results[k]);
+      if (!added) {
+        throw tools::usage_error("the same result given twice: " +
+                                 terminal_safe(message_name(earlier->second)) + " and " +
+                                 terminal_safe(message_name(_results[k])) +
+                                 " have the same content");
+      }
+    }
+    made.inputs.push_back(std::move(read.listed));
   }
   made.inputs.insert(made.inputs.end(), _site.inputs.begin(), _site.inputs.end());
   made.made_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
