@@ -159,9 +159,10 @@ std::string companion_output(const test::run_result& _run, bool _page) {
 
 TEST_F(CompressedTest, CompanionsReadACompressedResultAsItsPlainText) {
   make_site({});
-  shell("gzip -c plain.json > r.json.gz && zstd -q -c plain.json > r.json.zst && "
-        "(head -c 60000 plain.json | gzip -1 -c; tail -c +60001 plain.json | gzip -c) > two.gz && "
-        "head -c 3000 r.json.gz > cut.gz && head -c 3000 r.json.zst > cut.zst");
+  shell(
+      "gzip -c plain.json > r.json.gz && zstd -q -c plain.json > r.json.zst && "
+      "(head -c 60000 plain.json | gzip -1 -c; tail -c +60001 plain.json | gzip -c) > two.gz && "
+      "head -c 3000 r.json.gz > cut.gz && head -c 3000 r.json.zst > cut.zst");
   const struct {
     const char* binary;
     arguments args;
@@ -174,8 +175,7 @@ TEST_F(CompressedTest, CompanionsReadACompressedResultAsItsPlainText) {
   const auto run_tool = [&](const auto& _tool, const std::string& _file, int _way) {
     arguments args = _tool.args;
     args.push_back(_way == 0 ? _file : "-");
-    const std::string prefix =
-        _way == 0 ? "" : _way == 1 ? "< " + _file : "cat " + _file + " |";
+    const std::string prefix = _way == 0 ? "" : _way == 1 ? "< " + _file : "cat " + _file + " |";
     return test::run_in(m_dir, _tool.binary, args, prefix);
   };
   for (const auto& tool : tools) {

@@ -18,8 +18,7 @@ const struct {
     {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
     {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
      "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
-    {std::string(1000000, 'a'),
-     "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+    {std::string(1000000, 'a'), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
 };
 
 TEST(Sha256Test, GivesThePublishedDigestsWholeAndInPieces) {
@@ -32,8 +31,7 @@ TEST(Sha256Test, GivesThePublishedDigestsWholeAndInPieces) {
                                     std::size_t{64}, std::size_t{65}, std::size_t{4097}}) {
       sha256 pieces;
       for (std::size_t at = 0; at < example.message.size(); at += piece) {
-        pieces.update(example.message.data() + at,
-                      std::min(piece, example.message.size() - at));
+        pieces.update(example.message.data() + at, std::min(piece, example.message.size() - at));
       }
       EXPECT_EQ(hex(pieces.final()), example.digest) << "in pieces of " << piece;
     }

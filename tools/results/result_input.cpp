@@ -8,9 +8,7 @@ constexpr std::size_t buffer_bytes = std::size_t{1} << 16;
 }  // namespace
 
 input::input(int _fd, bool _hashed)
-    : m_fd(_fd),
-      m_buffer(buffer_bytes),
-      m_hash(_hashed ? std::make_unique<sha256>() : nullptr) {
+    : m_fd(_fd), m_buffer(buffer_bytes), m_hash(_hashed ? std::make_unique<sha256>() : nullptr) {
   setg(m_buffer.data(), m_buffer.data(), m_buffer.data());
 }
 

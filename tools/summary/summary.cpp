@@ -4,10 +4,11 @@
 // events by zone, and the zones of each row.
 //
 // Results are read as a stream (results/result_reader), decompressed where they are stored
-// compressed (results/result_input), in memory that does not grow with the number of events. The trackable objects come after the events in vela's document, so the rows of
-// a file are written in a second pass over it, once its objects are known; the short report needs
-// only per-pair counts and the closest events, resolved at the end. A document piped on standard
-// input cannot be read twice: its rows are written without names and categories.
+// compressed (results/result_input), in memory that does not grow with the number of events. The
+// trackable objects come after the events in vela's document, so the rows of a file are written in
+// a second pass over it, once its objects are known; the short report needs only per-pair counts
+// and the closest events, resolved at the end. A document piped on standard input cannot be read
+// twice: its rows are written without names and categories.
 
 #include <fcntl.h>
 #include <sys/stat.h>
