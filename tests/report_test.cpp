@@ -476,22 +476,26 @@ TEST_F(ReportTest, RefusesACopyOfAResultButKeepsQuietDays) {
   m_dir.write("tue.json", many_events(21));
   m_dir.write("sat.json", quiet);
   m_dir.write("copy/sun.json", quiet);
-  ASSERT_EQ(std::system(("gzip -c " + m_dir.file("mon.json") + " > " + m_dir.file("mon.json.gz"))
-                            .c_str()),
+  ASSERT_EQ(std::system(
+                ("gzip -c " + m_dir.file("mon.json") + " > " + m_dir.file("mon.json.gz")).c_str()),
             0);
   const struct {
     arguments args;
     const char* stdin_redirect;
     const char* refusal;  // none when the page is made
   } rows[] = {
-      {{"mon.json", "tue.json", "copy/mon.json"}, "",
+      {{"mon.json", "tue.json", "copy/mon.json"},
+       "",
        "the same result given twice: mon.json and copy/mon.json have the same content"},
-      {{"mon.json.gz", "mon.json"}, "",
+      {{"mon.json.gz", "mon.json"},
+       "",
        "the same result given twice: mon.json.gz and mon.json have the same content"},
-      {{"mon.json", "-"}, "< copy/mon.json",
+      {{"mon.json", "-"},
+       "< copy/mon.json",
        "the same result given twice: mon.json and standard input have the same content"},
       {{"sat.json", "copy/sun.json", "mon.json"}, "", nullptr},
-      {{"copy", "mon.json"}, "",
+      {{"copy", "mon.json"},
+       "",
        "the same result given twice: copy/mon.json and mon.json have the same content"},
   };
   for (const auto& row : rows) {
@@ -699,7 +703,8 @@ TEST_F(ReportTest, PageDataCannotEndItsScriptsAndNeedsNoNetwork) {
     }
   }
   markup += page.substr(copied);
-  EXPECT_EQ(scripts, 5U) << "meta, one block of events, objects, provenance, the program";
+  EXPECT_EQ(scripts, 6U)
+      << "meta, one block of events, the result's objects, the uids, provenance, the program";
   EXPECT_EQ(page.find("<!--"), std::string::npos);
   // Nothing to fetch: no source, link, import or address in the page but the SVG namespace.
   for (const char* remote : {"src=", "href=", "url(", "@import", "<link", "https:"}) {
@@ -1388,6 +1393,110 @@ TEST_F(ReportPageTest, ShowsSeveralResultsByDayAndWhoIsInvolved) {
             std::string::npos)
       << by_id(driven, "filter-note").text;
   EXPECT_NE(by_id(driven, "address-note").text.find("file=wed (no result"), std::string::npos);
+}
+
+// Results that give a uid another name or category (the same uids at another site, a tag renamed
+// between two days): each event is shown and counted with its own result's; the tables list
+// every name a uid had; one warning on standard error and a note on the page say so.
+TEST_F(ReportPageTest, EachResultNamesItsOwnObjects) {
+  const std::int64_t day = 1774828800;
+  const std::map<std::string, std::vector<std::vector<std::string>>> objects = {
+      {"thu.json",
+       {{"V3", "Tug 3", "VEHICLE"}, {"V1", "Forklift 1", "VEHICLE"}, {"P1", "Anna", "PERSON"}}},
+      {"siteC.json",
+       {{"V3", "Person 7", "PERSON"},
+        {"V1", "Forklift 1", "VEHICLE"},
+        {"P1", "Anna B.", "PERSON"}}}};
+  m_dir.write("thu.json",
+              made_result(objects.at("thu.json"),
+                          {{"V3", "P1", 400, day, ""}, {"V3", "V1", 900, day + 60, "", "P1"}}));
+  m_dir.write("siteC.json",
+              made_result(objects.at("siteC.json"), {{"V3", "V1", 300, day + 86400, "", "P1"},
+                                                     {"V3", "P1", 700, day + 86460, ""},
+                                                     {"V1", "P1", 800, day + 86520, ""}}));
+  const test::run_result run = report({"thu.json", "siteC.json", "-o", "both.html"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.err,
+            "vela-report: warning: the results disagree on V3: \"Tug 3\" (VEHICLE) in thu.json, "
+            "\"Person 7\" (PERSON) in siteC.json, and on 1 more uid; each event is shown with "
+            "its own result's name and category\nboth.html\n");
+  // Each object as its event's result lists it.
+  std::map<std::pair<std::string, std::string>, std::vector<std::string>> listed;
+  result_facts facts;
+  for (const std::string file : {"thu.json", "siteC.json"}) {
+    for (const auto& object : objects.at(file)) {
+      listed[{file, object[0]}] = object;
+    }
+    for (fact_event event : facts_of(m_dir.read(file)).events) {
+      event.number = facts.events.size() + 1;
+      event.file = file;
+      facts.events.push_back(event);
+    }
+  }
+  const std::vector<dom_element> dom = render(m_dir, "both.html");
+  check_page(dom, facts);
+  const std::string note = by_id(dom, "names-note").text;
+  for (const char* part :
+       {"V3: \"Tug 3\" (VEHICLE) in thu.json, \"Person 7\" (PERSON) in siteC.json",
+        "and on 1 more uid"}) {
+    EXPECT_NE(note.find(part), std::string::npos) << note;
+  }
+  // The closest approaches name each object and driver as its own result does.
+  const auto texts_in_row = [&](const dom_element* _row, const std::string& _class) {
+    std::vector<std::string> texts;
+    for (auto at = dom.begin() + (_row - dom.data()) + 1; at != dom.end() && at->tag != "tr";
+         ++at) {
+      if (has(*at, "class", _class)) {
+        texts.push_back(at->text);
+      }
+    }
+    return texts;
+  };
+  const auto closest = of_class(dom, "closest-row");
+  ASSERT_EQ(closest.size(), facts.events.size());
+  for (const dom_element* row : closest) {
+    const fact_event& event =
+        facts.events[static_cast<std::size_t>(number(*row, "data-event") - 1)];
+    std::vector<std::string> names;
+    std::vector<std::string> drivers;
+    for (int k = 0; k < 2; ++k) {
+      names.push_back(listed[{event.file, event.uids[k]}][1]);
+      if (!event.drivers[k].empty()) {
+        drivers.push_back("driven by " + listed[{event.file, event.drivers[k]}][1] + " (" +
+                          event.drivers[k] + ")");
+      }
+    }
+    EXPECT_EQ(texts_in_row(row, "name"), names);
+    EXPECT_EQ(texts_in_row(row, "driver"), drivers);
+  }
+  // The objects table lists every name a uid had.
+  std::set<std::string> object_names;
+  for (const dom_element* row : of_class(dom, "object-row")) {
+    object_names.insert(texts_in_row(row, "name").at(0));
+  }
+  EXPECT_EQ(object_names,
+            (std::set<std::string>{"Tug 3 / Person 7", "Forklift 1", "Anna / Anna B."}));
+  // A vehicle's events are those in which its result lists it as one.
+  std::map<std::string, std::int64_t> as_vehicle;
+  for (const fact_event& event : facts.events) {
+    for (const std::string& uid : std::set<std::string>{event.uids[0], event.uids[1]}) {
+      as_vehicle[uid] += listed[{event.file, uid}][2] == "VEHICLE" ? 1 : 0;
+    }
+  }
+  std::map<std::string, std::int64_t> ranked;
+  for (const dom_element* row : of_class(dom, "vehicle-row")) {
+    ranked[*attribute(*row, "data-uid")] = number(*row, "data-count");
+  }
+  for (const auto& [uid, count] : as_vehicle) {
+    EXPECT_EQ(ranked.count(uid) == 1 ? ranked[uid] : 0, count) << uid;
+  }
+  // A name finds the events in which the object had it.
+  const std::vector<dom_element> tug = render(m_dir, "both.html", "obj=%22Tug%203%22");
+  EXPECT_EQ(number(by_id(tug, "count-total"), "data-count"),
+            std::count_if(facts.events.begin(), facts.events.end(), [&](const fact_event& _e) {
+              return listed[{_e.file, _e.uids[0]}][1] == "Tug 3" ||
+                     listed[{_e.file, _e.uids[1]}][1] == "Tug 3";
+            }));
 }
 
 // Overlapping events count once in an object's time in near-miss, as in the header's.

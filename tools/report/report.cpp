@@ -70,10 +70,11 @@ constexpr const char* usage_text =
     "  --plan-bounds XMIN,YMIN,XMAX,YMAX  site metres (left, bottom, right, top)\n"
     "  --help, --version\n"
     "\n"
-    "The input is never changed. Exit status: 0 success, 1 the result cannot be read or the\n"
-    "page cannot be written (one line on standard error), 2 the zones file or the floor plan\n"
-    "cannot be used, 64 usage error. On success the page's path is the one line on standard\n"
-    "error.\n";
+    "Each event is shown with its own result's names and categories; a warning says where\n"
+    "results name a uid differently. The input is never changed. Exit status: 0 success, 1 the\n"
+    "result cannot be read or the page cannot be written (one line on standard error), 2 the\n"
+    "zones file or the floor plan cannot be used, 64 usage error (a result given twice, or a\n"
+    "copy of one, among them). On success the page's path is the last line on standard error.\n";
 
 // A failure to report as "vela-report: FILE: reason"; the file as the command line gave it.
 std::runtime_error file_error(const std::string& _file, const std::string& _reason) {
@@ -186,8 +187,7 @@ result_list result_files(const options& _options) {
     for (boost::filesystem::directory_iterator it(input, error), end; !error && it != end;
          it.increment(error)) {
       const std::string name = it->path().filename().string();
-      if (result_ending(name) > 0 &&
-          boost::filesystem::is_regular_file(it->path())) {
+      if (result_ending(name) > 0 && boost::filesystem::is_regular_file(it->path())) {
         in_folder.push_back(it->path().string());
       }
     }
@@ -489,6 +489,25 @@ read_facts read_result(page_writer& _writer, std::uint32_t _index, const std::st
   return facts;
 }
 
+// Results that name a uid differently, in one line: the first such uid, each name and category
+// it had with the first result that gave it, and how many more uids differ.
+std::string disagreement_text(const uid_disagreement& _found,
+                              const std::vector<std::string>& _results) {
+  std::string text = "the results disagree on " + terminal_safe(_found.uid) + ":";
+  for (std::size_t k = 0; k < _found.variants.size(); ++k) {
+    const uid_disagreement::variant& variant = _found.variants[k];
+    text += k == 0 ? " " : ", ";
+    text += variant.name.empty() ? "no name" : "\"" + terminal_safe(variant.name) + "\"";
+    text += " (" + (variant.category.empty() ? "no category" : terminal_safe(variant.category)) +
+            ") in " + terminal_safe(message_name(_results[variant.result]));
+  }
+  if (_found.uids > 1) {
+    text += ", and on " + std::to_string(_found.uids - 1) +
+            (_found.uids == 2 ? " more uid" : " more uids");
+  }
+  return text + "; each event is shown with its own result's name and category";
+}
+
 void write_page(const options& _options, const std::vector<std::string>& _results,
                 const site_files& _site) {
   const std::string output = _options.output ? *_options.output : default_output(_results.front());
@@ -526,10 +545,9 @@ void write_page(const options& _options, const std::vector<std::string>& _result
     if (read.events > 0) {
       const auto [earlier, added] = read_before.try_emplace(read.digest, _results[k]);
       if (!added) {
-        throw tools::usage_error("the same result given twice: " +
-                                 terminal_safe(message_name(earlier->second)) + " and " +
-                                 terminal_safe(message_name(_results[k])) +
-                                 " have the same content");
+        throw tools::usage_error(
+            "the same result given twice: " + terminal_safe(message_name(earlier->second)) +
+            " and " + terminal_safe(message_name(_results[k])) + " have the same content");
       }
     }
     made.inputs.push_back(std::move(read.listed));
@@ -544,6 +562,9 @@ void write_page(const options& _options, const std::vector<std::string>& _result
     throw file_error(output, std::strerror(buffer.error() != 0 ? buffer.error() : EIO));
   }
   page.commit();
+  if (writer.disagreement().uids > 0) {
+    tools::complain(program, "warning: " + disagreement_text(writer.disagreement(), _results));
+  }
   // Where the page is, for the one who asked for it.
   std::cerr << terminal_safe(output) << std::endl;
 }
