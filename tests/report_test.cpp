@@ -431,6 +431,48 @@ TEST_F(ReportTest, NamesAnInputItCannotRead) {
   }
 }
 
+// Text from a file or a file's name reaches the terminal escaped in every message of vela-report
+// and vela-summary, also where a library or a reader would quote it.
+TEST_F(ReportTest, MessagesShowNamesAndTextFromFilesEscaped) {
+  const std::string escape = "\x1b]0;x";
+  boost::filesystem::create_directory(m_dir.file("d"));
+  boost::filesystem::create_symlink("l" + escape + ".json", m_dir.file("d/l" + escape + ".json"));
+  m_dir.write("events.json", R"({"events": [], "trackableObjects": []})");
+  m_dir.write("zones.geojson",
+              R"({"type": "FeatureCollection", "features": [{"type": "Feature", "properties": )"
+              R"({"name": "a"}, "geometry": {"type": "\u001b]0;x", "coordinates": []}}]})");
+  m_dir.write("late.json", R"([{"ts": 1, "ms": 0, "duration": 1, "distance": 2, "trackables": [)"
+                           R"({"uid": "a", "x": 0, "y": 0}, {"uid": "b", "x": 0, "y": 0}],)"
+                           R"( "\u001b]0;x": 0}, 18446744073709551615])");
+  const struct {
+    const char* binary;
+    arguments args;
+    int status;
+    std::string message;
+  } rows[] = {
+      {report_binary,
+       {"d", "-o", "page.html"},
+       1,
+       "vela-report: d/l\\x1b]0;x.json: Too many levels of symbolic links\n"},
+      {report_binary,
+       {"events.json", "--zones", "zones.geojson"},
+       2,
+       "vela-report: zones.geojson: feature 1: a \\x1b]0;x, not a Polygon or MultiPolygon\n"},
+      {VELA_SUMMARY,
+       {"--zones", "zones.geojson", "events.json"},
+       2,
+       "vela-summary: zones.geojson: feature 1: a \\x1b]0;x, not a Polygon or MultiPolygon\n"},
+      {report_binary, {"late.json"}, 1, "vela-report: late.json: event 2 is not an object\n"},
+      {VELA_SUMMARY, {"late.json"}, 1, "vela-summary: late.json: event 2 is not an object\n"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.message);
+    const test::run_result run = test::run_in(m_dir, row.binary, row.args);
+    EXPECT_EQ(run.status, row.status);
+    EXPECT_EQ(run.err, row.message);
+  }
+}
+
 TEST_F(ReportTest, WritesThePageBesideTheInputUnlessTold) {
   const std::string result = R"({"events": [], "trackableObjects": []})";
   boost::filesystem::create_directory(m_dir.file("sub"));

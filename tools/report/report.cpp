@@ -186,13 +186,19 @@ result_list result_files(const options& _options) {
     boost::system::error_code error;
     for (boost::filesystem::directory_iterator it(input, error), end; !error && it != end;
          it.increment(error)) {
-      const std::string name = it->path().filename().string();
-      if (result_ending(name) > 0 && boost::filesystem::is_regular_file(it->path())) {
+      if (result_ending(it->path().filename().string()) == 0) {
+        continue;
+      }
+      // The library's own message would quote the name raw (a link loop named "l\x1b]0;...").
+      boost::system::error_code kind_error;
+      if (boost::filesystem::is_regular_file(it->path(), kind_error)) {
         in_folder.push_back(it->path().string());
+      } else if (kind_error) {
+        throw file_error(it->path().string(), std::strerror(kind_error.value()));
       }
     }
     if (error) {
-      throw file_error(input, error.message());
+      throw file_error(input, std::strerror(error.value()));
     }
     if (in_folder.empty()) {
       throw file_error(input, "a folder without a .json result");
