@@ -1,6 +1,7 @@
 // A recording stored compressed, gzip or zstd, is an input like any other: the same result as
 // its plain text, whatever the number of cores; refused, with every input kept, when the stream
-// is cut short, corrupt or holds nothing. End to end, in a fresh folder.
+// is cut short, corrupt or holds nothing. A result stored compressed reads in vela-summary and
+// vela-report as its plain text. End to end, in a fresh folder.
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -148,6 +149,76 @@ TEST_F(CompressedTest, CheckReadsTheSameRecording) {
   EXPECT_GT(plain["accepted"].asUInt64(), 1000U);
   EXPECT_EQ(positions("p.csv.zst"), plain);
   EXPECT_EQ(positions("-", "< p.csv.zst > out.txt"), plain) << "standard input";
+}
+
+// What a companion makes of a result, compared between its forms: vela-summary's output; of
+// vela-report's page, the events and objects it carries (its provenance names the file).
+std::string companion_output(const test::run_result& _run, bool _page) {
+  if (!_page) {
+    return _run.out;
+  }
+  const std::size_t from = _run.out.find("class=\"vela-events\"");
+  const std::size_t to = _run.out.find(",\"clock\":");
+  return from < to && to != std::string::npos ? _run.out.substr(from, to - from) : "no page";
+}
+
+TEST_F(CompressedTest, CompanionsReadACompressedResultAsItsPlainText) {
+  make_site({});
+  shell(
+      "gzip -c plain.json > r.json.gz && zstd -q -c plain.json > r.json.zst && "
+      "(head -c 60000 plain.json | gzip -1 -c; tail -c +60001 plain.json | gzip -c) > two.gz && "
+      "head -c 3000 r.json.gz > cut.gz && head -c 3000 r.json.zst > cut.zst");
+  const struct {
+    const char* binary;
+    arguments args;
+  } tools[] = {
+      {VELA_SUMMARY, {}},
+      {VELA_SUMMARY, {"--csv"}},  // the file read twice: names, then rows
+      {VELA_REPORT, {"-o", "/dev/stdout"}},
+  };
+  // Named, redirected (read twice where it can be) and piped.
+  const auto run_tool = [&](const auto& _tool, const std::string& _file, int _way) {
+    arguments args = _tool.args;
+    args.push_back(_way == 0 ? _file : "-");
+    const std::string prefix = _way == 0 ? "" : _way == 1 ? "< " + _file : "cat " + _file + " |";
+    return test::run_in(m_dir, _tool.binary, args, prefix);
+  };
+  for (const auto& tool : tools) {
+    const std::string program = boost::filesystem::path(tool.binary).filename().string();
+    const bool page = program == "vela-report";
+    SCOPED_TRACE(program + (tool.args.empty() ? "" : " " + tool.args[0]));
+    for (int way = 0; way < 3; ++way) {
+      SCOPED_TRACE(way == 0 ? "named" : way == 1 ? "redirected" : "piped");
+      const test::run_result plain = run_tool(tool, "plain.json", way);
+      ASSERT_EQ(plain.status, 0) << plain.err;
+      for (const char* file : {"r.json.gz", "r.json.zst", "two.gz"}) {
+        const test::run_result read = run_tool(tool, file, way);
+        EXPECT_EQ(read.status, 0) << file << ": " << read.err;
+        EXPECT_EQ(companion_output(read, page), companion_output(plain, page)) << file;
+        EXPECT_EQ(read.err, plain.err) << file;
+      }
+      const struct {
+        const char* file;
+        const char* reason;
+      } broken[] = {
+          {"cut.gz", "gzip stream cut short: the file ends at byte 3000 inside a member"},
+          {"cut.zst", "zstd stream cut short: the file ends at byte 3000 inside a frame"},
+      };
+      for (const auto& row : broken) {
+        const test::run_result read = run_tool(tool, row.file, way);
+        EXPECT_EQ(read.status, 1) << row.file;
+        EXPECT_EQ(read.err, program + ": " + (way == 0 ? row.file : "standard input") + ": " +
+                                row.reason + "\n");
+      }
+    }
+  }
+  // A folder of results holds compressed ones too.
+  shell("mkdir week && cp r.json.zst week/ && echo notes > week/notes.txt");
+  const test::run_result folder = test::run_in(m_dir, VELA_REPORT, {"week", "-o", "/dev/stdout"});
+  EXPECT_EQ(folder.status, 0) << folder.err;
+  EXPECT_EQ(companion_output(folder, true),
+            companion_output(test::run_in(m_dir, VELA_REPORT, {"plain.json", "-o", "/dev/stdout"}),
+                             true));
 }
 }  // namespace
 }  // namespace vela

@@ -432,6 +432,48 @@ TEST_F(ReportTest, NamesAnInputItCannotRead) {
   }
 }
 
+// Text from a file or a file's name reaches the terminal escaped in every message of vela-report
+// and vela-summary, also where a library or a reader would quote it.
+TEST_F(ReportTest, MessagesShowNamesAndTextFromFilesEscaped) {
+  const std::string escape = "\x1b]0;x";
+  boost::filesystem::create_directory(m_dir.file("d"));
+  boost::filesystem::create_symlink("l" + escape + ".json", m_dir.file("d/l" + escape + ".json"));
+  m_dir.write("events.json", R"({"events": [], "trackableObjects": []})");
+  m_dir.write("zones.geojson",
+              R"({"type": "FeatureCollection", "features": [{"type": "Feature", "properties": )"
+              R"({"name": "a"}, "geometry": {"type": "\u001b]0;x", "coordinates": []}}]})");
+  m_dir.write("late.json", R"([{"ts": 1, "ms": 0, "duration": 1, "distance": 2, "trackables": [)"
+                           R"({"uid": "a", "x": 0, "y": 0}, {"uid": "b", "x": 0, "y": 0}],)"
+                           R"( "\u001b]0;x": 0}, 18446744073709551615])");
+  const struct {
+    const char* binary;
+    arguments args;
+    int status;
+    std::string message;
+  } rows[] = {
+      {report_binary,
+       {"d", "-o", "page.html"},
+       1,
+       "vela-report: d/l\\x1b]0;x.json: Too many levels of symbolic links\n"},
+      {report_binary,
+       {"events.json", "--zones", "zones.geojson"},
+       2,
+       "vela-report: zones.geojson: feature 1: a \\x1b]0;x, not a Polygon or MultiPolygon\n"},
+      {VELA_SUMMARY,
+       {"--zones", "zones.geojson", "events.json"},
+       2,
+       "vela-summary: zones.geojson: feature 1: a \\x1b]0;x, not a Polygon or MultiPolygon\n"},
+      {report_binary, {"late.json"}, 1, "vela-report: late.json: event 2 is not an object\n"},
+      {VELA_SUMMARY, {"late.json"}, 1, "vela-summary: late.json: event 2 is not an object\n"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.message);
+    const test::run_result run = test::run_in(m_dir, row.binary, row.args);
+    EXPECT_EQ(run.status, row.status);
+    EXPECT_EQ(run.err, row.message);
+  }
+}
+
 TEST_F(ReportTest, WritesThePageBesideTheInputUnlessTold) {
   const std::string result = R"({"events": [], "trackableObjects": []})";
   boost::filesystem::create_directory(m_dir.file("sub"));
@@ -446,6 +488,8 @@ TEST_F(ReportTest, WritesThePageBesideTheInputUnlessTold) {
       {"result", {}, "result.html"},
       {"page.html", {}, "page.html.html"},
       {".json", {}, ".json.html"},
+      {"events.json.gz", {}, "events.html"},  // told compressed or not by its bytes, not its name
+      {"sub/day.json.zst", {}, "sub/day.html"},
       {"events.json", {"-o", "sub/mine.html"}, "sub/mine.html"},
   };
   for (const auto& row : rows) {
@@ -463,6 +507,56 @@ TEST_F(ReportTest, WritesThePageBesideTheInputUnlessTold) {
     boost::filesystem::remove(m_dir.file(row.input));
     boost::filesystem::remove(m_dir.file(row.page));
   }
+}
+
+// A copy of a result, compressed or not, would count its events twice: refused, as the same file
+// named twice is, after both were read. Two quiet days hold the same and are both kept.
+TEST_F(ReportTest, RefusesACopyOfAResultButKeepsQuietDays) {
+  const std::string quiet = R"({"events": [], "trackableObjects": []})";
+  boost::filesystem::create_directory(m_dir.file("copy"));
+  m_dir.write("mon.json", many_events(20));
+  m_dir.write("copy/mon.json", many_events(20));
+  m_dir.write("tue.json", many_events(21));
+  m_dir.write("sat.json", quiet);
+  m_dir.write("copy/sun.json", quiet);
+  ASSERT_EQ(std::system(
+                ("gzip -c " + m_dir.file("mon.json") + " > " + m_dir.file("mon.json.gz")).c_str()),
+            0);
+  const struct {
+    arguments args;
+    const char* stdin_redirect;
+    const char* refusal;  // none when the page is made
+  } rows[] = {
+      {{"mon.json", "tue.json", "copy/mon.json"},
+       "",
+       "the same result given twice: mon.json and copy/mon.json have the same content"},
+      {{"mon.json.gz", "mon.json"},
+       "",
+       "the same result given twice: mon.json.gz and mon.json have the same content"},
+      {{"mon.json", "-"},
+       "< copy/mon.json",
+       "the same result given twice: mon.json and standard input have the same content"},
+      {{"sat.json", "copy/sun.json", "mon.json"}, "", nullptr},
+      {{"copy", "mon.json"},
+       "",
+       "the same result given twice: copy/mon.json and mon.json have the same content"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.args.back());
+    arguments args = row.args;
+    args.insert(args.end(), {"-o", "week.html"});
+    const test::run_result run = report(args, row.stdin_redirect);
+    if (row.refusal != nullptr) {
+      EXPECT_EQ(run.status, 64);
+      EXPECT_EQ(run.err, std::string("vela-report: ") + row.refusal + " (see --help)\n");
+      EXPECT_FALSE(m_dir.exists("week.html"));
+    } else {
+      EXPECT_EQ(run.status, 0) << run.err;
+      EXPECT_EQ(run.err, "week.html\n");
+    }
+    boost::filesystem::remove(m_dir.file("week.html"));
+  }
+  EXPECT_EQ(m_dir.read("mon.json"), m_dir.read("copy/mon.json"));
 }
 
 TEST_F(ReportTest, ReadsStandardInputIntoReportHtml) {
@@ -711,7 +805,8 @@ TEST_F(ReportTest, PageDataCannotEndItsScriptsAndNeedsNoNetwork) {
     }
   }
   markup += page.substr(copied);
-  EXPECT_EQ(scripts, 5U) << "meta, one block of events, objects, provenance, the program";
+  EXPECT_EQ(scripts, 6U)
+      << "meta, one block of events, the result's objects, the uids, provenance, the program";
   EXPECT_EQ(page.find("<!--"), std::string::npos);
   // Nothing to fetch: no source, link, import or address in the page but the SVG namespace.
   for (const char* remote : {"src=", "href=", "url(", "@import", "<link", "https:"}) {
@@ -1400,6 +1495,110 @@ TEST_F(ReportPageTest, ShowsSeveralResultsByDayAndWhoIsInvolved) {
             std::string::npos)
       << by_id(driven, "filter-note").text;
   EXPECT_NE(by_id(driven, "address-note").text.find("file=wed (no result"), std::string::npos);
+}
+
+// Results that give a uid another name or category (the same uids at another site, a tag renamed
+// between two days): each event is shown and counted with its own result's; the tables list
+// every name a uid had; one warning on standard error and a note on the page say so.
+TEST_F(ReportPageTest, EachResultNamesItsOwnObjects) {
+  const std::int64_t day = 1774828800;
+  const std::map<std::string, std::vector<std::vector<std::string>>> objects = {
+      {"thu.json",
+       {{"V3", "Tug 3", "VEHICLE"}, {"V1", "Forklift 1", "VEHICLE"}, {"P1", "Anna", "PERSON"}}},
+      {"siteC.json",
+       {{"V3", "Person 7", "PERSON"},
+        {"V1", "Forklift 1", "VEHICLE"},
+        {"P1", "Anna B.", "PERSON"}}}};
+  m_dir.write("thu.json",
+              made_result(objects.at("thu.json"),
+                          {{"V3", "P1", 400, day, ""}, {"V3", "V1", 900, day + 60, "", "P1"}}));
+  m_dir.write("siteC.json",
+              made_result(objects.at("siteC.json"), {{"V3", "V1", 300, day + 86400, "", "P1"},
+                                                     {"V3", "P1", 700, day + 86460, ""},
+                                                     {"V1", "P1", 800, day + 86520, ""}}));
+  const test::run_result run = report({"thu.json", "siteC.json", "-o", "both.html"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.err,
+            "vela-report: warning: the results disagree on V3: \"Tug 3\" (VEHICLE) in thu.json, "
+            "\"Person 7\" (PERSON) in siteC.json, and on 1 more uid; each event is shown with "
+            "its own result's name and category\nboth.html\n");
+  // Each object as its event's result lists it.
+  std::map<std::pair<std::string, std::string>, std::vector<std::string>> listed;
+  result_facts facts;
+  for (const std::string file : {"thu.json", "siteC.json"}) {
+    for (const auto& object : objects.at(file)) {
+      listed[{file, object[0]}] = object;
+    }
+    for (fact_event event : facts_of(m_dir.read(file)).events) {
+      event.number = facts.events.size() + 1;
+      event.file = file;
+      facts.events.push_back(event);
+    }
+  }
+  const std::vector<dom_element> dom = render(m_dir, "both.html");
+  check_page(dom, facts);
+  const std::string note = by_id(dom, "names-note").text;
+  for (const char* part :
+       {"V3: \"Tug 3\" (VEHICLE) in thu.json, \"Person 7\" (PERSON) in siteC.json",
+        "and on 1 more uid"}) {
+    EXPECT_NE(note.find(part), std::string::npos) << note;
+  }
+  // The closest approaches name each object and driver as its own result does.
+  const auto texts_in_row = [&](const dom_element* _row, const std::string& _class) {
+    std::vector<std::string> texts;
+    for (auto at = dom.begin() + (_row - dom.data()) + 1; at != dom.end() && at->tag != "tr";
+         ++at) {
+      if (has(*at, "class", _class)) {
+        texts.push_back(at->text);
+      }
+    }
+    return texts;
+  };
+  const auto closest = of_class(dom, "closest-row");
+  ASSERT_EQ(closest.size(), facts.events.size());
+  for (const dom_element* row : closest) {
+    const fact_event& event =
+        facts.events[static_cast<std::size_t>(number(*row, "data-event") - 1)];
+    std::vector<std::string> names;
+    std::vector<std::string> drivers;
+    for (int k = 0; k < 2; ++k) {
+      names.push_back(listed[{event.file, event.uids[k]}][1]);
+      if (!event.drivers[k].empty()) {
+        drivers.push_back("driven by " + listed[{event.file, event.drivers[k]}][1] + " (" +
+                          event.drivers[k] + ")");
+      }
+    }
+    EXPECT_EQ(texts_in_row(row, "name"), names);
+    EXPECT_EQ(texts_in_row(row, "driver"), drivers);
+  }
+  // The objects table lists every name a uid had.
+  std::set<std::string> object_names;
+  for (const dom_element* row : of_class(dom, "object-row")) {
+    object_names.insert(texts_in_row(row, "name").at(0));
+  }
+  EXPECT_EQ(object_names,
+            (std::set<std::string>{"Tug 3 / Person 7", "Forklift 1", "Anna / Anna B."}));
+  // A vehicle's events are those in which its result lists it as one.
+  std::map<std::string, std::int64_t> as_vehicle;
+  for (const fact_event& event : facts.events) {
+    for (const std::string& uid : std::set<std::string>{event.uids[0], event.uids[1]}) {
+      as_vehicle[uid] += listed[{event.file, uid}][2] == "VEHICLE" ? 1 : 0;
+    }
+  }
+  std::map<std::string, std::int64_t> ranked;
+  for (const dom_element* row : of_class(dom, "vehicle-row")) {
+    ranked[*attribute(*row, "data-uid")] = number(*row, "data-count");
+  }
+  for (const auto& [uid, count] : as_vehicle) {
+    EXPECT_EQ(ranked.count(uid) == 1 ? ranked[uid] : 0, count) << uid;
+  }
+  // A name finds the events in which the object had it.
+  const std::vector<dom_element> tug = render(m_dir, "both.html", "obj=%22Tug%203%22");
+  EXPECT_EQ(number(by_id(tug, "count-total"), "data-count"),
+            std::count_if(facts.events.begin(), facts.events.end(), [&](const fact_event& _e) {
+              return listed[{_e.file, _e.uids[0]}][1] == "Tug 3" ||
+                     listed[{_e.file, _e.uids[1]}][1] == "Tug 3";
+            }));
 }
 
 // Overlapping events count once in an object's time in near-miss, as in the header's.

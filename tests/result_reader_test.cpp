@@ -207,6 +207,10 @@ TEST(ResultReaderTest, RefusesWhatIsNotAResult) {
       {R"([{"ts": 9223372036854775808}])", "event 1: \"ts\" is out of range",
        "beyond 64 signed bits"},
       {R"([{"ts": 1, "ms": 0, "duration": 1, "distance": 2, "trackables": [
+            {"uid": "a", "x": 0, "y": 0}, {"uid": "b", "x": 0, "y": 0}], "\u001b]0;x": 0},
+           18446744073709551615])",
+       "event 2 is not an object", "a number beyond 64 signed bits after an unknown member"},
+      {R"([{"ts": 1, "ms": 0, "duration": 1, "distance": 2, "trackables": [
             {"uid": 5, "x": 0, "y": 0}]}])",
        "event 1, object 1: \"uid\" is not a text", "a number as uid"},
       {R"([{"ts": 1, "ms": 0, "duration": 1, "distance": 2, "trackables": [

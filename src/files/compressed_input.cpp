@@ -118,9 +118,7 @@ bool compressed_input::fill_input() {
       return false;
     }
     if (errno != EINTR) {
-      throw vela::exception("Error reading file:" + m_file->name + " (" + std::strerror(errno) +
-                            ")")
-          .set_location(__FILE__, __LINE__);
+      fail(std::strerror(errno), true);
     }
   }
 }
@@ -166,9 +164,7 @@ std::size_t compressed_input::decode(char* _buffer, std::size_t _size) {
       return 0;
     }
     if (errno != EINTR) {
-      throw vela::exception("Error reading file:" + m_file->name + " (" + std::strerror(errno) +
-                            ")")
-          .set_location(__FILE__, __LINE__);
+      fail(std::strerror(errno), true);
     }
   }
 }
@@ -336,9 +332,10 @@ std::size_t compressed_input::read_zstd(char* _buffer, std::size_t _size) {
   }
 }
 
-void compressed_input::fail(const std::string& _why) const {
-  throw vela::exception("Error reading file:" + m_file->name + " (" + _why + ")")
-      .set_location(__FILE__, __LINE__);
+void compressed_input::fail(const std::string& _why, bool _unreadable) const {
+  input_error error(m_file->name, _why, _unreadable);
+  error.set_location(__FILE__, __LINE__);  // not in the throw: it returns the base class
+  throw error;
 }
 
 std::uint64_t compressed_input::offset_of(const unsigned char* _at) const {

@@ -9,9 +9,28 @@
 #include <vector>
 
 #include "base/handover.hpp"
+#include "exception.hpp"
 #include "files/input_file.hpp"
 
 namespace vela {
+// A read error, or a compressed stream that is corrupt, cut short or empty. what() names the
+// file as vela's own messages do; reason() is what went wrong alone, for a reader that names
+// the file its own way.
+class input_error : public exception {
+ public:
+  input_error(const std::string& _file, const std::string& _reason, bool _unreadable)
+      : exception("Error reading file:" + _file + " (" + _reason + ")"),
+        m_reason(_reason),
+        m_unreadable(_unreadable) {}
+  const std::string& reason() const { return m_reason; }
+  // A read of the file failed (the reason is the system's); otherwise its content is broken.
+  bool unreadable() const { return m_unreadable; }
+
+ private:
+  std::string m_reason;
+  bool m_unreadable;
+};
+
 // The content of an input file, read through its open descriptor: a file stored compressed,
 // gzip or zstd, is decompressed as it is read (told by its first bytes, not by its name), every
 // gzip member and zstd frame to the end; any other file is read as it is. The file's own bytes
@@ -30,9 +49,9 @@ class compressed_input {
   // From now on a compressed file is decompressed ahead, on a thread of its own, in bounded
   // blocks; a plain file is read as before.
   void decompress_ahead();
-  // Up to _size bytes of the content into _buffer; 0 at its end. Throws vela::exception on a read
+  // Up to _size bytes of the content into _buffer; 0 at its end. Throws input_error on a read
   // error, and on a compressed stream that is corrupt, cut short or empty, naming the byte of the
-  // file where it broke.
+  // file where it broke. open() throws it too, for a read error.
   std::size_t read(char* _buffer, std::size_t _size);
   // Stops decompressing ahead, so that the descriptor may be closed.
   void finish();
@@ -55,7 +74,7 @@ class compressed_input {
   bool fill_input();  // more of the file; false at its end
   std::size_t read_gzip(char* _buffer, std::size_t _size);
   std::size_t read_zstd(char* _buffer, std::size_t _size);
-  [[noreturn]] void fail(const std::string& _why) const;
+  [[noreturn]] void fail(const std::string& _why, bool _unreadable = false) const;
   std::uint64_t offset_of(const unsigned char* _at) const;  // in the file
 
   int m_fd = -1;

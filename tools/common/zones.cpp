@@ -10,6 +10,7 @@
 #include <iterator>
 #include <unordered_map>
 
+#include "base/text.hpp"
 #include "files/input_file.hpp"
 
 namespace vela::tools {
@@ -87,7 +88,8 @@ std::vector<zone_polygon> polygons_of(const json& _feature, const std::string& _
   }
   const std::string kind = type->GetString();
   if (kind != "Polygon" && kind != "MultiPolygon") {
-    throw zone_error(_where + ": a " + kind.substr(0, 40) + ", not a Polygon or MultiPolygon");
+    throw zone_error(_where + ": a " + terminal_safe(kind.substr(0, 40)) +
+                     ", not a Polygon or MultiPolygon");
   }
   if (coordinates == nullptr) {
     throw zone_error(_where + ": a " + kind + " without \"coordinates\"");

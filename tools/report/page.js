@@ -274,8 +274,14 @@
     return values;
   }
 
+  // An object's category as a code: 0 another (or none, an object not on the site), 1 a
+  // person, 2 a vehicle, 3 unknown (an events array's object that the documents do not agree on,
+  // or do not list).
+  const PERSON_CODE = 1;
+  const VEHICLE_CODE = 2;
+  const UNKNOWN_CODE = 3;
   function categoryCode(category) {
-    return category === 'PERSON' ? 1 : category === 'VEHICLE' ? 2 : 0;
+    return category === 'PERSON' ? PERSON_CODE : category === 'VEHICLE' ? VEHICLE_CODE : 0;
   }
 
   function load() {
@@ -291,8 +297,7 @@
       kindsKnown: tail.form === 'document' || tail.form === 'mixed',
       form: tail.form,
       uids: tail.uids,
-      names: tail.names || null,
-      categories: tail.categories || null,
+      disagreement: tail.disagreement || null,
       // The results, in the order read: each event's result is an index into them.
       results: made.inputs.filter(function (input) {
         return input.role === 'result';
@@ -365,17 +370,11 @@
         throw new Error('the embedded events are damaged');
       }
     }
-    const codes = data.uids.map(function (uid, i) {
-      return data.categories ? categoryCode(data.categories[i]) : 0;
-    });
-    // In a page of documents and bare arrays, an object that no document lists has no known
-    // category (in documents alone, it is not on the site): its events' kinds are unknown.
-    const listed = data.uids.map(function (uid, i) {
-      return data.form === 'document' || (data.categories !== null && data.categories[i] !== null);
-    });
+    readListings(data);
+    labelEvents(data);
     for (let i = 0; i < n; ++i) {
-      data.kind[i] = eventKind(data.kindsKnown && listed[data.a[i]] && listed[data.b[i]],
-                               codes[data.a[i]], codes[data.b[i]]);
+      data.kind[i] = eventKind(data.kindsKnown, data.labelCode[data.la[i]],
+                               data.labelCode[data.lb[i]]);
     }
     data.maxDistance = 0;
     for (let i = 0; i < n; ++i) {
@@ -390,16 +389,143 @@
   }
 
   function eventKind(known, first, second) {
-    if (!known) {
+    if (!known || first === UNKNOWN_CODE || second === UNKNOWN_CODE) {
       return UNKNOWN;
     }
-    if (first === 2 && second === 2) {
+    if (first === VEHICLE_CODE && second === VEHICLE_CODE) {
       return VEHICLE_VEHICLE;
     }
-    if (first + second === 3) {
+    if (first + second === PERSON_CODE + VEHICLE_CODE) {
       return PERSON_VEHICLE;
     }
     return OTHER;
+  }
+
+  // Each result document's objects, after its events: uid indices with their names and
+  // categories; null for a bare events array. Per uid, every name and category any result gave it.
+  function readListings(data) {
+    data.listings = data.results.map(function () {
+      return null;
+    });
+    for (const script of document.querySelectorAll('script.vela-listing')) {
+      const r = Number(script.getAttribute('data-result'));
+      const listing = JSON.parse(script.textContent);
+      const valid = Number.isInteger(r) && r >= 0 && r < data.results.length &&
+          data.listings[r] === null && Array.isArray(listing.uids) &&
+          Array.isArray(listing.names) && Array.isArray(listing.categories) &&
+          listing.names.length === listing.uids.length &&
+          listing.categories.length === listing.uids.length &&
+          listing.uids.every(function (u) {
+            return Number.isInteger(u) && u >= 0 && u < data.uids.length;
+          });
+      if (!valid) {
+        throw new Error('the embedded objects are damaged');
+      }
+      data.listings[r] = listing;
+    }
+    const found = data.disagreement;
+    if (found !== null && !(Array.isArray(found.variants) && found.variants.every(function (v) {
+      return Array.isArray(v) && v[2] >= 0 && v[2] < data.results.length;
+    }))) {
+      throw new Error('the embedded objects are damaged');
+    }
+    const addOnce = function (list, text) {
+      if (!list.includes(text)) {
+        list.push(text);
+      }
+    };
+    data.allNames = data.uids.map(function () {
+      return [];
+    });
+    data.allCategories = data.uids.map(function () {
+      return [];
+    });
+    data.listedAnywhere = new Uint8Array(data.uids.length);
+    for (const listing of data.listings) {
+      for (let k = 0; listing !== null && k < listing.uids.length; ++k) {
+        const u = listing.uids[k];
+        data.listedAnywhere[u] = 1;
+        if (listing.names[k] !== '') {
+          addOnce(data.allNames[u], listing.names[k]);
+        }
+        addOnce(data.allCategories[u], listing.categories[k]);
+      }
+    }
+  }
+
+  // A label is an object as one result names it: its uid, names, categories, the code of its
+  // kind, and whether a document gave it. Each side of an event carries the label of its object
+  // in the event's own result, so that a uid that is another object in another result is shown
+  // and counted as what it was in this one. An events array names no objects: its objects
+  // borrow what the documents say of them, every name, and a category where they agree.
+  function labelEvents(data) {
+    data.labelUid = [];
+    data.labelNames = [];
+    data.labelCategories = [];
+    data.labelCode = [];
+    data.labelDocument = [];
+    const interned = new Map();
+    const label = function (u, names, categories, code, fromDocument) {
+      const key = JSON.stringify([u, names, categories, code, fromDocument]);
+      let l = interned.get(key);
+      if (l === undefined) {
+        l = data.labelUid.length;
+        data.labelUid.push(u);
+        data.labelNames.push(names);
+        data.labelCategories.push(categories);
+        data.labelCode.push(code);
+        data.labelDocument.push(fromDocument);
+        interned.set(key, l);
+      }
+      return l;
+    };
+    const positions = [];  // by result, lazily: where each uid is in its listing
+    data.labelFor = function (r, u) {
+      const listing = data.listings[r];
+      if (listing === null) {
+        const categories = data.allCategories[u];
+        const code = data.listedAnywhere[u] && categories.length === 1 ?
+            categoryCode(categories[0]) : UNKNOWN_CODE;
+        return label(u, data.allNames[u], categories, code, false);
+      }
+      if (positions[r] === undefined) {
+        positions[r] = new Map(listing.uids.map(function (v, k) {
+          return [v, k];
+        }));
+      }
+      const k = positions[r].get(u);
+      if (k === undefined) {  // not on the site of this result
+        return label(u, [], [], 0, true);
+      }
+      const name = listing.names[k];
+      const category = listing.categories[k];
+      return label(u, name !== '' ? [name] : [], [category], categoryCode(category), true);
+    };
+    // The events of a result come together: each uid's label is looked up once per result.
+    const n = data.n;
+    data.la = new Uint32Array(n);
+    data.lb = new Uint32Array(n);
+    const labelOf = new Int32Array(data.uids.length).fill(-1);
+    let touched = [];
+    let current = -1;
+    const labelled = function (r, u) {
+      if (labelOf[u] < 0) {
+        labelOf[u] = data.labelFor(r, u);
+        touched.push(u);
+      }
+      return labelOf[u];
+    };
+    for (let i = 0; i < n; ++i) {
+      if (data.result[i] !== current) {
+        for (const u of touched) {
+          labelOf[u] = -1;
+        }
+        touched = [];
+        current = data.result[i];
+      }
+      data.la[i] = labelled(current, data.a[i]);
+      data.lb[i] = labelled(current, data.b[i]);
+    }
   }
 
   // ---- Filters --------------------------------------------------------------------------------
@@ -543,12 +669,15 @@
     if (filter.obj !== '') {
       const exact = exactObject(filter.obj);
       const needle = filter.obj.toLowerCase();
-      objectPasses = new Uint8Array(data.uids.length);
-      data.uids.forEach(function (uid, i) {
-        const name = data.names ? data.names[i] : null;
-        objectPasses[i] = (exact !== null ? uid === exact || name === exact :
-            uid.toLowerCase().includes(needle) ||
-            (name !== null && name.toLowerCase().includes(needle))) ? 1 : 0;
+      // By label: an object's name in an event's own result.
+      objectPasses = new Uint8Array(data.labelUid.length);
+      data.labelUid.forEach(function (u, l) {
+        const uid = data.uids[u];
+        const names = data.labelNames[l];
+        objectPasses[l] = (exact !== null ? uid === exact || names.includes(exact) :
+            uid.toLowerCase().includes(needle) || names.some(function (name) {
+              return name.toLowerCase().includes(needle);
+            })) ? 1 : 0;
       });
     }
     let setPasses = null;  // by set of zones: whether it holds the zone chosen
@@ -575,7 +704,7 @@
           (setPasses !== null && !setPasses[data.zoneSet[i]]) ||
           (resultPasses !== null && !resultPasses[data.result[i]]) ||
           (driver !== null && data.driverA[i] !== driver && data.driverB[i] !== driver) ||
-          (objectPasses !== null && !objectPasses[data.a[i]] && !objectPasses[data.b[i]])) {
+          (objectPasses !== null && !objectPasses[data.la[i]] && !objectPasses[data.lb[i]])) {
         continue;
       }
       chosen[count++] = i;
@@ -661,18 +790,61 @@
   }
 
   // ---- Names ----------------------------------------------------------------------------------
+  // Names and categories joined: a uid that was "Tug 3" in one result and "Person 7" in another
+  // is "Tug 3 / Person 7".
+  function joinedNames(names) {
+    return names.length > 0 ? names.join(' / ') : null;
+  }
+  function joinedCategories(categories, fallback) {
+    const known = categories.filter(function (category) {
+      return category !== '';
+    });
+    return known.length > 0 ? known.map(function (category) {
+      return category.toLowerCase();
+    }).join(' / ') : fallback;
+  }
+  // An object over every result: each name and category it had.
   function objectName(data, index) {
-    const name = data.names ? data.names[index] : null;
-    return name !== null && name !== '' ? name : null;
+    return joinedNames(data.allNames[index]);
   }
   function objectLabel(data, index) {
     const name = objectName(data, index);
     return name !== null ? name + ' (' + data.uids[index] + ')' : data.uids[index];
   }
   function objectCategory(data, index) {
-    const category = data.categories ? data.categories[index] : null;
-    return category !== null && category !== '' ? category.toLowerCase() :
-        data.form === 'document' ? 'not on the site' : 'unknown';
+    return joinedCategories(data.allCategories[index],
+                            data.form === 'document' ? 'not on the site' : 'unknown');
+  }
+  // An object as one result names it (a label).
+  function labelName(data, l) {
+    return joinedNames(data.labelNames[l]);
+  }
+  function labelText(data, l) {
+    const name = labelName(data, l);
+    const uid = data.uids[data.labelUid[l]];
+    return name !== null ? name + ' (' + uid + ')' : uid;
+  }
+  function labelCategory(data, l) {
+    return joinedCategories(data.labelCategories[l],
+                            data.labelDocument[l] ? 'not on the site' : 'unknown');
+  }
+
+  // The note on results that name a uid differently, as vela-report's warning says it.
+  function namesNote(data) {
+    const found = data.disagreement;
+    const note = byId('names-note');
+    note.hidden = found === null;
+    if (found === null) {
+      return;
+    }
+    const variants = found.variants.map(function (v) {
+      return (v[0] !== '' ? '"' + v[0] + '"' : 'no name') + ' (' +
+          (v[1] !== '' ? v[1] : 'no category') + ') in ' + data.results[v[2]];
+    });
+    note.textContent = 'The results disagree on ' + found.uid + ': ' + variants.join(', ') +
+        (found.uids > 1 ? ', and on ' + plural(found.uids - 1, 'more uid', 'more uids') : '') +
+        '. Each event is shown and counted with its own result\'s name and category; the ' +
+        'tables of pairs, objects, vehicles and drivers list every name a uid had.';
   }
 
   // ---- Header ---------------------------------------------------------------------------------
@@ -1003,8 +1175,8 @@
         'data-event': i + 1, 'data-kind': KINDS[data.kind[i]].key,
         'data-distance': data.distance[i],
       });
-      tooltip(mark, data.distance[i] + ' mm, ' + objectLabel(data, data.a[i]) + ' – ' +
-              objectLabel(data, data.b[i]) + ', ' + clock.text(data.start[i]) + ' for ' +
+      tooltip(mark, data.distance[i] + ' mm, ' + labelText(data, data.la[i]) + ' – ' +
+              labelText(data, data.lb[i]) + ', ' + clock.text(data.start[i]) + ' for ' +
               durationText(data.duration[i]) +
               (data.results.length > 1 ? ', in ' + data.results[data.result[i]] : ''));
     }
@@ -1489,20 +1661,32 @@
   }
 
   // ---- Tables ---------------------------------------------------------------------------------
-  // An object's name (its uid without one), uid and category; with _href its name links there.
-  function objectCell(data, index, driver, href) {
+  // An object's name (its uid without one), uid and category, and the driver of a vehicle that
+  // had one; with _href its name links there.
+  function objectCell(shown, href) {
     const cell = element('td');
-    const name = objectName(data, index);
     cell.appendChild(element(href !== undefined ? 'a' : 'span',
                              href !== undefined ? {class: 'name', href: href} : {class: 'name'},
-                             name !== null ? name : data.uids[index]));
-    const uid = name !== null ? data.uids[index] + ', ' : '';
-    cell.appendChild(element('span', {class: 'uid'}, uid + objectCategory(data, index)));
-    if (driver >= 0) {
-      const driverText = 'driven by ' + objectLabel(data, driver);
-      cell.appendChild(element('span', {class: 'driver'}, driverText));
+                             shown.name !== null ? shown.name : shown.uid));
+    const uid = shown.name !== null ? shown.uid + ', ' : '';
+    cell.appendChild(element('span', {class: 'uid'}, uid + shown.category));
+    if (shown.driver !== null) {
+      cell.appendChild(element('span', {class: 'driver'}, 'driven by ' + shown.driver));
     }
     return cell;
+  }
+  // An object over every result.
+  function objectShown(data, index) {
+    return {uid: data.uids[index], name: objectName(data, index),
+            category: objectCategory(data, index), driver: null};
+  }
+  // An object of event _i, as the event's result names it, and its driver likewise.
+  function eventObjectShown(data, i, second) {
+    const l = second ? data.lb[i] : data.la[i];
+    const driver = second ? data.driverB[i] : data.driverA[i];
+    return {uid: data.uids[data.labelUid[l]], name: labelName(data, l),
+            category: labelCategory(data, l),
+            driver: driver >= 0 ? labelText(data, data.labelFor(data.result[i], driver)) : null};
   }
 
   function numberCell(text) {
@@ -1551,8 +1735,8 @@
       row.appendChild(element('td', {class: 'time', title: 'UTC' + clock.offsetText(data.start[i])},
                               clock.text(data.start[i])));
       row.appendChild(numberCell(durationText(data.duration[i])));
-      row.appendChild(objectCell(data, data.a[i], data.driverA[i]));
-      row.appendChild(objectCell(data, data.b[i], data.driverB[i]));
+      row.appendChild(objectCell(eventObjectShown(data, i, false)));
+      row.appendChild(objectCell(eventObjectShown(data, i, true)));
       row.appendChild(element('td', {}, KINDS[data.kind[i]].label));
       if (data.results.length > 1) {
         row.setAttribute('data-file', data.results[data.result[i]]);
@@ -1602,10 +1786,10 @@
       const key = low * objects + high;
       let pair = pairs.get(key);
       if (pair === undefined) {
-        pair = {low: low, high: high, kind: data.kind[i], count: 0, closest: Infinity,
-                index: pairs.size};
+        pair = {low: low, high: high, kinds: 0, count: 0, closest: Infinity, index: pairs.size};
         pairs.set(key, pair);
       }
+      pair.kinds |= 1 << data.kind[i];  // results may disagree on what the two were
       ++pair.count;
       pair.closest = Math.min(pair.closest, data.distance[i]);
       time.add(pair.index, i);
@@ -1620,9 +1804,13 @@
         'data-seconds': seconds,
       });
       row.appendChild(numberCell(grouped(pair.count)));
-      row.appendChild(objectCell(data, pair.low, -1));
-      row.appendChild(objectCell(data, pair.high, -1));
-      row.appendChild(element('td', {}, KINDS[pair.kind].label));
+      row.appendChild(objectCell(objectShown(data, pair.low)));
+      row.appendChild(objectCell(objectShown(data, pair.high)));
+      row.appendChild(element('td', {}, KINDS.filter(function (kind, k) {
+        return (pair.kinds >> k) & 1;
+      }).map(function (kind) {
+        return kind.label;
+      }).join(' / ')));
       row.appendChild(numberCell(grouped(pair.closest) + ' mm'));
       row.appendChild(numberCell(durationText(seconds)));
       return row;
@@ -1674,7 +1862,7 @@
         class: 'object-row', 'data-count': objects.count[o], 'data-seconds': seconds,
       });
       row.appendChild(numberCell(grouped(objects.count[o])));
-      row.appendChild(objectCell(data, o, -1));
+      row.appendChild(objectCell(objectShown(data, o)));
       row.appendChild(element('td', {}, objectCategory(data, o)));
       row.appendChild(numberCell(grouped(objects.closest[o]) + ' mm'));
       row.appendChild(numberCell(durationText(seconds)));
@@ -1701,7 +1889,7 @@
         'data-below-500': ranking.below[o], 'data-seconds': seconds, 'data-link': href,
       });
       row.appendChild(numberCell(grouped(ranking.count[o])));
-      row.appendChild(objectCell(data, o, -1, href));
+      row.appendChild(objectCell(objectShown(data, o), href));
       row.appendChild(numberCell(grouped(ranking.below[o])));
       row.appendChild(numberCell(grouped(ranking.closest[o]) + ' mm'));
       row.appendChild(numberCell(durationText(seconds)));
@@ -1709,29 +1897,27 @@
     });
   }
 
-  // A vehicle by its category; where no result lists the object, by an event that names its
-  // driver (only vehicles have one).
+  // A vehicle by its category in an event's result (a label); where that result does not say,
+  // by an event that names its driver (only vehicles have one).
   function vehicleFlags(data) {
-    const vehicle = new Uint8Array(data.uids.length);
-    data.uids.forEach(function (uid, o) {
-      vehicle[o] = data.categories !== null && data.categories[o] === 'VEHICLE' ? 1 : 0;
-    });
+    const driven = new Uint8Array(data.uids.length);
     for (let i = 0; i < data.n; ++i) {
-      for (const [object, driver] of [[data.a[i], data.driverA[i]], [data.b[i], data.driverB[i]]]) {
-        if (driver >= 0 && (data.categories === null || data.categories[object] === null)) {
-          vehicle[object] = 1;
-        }
-      }
+      driven[data.a[i]] |= data.driverA[i] >= 0 ? 1 : 0;
+      driven[data.b[i]] |= data.driverB[i] >= 0 ? 1 : 0;
     }
-    return vehicle;
+    return Uint8Array.from(data.labelUid, function (u, l) {
+      const said = data.labelDocument[l] ? data.labelCategories[l].length > 0 :
+          data.labelCode[l] !== UNKNOWN_CODE;
+      return said ? (data.labelCode[l] === VEHICLE_CODE ? 1 : 0) : driven[u];
+    });
   }
 
   function renderWho(data, chosen, filter) {
     const vehicles = rankBy(data, chosen, function (i, add) {
-      if (data.isVehicle[data.a[i]]) {
+      if (data.isVehicle[data.la[i]]) {
         add(data.a[i]);
       }
-      if (data.isVehicle[data.b[i]] && data.b[i] !== data.a[i]) {
+      if (data.isVehicle[data.lb[i]] && data.b[i] !== data.a[i]) {
         add(data.b[i]);
       }
     });
@@ -2117,7 +2303,9 @@
     } else if (data.form === 'mixed') {
       note.textContent = 'Some of these results are the bare events array that vela writes ' +
           'to standard output, which names no objects: objects that only they name appear by ' +
-          'uid, and the kinds of their events are unknown.';
+          'uid, and the kinds of their events are unknown.' + (data.disagreement !== null ?
+          ' So are the kinds of their events with an object the other results give different ' +
+          'categories.' : '');
     }
     note.hidden = data.form === 'document';
   }
@@ -2126,6 +2314,7 @@
     const data = load();
     prepare(data);
     formNote(data);
+    namesNote(data);
     renderProvenance(data);
     checkThreshold(data);
     const frame = plotFrame(data);

@@ -16,9 +16,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <iostream>
 #include <limits>
+#include <map>
 #include <set>
 #include <stdexcept>
 #include <streambuf>
@@ -26,6 +26,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/sha256.hpp"
 #include "base/text.hpp"
 #include "common/command_line.hpp"
 #include "common/site_time.hpp"
@@ -33,6 +34,7 @@
 #include "files/file_output.hpp"
 #include "report/floor_plan.hpp"
 #include "report/report_page.hpp"
+#include "results/result_input.hpp"
 #include "results/result_reader.hpp"
 
 namespace vela::report {
@@ -46,17 +48,18 @@ constexpr const char* usage_text =
     "                   [--floor-plan IMAGE --plan-bounds XMIN,YMIN,XMAX,YMAX] [--force]\n"
     "\n"
     "Writes one self-contained HTML page of one or more vela results (the document written by\n"
-    "vela -o, or the events array vela writes to standard output): counts, a floor plot, a\n"
-    "timeline and the trend by day, hours by weekday, the closest approaches, the pairs,\n"
-    "objects, vehicles and drivers with most events, with filters. The page needs no network;\n"
-    "open it in any current browser, or print it.\n"
+    "vela -o, or the events array vela writes to standard output; either may be stored\n"
+    "compressed with gzip or zstd): counts, a floor plot, a timeline and the trend by day,\n"
+    "hours by weekday, the closest approaches, the pairs, objects, vehicles and drivers with\n"
+    "most events, with filters. The page needs no network; open it in any current browser, or\n"
+    "print it.\n"
     "\n"
-    "  EVENTS.json...     the results, or folders of them (every .json file in them); -\n"
-    "                     reads standard input\n"
+    "  EVENTS.json...     the results, or folders of them (every .json, .json.gz and\n"
+    "                     .json.zst file in them); - reads standard input\n"
     "  -o REPORT.html     the page; without it, for one result, EVENTS.html beside the input\n"
-    "                     (EVENTS without its .json), or report.html for standard input;\n"
-    "                     required for several results or a folder; an existing file there\n"
-    "                     is replaced only when it is empty or a page\n"
+    "                     (EVENTS without its .json, .json.gz or .json.zst), or report.html\n"
+    "                     for standard input; required for several results or a folder; an\n"
+    "                     existing file there is replaced only when it is empty or a page\n"
     "  --utc-offset +HH:MM  the site's time, UTC plus this (default UTC)\n"
     "  --time-zone NAME   the site's time zone (Europe/Berlin), daylight saving time included\n"
     "  --title TEXT       the page's title\n"
@@ -70,10 +73,12 @@ constexpr const char* usage_text =
     "  --force            replace the file under -o even when it is not a page\n"
     "  --help, --version\n"
     "\n"
-    "The input is never changed. Exit status: 0 success, 1 the result cannot be read or the\n"
-    "page cannot be written (one line on standard error), 2 the zones file or the floor plan\n"
-    "cannot be used, 64 usage error, 130 and 143 interrupted by SIGINT and SIGTERM (no page\n"
-    "is left behind). On success the page's path is the one line on standard error.\n";
+    "Each event is shown with its own result's names and categories; a warning says where\n"
+    "results name a uid differently. The input is never changed. Exit status: 0 success, 1 the\n"
+    "result cannot be read or the page cannot be written (one line on standard error), 2 the\n"
+    "zones file or the floor plan cannot be used, 64 usage error (a result given twice, or a\n"
+    "copy of one, among them), 130 and 143 interrupted by SIGINT and SIGTERM (no page is left\n"
+    "behind). On success the page's path is the last line on standard error.\n";
 
 // A failure to report as "vela-report: FILE: reason"; the file as the command line gave it.
 std::runtime_error file_error(const std::string& _file, const std::string& _reason) {
@@ -156,12 +161,25 @@ options parse_options(const tools::command_line& _line) {
   return parsed;
 }
 
+// The length of the ending that names a result: ".json", or ".json.gz" and ".json.zst" for one
+// stored compressed; 0 for a name without one. (What a file holds is told by its first bytes.)
+std::size_t result_ending(const std::string& _name) {
+  for (const std::string_view ending : {".json.gz", ".json.zst", ".json"}) {
+    if (_name.size() > ending.size() &&
+        _name.compare(_name.size() - ending.size(), ending.size(), ending) == 0) {
+      return ending.size();
+    }
+  }
+  return 0;
+}
+
 struct result_list {
   std::vector<std::string> files;
   bool from_folder = false;
 };
 
-// The results named by the operands: a folder stands for every .json file in it, by name.
+// The results named by the operands: a folder stands for every result file in it (.json,
+// .json.gz, .json.zst), by name.
 result_list result_files(const options& _options) {
   result_list list;
   std::vector<std::string>& files = list.files;
@@ -175,14 +193,19 @@ result_list result_files(const options& _options) {
     boost::system::error_code error;
     for (boost::filesystem::directory_iterator it(input, error), end; !error && it != end;
          it.increment(error)) {
-      const std::string name = it->path().filename().string();
-      if (name.size() > 5 && name.compare(name.size() - 5, 5, ".json") == 0 &&
-          boost::filesystem::is_regular_file(it->path())) {
+      if (result_ending(it->path().filename().string()) == 0) {
+        continue;
+      }
+      // The library's own message would quote the name raw (a link loop named "l\x1b]0;...").
+      boost::system::error_code kind_error;
+      if (boost::filesystem::is_regular_file(it->path(), kind_error)) {
         in_folder.push_back(it->path().string());
+      } else if (kind_error) {
+        throw file_error(it->path().string(), std::strerror(kind_error.value()));
       }
     }
     if (error) {
-      throw file_error(input, error.message());
+      throw file_error(input, std::strerror(error.value()));
     }
     if (in_folder.empty()) {
       throw file_error(input, "a folder without a .json result");
@@ -211,12 +234,9 @@ std::string default_output(const std::string& _input) {
   if (_input == "-") {
     return "report.html";
   }
-  const std::string suffix = ".json";
-  const bool has_suffix =
-      _input.size() > suffix.size() &&
-      _input.compare(_input.size() - suffix.size(), suffix.size(), suffix) == 0 &&
-      _input[_input.size() - suffix.size() - 1] != '/';
-  return (has_suffix ? _input.substr(0, _input.size() - suffix.size()) : _input) + ".html";
+  const std::size_t ending = result_ending(_input);
+  const bool stem = ending > 0 && _input[_input.size() - ending - 1] != '/';
+  return (stem ? _input.substr(0, _input.size() - ending) : _input) + ".html";
 }
 
 std::string base_name(const std::string& _path) {
@@ -238,31 +258,6 @@ input_file named_input(const std::string& _role, const std::string& _path) {
   }
   return input;
 }
-
-// Reads another stream buffer through one of its own, counting the bytes: the size of a
-// result that comes through a pipe.
-class counting_input : public std::streambuf {
- public:
-  explicit counting_input(std::streambuf* _source) : m_source(_source), m_buffer(1 << 16) {}
-  std::uint64_t bytes() const { return m_bytes; }
-
- protected:
-  int_type underflow() override {
-    const std::streamsize got =
-        m_source->sgetn(m_buffer.data(), static_cast<std::streamsize>(m_buffer.size()));
-    if (got <= 0) {
-      return traits_type::eof();
-    }
-    m_bytes += static_cast<std::uint64_t>(got);
-    setg(m_buffer.data(), m_buffer.data(), m_buffer.data() + got);
-    return traits_type::to_int_type(m_buffer[0]);
-  }
-
- private:
-  std::streambuf* m_source;
-  std::vector<char> m_buffer;
-  std::uint64_t m_bytes = 0;
-};
 
 // What the page is drawn over besides the result; read before it, so that a mistake in them
 // costs no reading of a large result.
@@ -342,40 +337,74 @@ std::vector<std::string> result_names(const std::vector<std::string>& _results) 
   return names;
 }
 
-// Reads the result _input into the page as result _index, named _name; how the provenance
-// lists it.
-input_file read_result(page_writer& _writer, std::uint32_t _index, const std::string& _input,
+// A result as it was read: how the provenance lists it, and what tells a copy of it.
+struct read_facts {
+  input_file listed;
+  sha256::digest digest;  // of the content, decompressed
+  std::uint64_t events = 0;
+};
+
+// Reads the result _input into the page as result _index, named _name.
+read_facts read_result(page_writer& _writer, std::uint32_t _index, const std::string& _input,
                        const std::string& _name) {
   const struct stat status = input_status(_input);
-  std::ifstream file;
-  if (_input != "-") {
-    file.open(_input, std::ios::binary);
-    if (!file) {
-      throw file_error(_input, std::strerror(errno));
-    }
+  const int fd = _input == "-" ? STDIN_FILENO : ::open(_input.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    throw file_error(_input, std::strerror(errno));
   }
-  std::istream& source = _input == "-" ? std::cin : file;
-  counting_input counted(source.rdbuf());
-  std::istream in(&counted);
+  const struct closer {
+    int fd;
+    ~closer() {
+      if (fd != STDIN_FILENO) {
+        ::close(fd);  // read-only: a failing close loses nothing
+      }
+    }
+  } opened{fd};
+  results::input content(fd, true);  // decompressed where it is stored compressed; hashed
   _writer.begin_result(_index);
   results::form form = results::form::document;
+  read_facts facts;
   try {
     form = results::read(
-        in, {[&](const results::event& _event) { _writer.add_event(_event); },
-             [&](const results::trackable& _object) { _writer.add_trackable(_object); }});
+        content, {[&](const results::event& _event) {
+                    _writer.add_event(_event);
+                    ++facts.events;
+                  },
+                  [&](const results::trackable& _object) { _writer.add_trackable(_object); }});
   } catch (const std::runtime_error& e) {  // the reader's and the page's refusals alike
     throw file_error(message_name(_input), e.what());
   }
   _writer.end_result(form);
-  input_file result{"result", _name, _input == "-" ? "standard input" : "file", {}, {}};
+  facts.digest = content.digest();
+  input_file& result = facts.listed;
+  result = {"result", _name, _input == "-" ? "standard input" : "file", {}, {}};
   if (S_ISREG(status.st_mode)) {
     result.bytes = static_cast<std::uint64_t>(status.st_size);
     result.modified_ms = modified_ms(status);
   } else {
     result.via = "pipe";
-    result.bytes = counted.bytes();
+    result.bytes = content.file_bytes();
   }
-  return result;
+  return facts;
+}
+
+// Results that name a uid differently, in one line: the first such uid, each name and category
+// it had with the first result that gave it, and how many more uids differ.
+std::string disagreement_text(const uid_disagreement& _found,
+                              const std::vector<std::string>& _results) {
+  std::string text = "the results disagree on " + terminal_safe(_found.uid) + ":";
+  for (std::size_t k = 0; k < _found.variants.size(); ++k) {
+    const uid_disagreement::variant& variant = _found.variants[k];
+    text += k == 0 ? " " : ", ";
+    text += variant.name.empty() ? "no name" : "\"" + terminal_safe(variant.name) + "\"";
+    text += " (" + (variant.category.empty() ? "no category" : terminal_safe(variant.category)) +
+            ") in " + terminal_safe(message_name(_results[variant.result]));
+  }
+  if (_found.uids > 1) {
+    text += ", and on " + std::to_string(_found.uids - 1) +
+            (_found.uids == 2 ? " more uid" : " more uids");
+  }
+  return text + "; each event is shown with its own result's name and category";
 }
 
 void write_page(const options& _options, const std::vector<std::string>& _results,
@@ -416,9 +445,20 @@ void write_page(const options& _options, const std::vector<std::string>& _result
   page_writer writer(out, settings);
   provenance made;
   const std::vector<std::string> names = result_names(_results);
+  // A copy of a result (another file of the same content, compressed or not) would count its
+  // events twice; two quiet days are alike and both kept.
+  std::map<sha256::digest, std::string> read_before;
   for (std::size_t k = 0; k < _results.size(); ++k) {
-    made.inputs.push_back(
-        read_result(writer, static_cast<std::uint32_t>(k), _results[k], names[k]));
+    read_facts read = read_result(writer, static_cast<std::uint32_t>(k), _results[k], names[k]);
+    if (read.events > 0) {
+      const auto [earlier, added] = read_before.try_emplace(read.digest, _results[k]);
+      if (!added) {
+        throw tools::usage_error(
+            "the same result given twice: " + terminal_safe(message_name(earlier->second)) +
+            " and " + terminal_safe(message_name(_results[k])) + " have the same content");
+      }
+    }
+    made.inputs.push_back(std::move(read.listed));
   }
   made.inputs.insert(made.inputs.end(), _site.inputs.begin(), _site.inputs.end());
   made.made_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -431,6 +471,9 @@ void write_page(const options& _options, const std::vector<std::string>& _result
     page.commit();
   } catch (const output_error& e) {
     throw file_error(output, terminal_safe(e.reason()));
+  }
+  if (writer.disagreement().uids > 0) {
+    tools::complain(program, "warning: " + disagreement_text(writer.disagreement(), _results));
   }
   // Where the page is, for the one who asked for it.
   std::cerr << terminal_safe(output) << std::endl;

@@ -9,6 +9,11 @@
 // in, the sets listed at the end (most sites have a few, whatever the number of events). The
 // last column holds the index of the result the event came from. The page's script
 // (tools/report/page.js) reads them back.
+//
+// After the events of a result document, its trackable objects: the uid indices, names and
+// categories it lists. A uid may carry another name or category in another result (a tag given
+// to another object, the same uids at another site): each event is shown with its own
+// result's, so they go per result and per object, not per event.
 
 #include <algorithm>
 #include <charconv>
@@ -115,11 +120,11 @@ std::string zones_json(const tools::zone_map& _zones) {
   return out + "]";
 }
 
-std::string json_list(const std::vector<std::string>& _texts, const std::vector<bool>& _present) {
+std::string json_list(const std::vector<std::string>& _texts) {
   std::string list = "[";
   for (std::size_t i = 0; i < _texts.size(); ++i) {
     list += i == 0 ? "" : ",";
-    list += _present[i] ? tools::script_json_string(_texts[i]) : "null";
+    list += tools::script_json_string(_texts[i]);
   }
   return list + "]";
 }
@@ -197,30 +202,108 @@ void page_writer::add_event(const results::event& _event) {
 
 void page_writer::add_trackable(const results::trackable& _trackable) {
   const std::uint32_t index = index_of(_trackable.uid);
-  m_names[index] = _trackable.name;
-  m_categories[index] = _trackable.category;
-  m_listed[index] = true;
+  // Listed twice in one result: the last entry stands, as it always did.
+  if (m_last_listed[index] == m_result + 1) {
+    listed_object& again = m_listing[m_listed_at[index]];
+    again.name = _trackable.name;
+    again.category = _trackable.category;
+    return;
+  }
+  m_last_listed[index] = m_result + 1;
+  m_listed_at[index] = static_cast<std::uint32_t>(m_listing.size());
+  m_listing.push_back({index, _trackable.name, _trackable.category});
 }
 
-void page_writer::begin_result(std::uint32_t _index) { m_result = _index; }
+void page_writer::begin_result(std::uint32_t _index) {
+  m_result = _index;
+  m_listing.clear();
+}
 
 void page_writer::end_result(results::form _form) {
-  ++(_form == results::form::document ? m_documents : m_arrays);
+  if (_form == results::form::events_only) {
+    ++m_arrays;
+    return;
+  }
+  ++m_documents;
+  for (const listed_object& object : m_listing) {
+    compare_with_first(object);
+  }
+  write_listing();
+}
+
+void page_writer::compare_with_first(const listed_object& _object) {
+  const std::uint32_t uid = _object.uid;
+  if (m_first_listed[uid] == 0) {
+    m_first_listed[uid] = m_result + 1;
+    m_names[uid] = _object.name;
+    m_categories[uid] = _object.category;
+    return;
+  }
+  if (_object.name == m_names[uid] && _object.category == m_categories[uid]) {
+    return;
+  }
+  // Each uid counted once; of the first, every name and category it had.
+  if (m_differs.size() <= uid) {
+    m_differs.resize(m_uids.size(), false);
+  }
+  uid_disagreement& found = m_disagreement;
+  if (!m_differs[uid]) {
+    m_differs[uid] = true;
+    if (++found.uids == 1) {
+      m_first_differing = uid;
+      found.uid = m_uids[uid];
+      found.variants.push_back({m_names[uid], m_categories[uid], m_first_listed[uid] - 1});
+    }
+  }
+  if (uid == m_first_differing &&
+      std::none_of(found.variants.begin(), found.variants.end(), [&](const auto& _variant) {
+        return _variant.name == _object.name && _variant.category == _object.category;
+      })) {
+    found.variants.push_back({_object.name, _object.category, m_result});
+  }
+}
+
+void page_writer::write_listing() {
+  m_out << "<script type=\"application/json\" class=\"vela-listing\" data-result=\"" << m_result
+        << "\">{\"uids\":[";
+  for (std::size_t k = 0; k < m_listing.size(); ++k) {
+    m_out << (k == 0 ? "" : ",") << m_listing[k].uid;
+  }
+  m_out << "],\"names\":[";
+  for (std::size_t k = 0; k < m_listing.size(); ++k) {
+    m_out << (k == 0 ? "" : ",") << tools::script_json_string(m_listing[k].name);
+  }
+  m_out << "],\"categories\":[";
+  for (std::size_t k = 0; k < m_listing.size(); ++k) {
+    m_out << (k == 0 ? "" : ",") << tools::script_json_string(m_listing[k].category);
+  }
+  m_out << "]}</script>\n";
+  m_listing.clear();
 }
 
 void page_writer::finish(const provenance& _provenance) {
   if (m_chunk_events > 0) {
     write_chunk();
   }
-  // Names and categories come from the documents; objects met only in events arrays have none.
+  // Names and categories come from the documents, each result's with its events; objects met
+  // only in events arrays have none.
   const bool listed = m_documents > 0;
   const char* form = m_arrays == 0 ? "\"document\"" : listed ? "\"mixed\"" : "\"events\"";
   m_out << "<script type=\"application/json\" id=\"vela-objects\">{\"form\":" << form
-        << ",\"events\":" << m_events
-        << ",\"uids\":" << json_list(m_uids, std::vector<bool>(m_uids.size(), true))
-        << ",\"names\":" << (listed ? json_list(m_names, m_listed) : "null")
-        << ",\"categories\":" << (listed ? json_list(m_categories, m_listed) : "null")
-        << ",\"zoneSets\":";
+        << ",\"events\":" << m_events << ",\"uids\":" << json_list(m_uids) << ",\"disagreement\":";
+  if (m_disagreement.uids > 0) {
+    m_out << "{\"uids\":" << m_disagreement.uids
+          << ",\"uid\":" << tools::script_json_string(m_disagreement.uid) << ",\"variants\":[";
+    for (std::size_t k = 0; k < m_disagreement.variants.size(); ++k) {
+      const uid_disagreement::variant& variant = m_disagreement.variants[k];
+      m_out << (k == 0 ? "[" : ",[") << tools::script_json_string(variant.name) << ","
+            << tools::script_json_string(variant.category) << "," << variant.result << "]";
+    }
+    m_out << "]}";
+  } else {
+    m_out << "null";
+  }
+  m_out << ",\"zoneSets\":";
   if (m_options.zones != nullptr) {
     std::vector<const std::vector<std::uint32_t>*> sets(m_zone_sets.size());
     for (const auto& [set, index] : m_zone_sets) {
@@ -282,7 +365,9 @@ std::uint32_t page_writer::index_of(const std::string& _uid) {
     m_uids.push_back(_uid);
     m_names.emplace_back();
     m_categories.emplace_back();
-    m_listed.push_back(false);
+    m_first_listed.push_back(0);
+    m_last_listed.push_back(0);
+    m_listed_at.push_back(0);
   }
   return found->second;
 }

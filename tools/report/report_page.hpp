@@ -1,7 +1,8 @@
 #pragma once
 // The page of vela-report: a fixed skeleton, then the events in compact columns as they are
-// read, then the trackable objects (they come last in a result), then the script that draws
-// the page from them in the browser. Nothing per event stays in memory.
+// read, each result's trackable objects after its events (they come last in a result), then
+// the uids, then the script that draws the page from them in the browser. Nothing per event
+// stays in memory; per uid, its text and the first name and category a result gave it.
 
 #include <boost/optional.hpp>
 #include <cstddef>
@@ -45,6 +46,19 @@ struct provenance {
   std::int64_t made_ms = 0;
 };
 
+// Results that name one uid differently (another name or category): the first such uid, every
+// name and category it had with the first result that gave each, and how many uids differ.
+struct uid_disagreement {
+  struct variant {
+    std::string name;
+    std::string category;
+    std::uint32_t result = 0;  // the index of the first result that gave it
+  };
+  std::size_t uids = 0;  // none when 0
+  std::string uid;
+  std::vector<variant> variants;
+};
+
 class page_writer {
  public:
   // Writes the beginning of the page.
@@ -60,10 +74,20 @@ class page_writer {
   void end_result(results::form _form);
   // Writes the rest of the page. Errors of the stream are left to the caller to check.
   void finish(const provenance& _provenance);
+  // Where the results read so far name a uid differently.
+  const uid_disagreement& disagreement() const { return m_disagreement; }
 
  private:
+  struct listed_object {
+    std::uint32_t uid = 0;
+    std::string name;
+    std::string category;
+  };
+
   std::uint32_t index_of(const std::string& _uid);
   void write_chunk();
+  void compare_with_first(const listed_object& _object);
+  void write_listing();
 
   std::ostream& m_out;
   page_options m_options;
@@ -73,9 +97,17 @@ class page_writer {
   std::int64_t m_previous_start_ms = 0;
   std::unordered_map<std::string, std::uint32_t> m_index_of_uid;
   std::vector<std::string> m_uids;  // in the order first met
+  // Per uid: the name and category the first result that listed it gave, and that result's
+  // index + 1 (0 while none did); the last result that listed it, + 1, and where in its list.
   std::vector<std::string> m_names;
   std::vector<std::string> m_categories;
-  std::vector<bool> m_listed;  // in "trackableObjects"
+  std::vector<std::uint32_t> m_first_listed;
+  std::vector<std::uint32_t> m_last_listed;
+  std::vector<std::uint32_t> m_listed_at;
+  std::vector<listed_object> m_listing;  // the objects of the result being read
+  uid_disagreement m_disagreement;
+  std::vector<bool> m_differs;          // by uid: counted in it
+  std::uint32_t m_first_differing = 0;  // the uid it names
   // With zones: the distinct sets of zones events lie in, the empty set first.
   std::map<std::vector<std::uint32_t>, std::uint32_t> m_zone_sets;
   std::vector<std::uint32_t> m_zones_of_event;  // reused for every event

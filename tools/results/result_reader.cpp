@@ -147,8 +147,11 @@ class result_handler {
   bool Int64(std::int64_t _value) { return integer(_value); }
   bool Uint64(std::uint64_t _value) {
     if (_value > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+      // Where an object was expected there is no member to name, only the last key read.
       const bool skipped = m_skip_depth > 0 || m_member == member::skip;
-      return skipped ? skip_scalar() : fail(field() + " is out of range");
+      return skipped                    ? skip_scalar()
+             : m_member == member::none ? not_an_object()
+                                        : fail(field() + " is out of range");
     }
     return integer(static_cast<std::int64_t>(_value));
   }

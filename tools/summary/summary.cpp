@@ -3,11 +3,12 @@
 // or --jsonl, one row per event with both objects' names and categories. With --zones, the
 // events by zone, and the zones of each row.
 //
-// Results are read as a stream (results/result_reader), in memory that does not grow with the
-// number of events. The trackable objects come after the events in vela's document, so the rows of
-// a file are written in a second pass over it, once its objects are known; the short report needs
-// only per-pair counts and the closest events, resolved at the end. A document piped on standard
-// input cannot be read twice: its rows are written without names and categories.
+// Results are read as a stream (results/result_reader), decompressed where they are stored
+// compressed (results/result_input), in memory that does not grow with the number of events. The
+// trackable objects come after the events in vela's document, so the rows of a file are written in
+// a second pass over it, once its objects are known; the short report needs only per-pair counts
+// and the closest events, resolved at the end. A document piped on standard input cannot be read
+// twice: its rows are written without names and categories.
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -21,7 +22,6 @@
 #include <iostream>
 #include <map>
 #include <stdexcept>
-#include <streambuf>
 #include <string>
 #include <string_view>
 #include <tuple>
@@ -34,6 +34,7 @@
 #include "common/csv.hpp"
 #include "common/site_time.hpp"
 #include "common/zones.hpp"
+#include "results/result_input.hpp"
 #include "results/result_reader.hpp"
 
 namespace vela::summary {
@@ -41,16 +42,16 @@ namespace {
 constexpr const char* program = "vela-summary";
 constexpr int failure_status = 1;
 constexpr std::size_t listed = 5;
-constexpr std::size_t input_buffer_bytes = std::size_t{1} << 16;
 
 constexpr const char* usage_text =
     "Usage: vela-summary [--csv | --jsonl] [--utc-offset +HH:MM | --time-zone NAME] [--zones FILE]\n"
     "                    EVENTS.json\n"
     "\n"
     "Reads a vela result: the document written by vela -o, or the events array vela writes to\n"
-    "standard output; - reads standard input. Prints a short report: the number of events by\n"
-    "kind, the five closest approaches and the five pairs with most events, with names beside\n"
-    "uids when the result has them, the person of a pair first, then by uid.\n"
+    "standard output, either stored plain or compressed with gzip or zstd; - reads standard\n"
+    "input. Prints a short report: the number of events by kind, the five closest approaches\n"
+    "and the five pairs with most events, with names beside uids when the result has them,\n"
+    "the person of a pair first, then by uid.\n"
     "\n"
     "  --csv               one row per event instead, with a header row (RFC 4180): start, end,\n"
     "                      duration_s, distance_mm, kind, then uid, name, category, driver_uid,\n"
@@ -108,38 +109,13 @@ options parse_options(const tools::command_line& _line) {
 
 // ---- Input ---------------------------------------------------------------------------------
 
-// A stream buffer reading a file descriptor from where it stands, so that a regular file, named
-// or on standard input, can be read again from the same place.
-class descriptor_input : public std::streambuf {
- public:
-  explicit descriptor_input(int _fd) : m_fd(_fd), m_buffer(input_buffer_bytes) { restart(); }
-
-  void restart() { setg(m_buffer.data(), m_buffer.data(), m_buffer.data()); }
-
- protected:
-  int_type underflow() override {
-    ssize_t n = 0;
-    do {
-      n = ::read(m_fd, m_buffer.data(), m_buffer.size());
-    } while (n < 0 && errno == EINTR);
-    if (n < 0) {
-      throw std::runtime_error("read error");  // the stream sets badbit; errno tells the rest
-    }
-    setg(m_buffer.data(), m_buffer.data(), m_buffer.data() + n);
-    return n == 0 ? traits_type::eof() : traits_type::to_int_type(m_buffer[0]);
-  }
-
- private:
-  int m_fd;
-  std::vector<char> m_buffer;
-};
-
 // The input as messages name it.
 std::string input_name(const std::string& _input) {
   return _input == "-" ? "standard input" : terminal_safe(_input);
 }
 
-// The result to read: a named file or standard input, readable twice when it is a regular file.
+// The result to read: a named file or standard input, readable twice when it is a regular file
+// (compressed or not).
 class source {
  public:
   explicit source(const std::string& _input) : m_name(input_name(_input)), m_owned(_input != "-") {
@@ -168,9 +144,8 @@ class source {
     if (m_start >= 0 && ::lseek(m_fd, m_start, SEEK_SET) != m_start) {
       throw std::runtime_error(std::strerror(errno));
     }
-    descriptor_input buffer(m_fd);
-    std::istream in(&buffer);  // a read error sets badbit, and the reader says so
-    return results::read(in, _handlers);
+    results::input content(m_fd);  // decompressed where it is stored compressed
+    return results::read(content, _handlers);
   }
 
  private:
