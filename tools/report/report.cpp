@@ -249,8 +249,8 @@ std::int64_t modified_ms(const struct stat& _status) {
 }
 
 // A named file as the provenance lists it (its size and time when it can be found).
-input_file named_input(const std::string& _role, const std::string& _path) {
-  input_file input{_role, base_name(_path), "file", {}, {}};
+page_input named_input(const std::string& _role, const std::string& _path) {
+  page_input input{_role, base_name(_path), "file", {}, {}};
   struct stat status {};
   if (::stat(_path.c_str(), &status) == 0 && S_ISREG(status.st_mode)) {
     input.bytes = static_cast<std::uint64_t>(status.st_size);
@@ -264,7 +264,7 @@ input_file named_input(const std::string& _role, const std::string& _path) {
 struct site_files {
   boost::optional<tools::zone_map> zones;
   boost::optional<floor_plan> plan;
-  std::vector<input_file> inputs;
+  std::vector<page_input> inputs;
 };
 
 site_files read_site_files(const options& _options) {
@@ -339,7 +339,7 @@ std::vector<std::string> result_names(const std::vector<std::string>& _results) 
 
 // A result as it was read: how the provenance lists it, and what tells a copy of it.
 struct read_facts {
-  input_file listed;
+  page_input listed;
   sha256::digest digest;  // of the content, decompressed
   std::uint64_t events = 0;
 };
@@ -376,7 +376,7 @@ read_facts read_result(page_writer& _writer, std::uint32_t _index, const std::st
   }
   _writer.end_result(form);
   facts.digest = content.digest();
-  input_file& result = facts.listed;
+  page_input& result = facts.listed;
   result = {"result", _name, _input == "-" ? "standard input" : "file", {}, {}};
   if (S_ISREG(status.st_mode)) {
     result.bytes = static_cast<std::uint64_t>(status.st_size);

@@ -332,7 +332,7 @@ void page_writer::finish(const provenance& _provenance) {
     to_ms = std::max(to_ms, _ms);
   };
   cover(_provenance.made_ms);
-  for (const input_file& input : _provenance.inputs) {
+  for (const page_input& input : _provenance.inputs) {
     if (input.modified_ms) {
       cover(*input.modified_ms);
     }
@@ -348,7 +348,7 @@ void page_writer::finish(const provenance& _provenance) {
         << tools::script_json_string(m_options.generator) << ",\"madeMs\":" << _provenance.made_ms
         << ",\"inputs\":[";
   for (std::size_t k = 0; k < _provenance.inputs.size(); ++k) {
-    const input_file& input = _provenance.inputs[k];
+    const page_input& input = _provenance.inputs[k];
     m_out << (k == 0 ? "{" : ",{") << "\"role\":" << tools::script_json_string(input.role)
           << ",\"name\":" << tools::script_json_string(input.name)
           << ",\"via\":" << tools::script_json_string(input.via)

@@ -31,7 +31,7 @@ struct page_options {
 };
 
 // A file the page was made from, as its provenance lists it.
-struct input_file {
+struct page_input {
   std::string role;  // "result", "zones" or "floor plan"
   std::string name;  // as the page names it
   std::string via;   // "file", "standard input" (a file redirected) or "pipe"
@@ -42,7 +42,7 @@ struct input_file {
 // What the page was made from and when; the results first, in the order they were read (the
 // index of each event's result), then the zones file and the floor plan.
 struct provenance {
-  std::vector<input_file> inputs;
+  std::vector<page_input> inputs;
   std::int64_t made_ms = 0;
 };
 
