@@ -11,7 +11,9 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <numeric>
 #include <unordered_map>
+#include <utility>
 
 namespace vela::tools {
 namespace {
@@ -123,27 +125,25 @@ std::string name_of(const json& _feature, const std::string& _where) {
   return text;
 }
 
-// Whether the ring edges of _polygon hold (_x, _y): on an edge, or inside by the even-odd rule
-// over all its rings, so that a hole is outside and its edge inside.
-bool holds(const zone_polygon& _polygon, wide _x, wide _y) {
-  bool inside = false;
-  for (const std::vector<zone_point>& ring : _polygon) {
-    for (std::size_t k = 1; k < ring.size(); ++k) {
-      const zone_point& a = ring[k - 1];
-      const zone_point& b = ring[k];
-      // Twice the signed area of (a, b, mark): zero when the mark is on the line through a, b.
-      const wide cross = wide{b.x - a.x} * (_y - a.y) - (_x - a.x) * wide{b.y - a.y};
-      if (cross == 0 && _x >= std::min(a.x, b.x) && _x <= std::max(a.x, b.x) &&
-          _y >= std::min(a.y, b.y) && _y <= std::max(a.y, b.y)) {
-        return true;
-      }
-      // An edge that crosses the mark's row, to the right of the mark.
-      if ((a.y > _y) != (b.y > _y) && (cross > 0) == (b.y > a.y)) {
-        inside = !inside;
-      }
-    }
+enum class edge_side { apart, on, crossed };
+
+// Where the mark (_x, _y) stands to the edge from _a to _b: on it, or left of it where the edge
+// crosses the mark's row (half-open in y, so that a row through a corner counts it once). The
+// even-odd count of crossed edges over all the rings of a polygon tells inside: a hole is
+// outside, its edge inside.
+edge_side side_of(const zone_point& _a, const zone_point& _b, std::int64_t _x, std::int64_t _y) {
+  // Twice the signed area of (a, b, mark): zero when the mark is on the line through a, b.
+  const wide cross = wide{_b.x - _a.x} * (_y - _a.y) - wide{_x - _a.x} * (_b.y - _a.y);
+  if (cross == 0 && _x >= std::min(_a.x, _b.x) && _x <= std::max(_a.x, _b.x) &&
+      _y >= std::min(_a.y, _b.y) && _y <= std::max(_a.y, _b.y)) {
+    return edge_side::on;
   }
-  return inside;
+  return (_a.y > _y) != (_b.y > _y) && (cross > 0) == (_b.y > _a.y) ? edge_side::crossed
+                                                                    : edge_side::apart;
+}
+
+bool outside(const zone_point& _low, const zone_point& _high, std::int64_t _x, std::int64_t _y) {
+  return _x < _low.x || _x > _high.x || _y < _low.y || _y > _high.y;
 }
 }  // namespace
 
@@ -226,8 +226,112 @@ zone_map zone_map::parse(std::string_view _json) {
         }
       }
     }
+    map.m_bands.push_back(index(one));
   }
   return map;
+}
+
+zone_map::edge_bands zone_map::index(const zone& _zone) {
+  edge_bands bands;
+  std::vector<std::uint32_t> edges;  // in the order of the file
+  for (const zone_polygon& polygon : _zone.polygons) {
+    zone_point low = polygon.front().front();
+    zone_point high = low;
+    for (const std::vector<zone_point>& ring : polygon) {
+      const auto first = static_cast<std::uint32_t>(bands.points.size());
+      for (std::uint32_t k = 0; k + 1 < ring.size(); ++k) {
+        edges.push_back(first + k);
+      }
+      for (const zone_point& point : ring) {
+        low = {std::min(low.x, point.x), std::min(low.y, point.y)};
+        high = {std::max(high.x, point.x), std::max(high.y, point.y)};
+      }
+      bands.points.insert(bands.points.end(), ring.begin(), ring.end());
+    }
+    bands.polygon_ends.push_back(static_cast<std::uint32_t>(bands.points.size()));
+    bands.polygon_lows.push_back(low);
+    bands.polygon_highs.push_back(high);
+  }
+  // About one band per edge, so that a band holds a few edges of an outline; but an edge lies
+  // in every band it spans, and where long edges would fill memory the bands are made fewer.
+  const std::int64_t span = _zone.high.y - _zone.low.y + 1;
+  const auto band_of = [&](std::int64_t _y) {
+    return static_cast<std::size_t>((_y - _zone.low.y) / bands.band_height);
+  };
+  const auto span_of = [&](std::uint32_t _edge) {
+    const zone_point& a = bands.points[_edge];
+    const zone_point& b = bands.points[_edge + 1];
+    return std::pair{band_of(std::min(a.y, b.y)), band_of(std::max(a.y, b.y))};
+  };
+  const std::size_t budget = 4 * edges.size();
+  std::int64_t count = std::clamp<std::int64_t>(static_cast<std::int64_t>(edges.size()), 1, span);
+  std::size_t entries = 0;
+  for (;;) {
+    bands.band_height = (span + count - 1) / count;
+    entries = 0;
+    for (const std::uint32_t edge : edges) {
+      const auto [first, last] = span_of(edge);
+      entries += last - first + 1;
+    }
+    if (entries <= budget || bands.band_height >= span) {
+      break;
+    }
+    count = (count + 1) / 2;
+  }
+  // By band, each band's edges in the order of the file: a polygon's edges stay together.
+  bands.band_starts.assign(band_of(_zone.high.y) + 2, 0);
+  for (const std::uint32_t edge : edges) {
+    const auto [first, last] = span_of(edge);
+    for (std::size_t band = first; band <= last; ++band) {
+      ++bands.band_starts[band + 1];
+    }
+  }
+  std::partial_sum(bands.band_starts.begin(), bands.band_starts.end(), bands.band_starts.begin());
+  std::vector<std::uint32_t> next(bands.band_starts.begin(), bands.band_starts.end() - 1);
+  bands.edges.resize(entries);
+  for (const std::uint32_t edge : edges) {
+    const auto [first, last] = span_of(edge);
+    for (std::size_t band = first; band <= last; ++band) {
+      bands.edges[next[band]++] = edge;
+    }
+  }
+  return bands;
+}
+
+bool zone_map::holds(const zone& _zone, const edge_bands& _bands, std::int64_t _x,
+                     std::int64_t _y) {
+  const auto band = static_cast<std::size_t>((_y - _zone.low.y) / _bands.band_height);
+  // The edges of the mark's band that belong to one polygon follow each other; a polygon holds
+  // the mark when one of them does, or when an odd number of them cross its row to its right.
+  bool inside = false;
+  bool skipped = false;
+  std::uint32_t polygon_end = 0;
+  for (std::uint32_t at = _bands.band_starts[band]; at < _bands.band_starts[band + 1]; ++at) {
+    const std::uint32_t edge = _bands.edges[at];
+    if (edge >= polygon_end) {
+      if (inside) {
+        return true;
+      }
+      const std::size_t polygon = static_cast<std::size_t>(
+          std::upper_bound(_bands.polygon_ends.begin(), _bands.polygon_ends.end(), edge) -
+          _bands.polygon_ends.begin());
+      polygon_end = _bands.polygon_ends[polygon];
+      skipped = outside(_bands.polygon_lows[polygon], _bands.polygon_highs[polygon], _x, _y);
+    }
+    if (skipped) {
+      continue;
+    }
+    switch (side_of(_bands.points[edge], _bands.points[edge + 1], _x, _y)) {
+      case edge_side::on:
+        return true;
+      case edge_side::crossed:
+        inside = !inside;
+        break;
+      case edge_side::apart:
+        break;
+    }
+  }
+  return inside;
 }
 
 void zone_map::zones_at(std::int64_t _xa, std::int64_t _ya, std::int64_t _xb, std::int64_t _yb,
@@ -238,14 +342,12 @@ void zone_map::zones_at(std::int64_t _xa, std::int64_t _ya, std::int64_t _xb, st
   const wide y = wide{_ya} + _yb;
   for (std::size_t k = 0; k < m_zones.size(); ++k) {
     const zone& one = m_zones[k];
+    // Inside the box the mark fits in 64 bits, as the corners do.
     if (x < one.low.x || x > one.high.x || y < one.low.y || y > one.high.y) {
       continue;
     }
-    for (const zone_polygon& polygon : one.polygons) {
-      if (holds(polygon, x, y)) {
-        _out.push_back(static_cast<std::uint32_t>(k));
-        break;
-      }
+    if (holds(one, m_bands[k], static_cast<std::int64_t>(x), static_cast<std::int64_t>(y))) {
+      _out.push_back(static_cast<std::uint32_t>(k));
     }
   }
 }

@@ -58,7 +58,23 @@ class zone_map {
                 std::vector<std::uint32_t>& _out) const;
 
  private:
+  // The edges of one zone by bands of y, so that a mark is held against the few edges that
+  // reach its row rather than against every corner: a zone may have a million of them.
+  struct edge_bands {
+    std::vector<zone_point> points;           // every ring of the zone, one after another
+    std::vector<std::uint32_t> polygon_ends;  // into points: where each polygon's rings end
+    std::vector<zone_point> polygon_lows;     // the box of each polygon
+    std::vector<zone_point> polygon_highs;
+    std::int64_t band_height = 1;            // half millimetres; the first band starts at low.y
+    std::vector<std::uint32_t> band_starts;  // into edges, one more than there are bands
+    std::vector<std::uint32_t> edges;        // edge k runs from points[k] to points[k + 1]
+  };
+
+  static edge_bands index(const zone& _zone);
+  static bool holds(const zone& _zone, const edge_bands& _bands, std::int64_t _x, std::int64_t _y);
+
   std::vector<zone> m_zones;
+  std::vector<edge_bands> m_bands;  // by zone
 };
 
 // Half millimetres as metres, the shortest text that reads back as the same double.
