@@ -103,8 +103,12 @@ std::string zones_json(const tools::zone_map& _zones) {
         out += r == 0 ? "[" : ",[";
         const auto& ring = zone.polygons[p][r];
         for (std::size_t k = 0; k < ring.size(); ++k) {
-          out += (k == 0 ? "[" : ",[") + tools::half_mm_as_metres(ring[k].x) + "," +
-                 tools::half_mm_as_metres(ring[k].y) + "]";
+          // Appended piece by piece: a zone may have a million corners.
+          out += k == 0 ? "[" : ",[";
+          out += tools::half_mm_as_metres(ring[k].x);
+          out += ',';
+          out += tools::half_mm_as_metres(ring[k].y);
+          out += ']';
         }
         out += "]";
       }
