@@ -352,6 +352,94 @@ void zone_map::zones_at(std::int64_t _xa, std::int64_t _ya, std::int64_t _xb, st
   }
 }
 
+namespace {
+// Fewer marks say too little of where the events are.
+constexpr std::size_t least_marks = 20;
+constexpr double units_apart = 50;
+
+// The shortest text, without an exponent: "0.0005", not "5e-04".
+std::string metres_text(double _metres) {
+  char text[400];
+  const auto [end, error] =
+      std::to_chars(text, text + sizeof text, _metres, std::chars_format::fixed);
+  return error == std::errc() ? std::string(text, end) : std::string("0");
+}
+
+bool far_apart(double _a, double _b) {
+  return std::max(_a, _b) > 0 && std::max(_a, _b) >= units_apart * std::min(_a, _b);
+}
+
+// "the zones span 40000 m and the events' marks 39.5 m"
+std::string extents_text(const char* _what, double _metres, double _mark_metres) {
+  return std::string(_what) + " span " + metres_text(_metres) + " m and the events' marks " +
+         metres_text(_mark_metres) + " m";
+}
+}  // namespace
+
+void mark_survey::add(std::int64_t _xa, std::int64_t _ya, std::int64_t _xb, std::int64_t _yb,
+                      const std::vector<std::uint32_t>* _zones) {
+  // In double: an extent needs no more, and the sum cannot overflow.
+  const double x = static_cast<double>(_xa) + static_cast<double>(_xb);
+  const double y = static_cast<double>(_ya) + static_cast<double>(_yb);
+  if (m_count++ == 0) {
+    m_low_x = m_high_x = x;
+    m_low_y = m_high_y = y;
+    if (_zones != nullptr) {
+      m_zones = *_zones;
+    }
+    return;
+  }
+  m_low_x = std::min(m_low_x, x);
+  m_low_y = std::min(m_low_y, y);
+  m_high_x = std::max(m_high_x, x);
+  m_high_y = std::max(m_high_y, y);
+  m_same_zones = m_same_zones && (_zones == nullptr || *_zones == m_zones);
+}
+
+std::string zones_units_warning(const zone_map& _zones, const mark_survey& _marks) {
+  if (_marks.m_count < least_marks) {
+    return "";
+  }
+  zone_point low = _zones.zones().front().low;
+  zone_point high = _zones.zones().front().high;
+  for (const zone& one : _zones.zones()) {
+    low = {std::min(low.x, one.low.x), std::min(low.y, one.low.y)};
+    high = {std::max(high.x, one.high.x), std::max(high.y, one.high.y)};
+  }
+  const auto width = static_cast<double>(high.x - low.x);
+  const auto height = static_cast<double>(high.y - low.y);
+  const double side = std::max(width, height);
+  const double mark_width = _marks.m_high_x - _marks.m_low_x;
+  const double mark_height = _marks.m_high_y - _marks.m_low_y;
+  const double mark_side = std::max(mark_width, mark_height);
+  const std::string extents = extents_text("the zones", side / 2000, mark_side / 2000);
+  const std::string question = ": are the zones in site metres?";
+  if (far_apart(side, mark_side)) {
+    return extents + question;
+  }
+  const bool holds_marks = low.x <= _marks.m_low_x && low.y <= _marks.m_low_y &&
+                           high.x >= _marks.m_high_x && high.y >= _marks.m_high_y;
+  if (_zones.zones().size() >= 2 && _marks.m_same_zones && _marks.m_zones.size() <= 1 &&
+      holds_marks && (width > mark_width || height > mark_height)) {
+    return (_marks.m_zones.empty()
+                ? std::string("no event lies in a zone")
+                : "every event lies in zone \"" + _zones.zones()[_marks.m_zones[0]].name + "\"") +
+           ", though " + extents + question;
+  }
+  return "";
+}
+
+std::string bounds_units_warning(double _x_min, double _y_min, double _x_max, double _y_max,
+                                 const mark_survey& _marks) {
+  const double side = std::max(_x_max - _x_min, _y_max - _y_min);
+  const double mark_side =
+      std::max(_marks.m_high_x - _marks.m_low_x, _marks.m_high_y - _marks.m_low_y) / 2000;
+  if (_marks.m_count < least_marks || !far_apart(side, mark_side)) {
+    return "";
+  }
+  return extents_text("the plan's bounds", side, mark_side) + ": are the bounds in site metres?";
+}
+
 std::string half_mm_as_metres(std::int64_t _half_mm) {
   char text[32];
   const auto [end, error] =

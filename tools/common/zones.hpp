@@ -79,4 +79,38 @@ class zone_map {
 
 // Half millimetres as metres, the shortest text that reads back as the same double.
 std::string half_mm_as_metres(std::int64_t _half_mm);
+
+// The marks of the events read, which a zones file or a floor plan's bounds must share units
+// with: their box, and the zones every one of them lay in, while that was the same for all.
+class mark_survey {
+ public:
+  // The mark of an event whose objects were at (_xa, _ya) and (_xb, _yb) mm; with zones, the
+  // zones that hold it.
+  void add(std::int64_t _xa, std::int64_t _ya, std::int64_t _xb, std::int64_t _yb,
+           const std::vector<std::uint32_t>* _zones = nullptr);
+
+  std::size_t count() const { return m_count; }
+
+ private:
+  friend std::string zones_units_warning(const zone_map& _zones, const mark_survey& _marks);
+  friend std::string bounds_units_warning(double _x_min, double _y_min, double _x_max,
+                                          double _y_max, const mark_survey& _marks);
+
+  std::size_t m_count = 0;
+  double m_low_x = 0;  // half millimetres
+  double m_low_y = 0;
+  double m_high_x = 0;
+  double m_high_y = 0;
+  bool m_same_zones = true;
+  std::vector<std::uint32_t> m_zones;  // those of the first mark
+};
+
+// Why _zones look to be in other units than the events (millimetres, degrees), in a few words
+// that give both extents in metres, or empty. With 20 marks or more: the larger side of the
+// zones' box and of the marks' box 50 times apart or more; or, with two zones or more, every
+// mark in the same one zone, or in none, while the zones' box holds the marks' and is larger.
+std::string zones_units_warning(const zone_map& _zones, const mark_survey& _marks);
+// The same of a floor plan whose edges are at these site metres, by their extents.
+std::string bounds_units_warning(double _x_min, double _y_min, double _x_max, double _y_max,
+                                 const mark_survey& _marks);
 }  // namespace vela::tools
