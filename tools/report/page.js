@@ -313,6 +313,8 @@
       // With zones: each event's set of zones (an index into zoneSets, 0 for none).
       zones: meta.zones || null,
       zoneSets: tail.zoneSets || null,
+      // What vela-report found amiss in the zones or the plan: other units than the events'.
+      warnings: tail.warnings || [],
       zoneSet: new Uint32Array(meta.zones ? n : 0),
       threshold: typeof meta.thresholdMm === 'number' ? meta.thresholdMm : null,
     };
@@ -2122,10 +2124,17 @@
     note.hidden = data.form === 'document';
   }
 
+  function unitsNote(data) {
+    const note = byId('units-note');
+    note.textContent = data.warnings.join(' ');
+    note.hidden = data.warnings.length === 0;
+  }
+
   function main() {
     const data = load();
     prepare(data);
     formNote(data);
+    unitsNote(data);
     renderProvenance(data);
     checkThreshold(data);
     const frame = plotFrame(data);

@@ -189,6 +189,8 @@ void page_writer::add_event(const results::event& _event) {
         m_zone_sets.try_emplace(m_zones_of_event, static_cast<std::uint32_t>(m_zone_sets.size()));
     put_unsigned(m_columns[9], found->second);
   }
+  m_marks.add(first.x_mm, first.y_mm, second.x_mm, second.y_mm,
+              m_options.zones != nullptr ? &m_zones_of_event : nullptr);
   put_unsigned(m_columns.back(), m_result);
   const std::int64_t end_ms = start_ms + _event.duration_s * 1000;
   m_first_ms = m_events == 0 ? start_ms : std::min(m_first_ms, start_ms);
@@ -212,7 +214,7 @@ void page_writer::end_result(results::form _form) {
   ++(_form == results::form::document ? m_documents : m_arrays);
 }
 
-void page_writer::finish(const provenance& _provenance) {
+void page_writer::finish(const provenance& _provenance, const std::vector<std::string>& _warnings) {
   if (m_chunk_events > 0) {
     write_chunk();
   }
@@ -257,6 +259,9 @@ void page_writer::finish(const provenance& _provenance) {
     if (input.modified_ms) {
       cover(*input.modified_ms);
     }
+  }
+  if (!_warnings.empty()) {
+    m_out << ",\"warnings\":" << json_list(_warnings, std::vector<bool>(_warnings.size(), true));
   }
   m_out << ",\"clock\":{\"label\":" << tools::script_json_string(clock.label()) << ",\"offsets\":[";
   const auto offsets = clock.offsets_between(from_ms / 1000, to_ms / 1000);
