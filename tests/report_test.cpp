@@ -21,6 +21,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -1760,6 +1761,7 @@ TEST_F(ReportPageTest, DrawsThePlanUnderTheMarksWithKeysAndProvenance) {
   EXPECT_TRUE(has(plot, "data-plan", "shown"));
   EXPECT_TRUE(has(plot, "data-plan-pixels", "40x30")) << "the image the page carries";
   EXPECT_NE(attribute(by_id(dom, "plan-note"), "hidden"), nullptr);
+  EXPECT_NE(attribute(by_id(dom, "units-note"), "hidden"), nullptr) << "the zones fit the site";
   // The plan's edges at its bounds: each mark as far across the image as its event across the
   // 60 m by 45 m, and the image under the marks.
   const auto image =
@@ -1840,6 +1842,152 @@ TEST_F(ReportPageTest, DrawsThePlanUnderTheMarksWithKeysAndProvenance) {
   const dom_element& stretched = by_id(square, "plan-note");
   EXPECT_EQ(attribute(stretched, "hidden"), nullptr);
   EXPECT_NE(stretched.text.find("40 × 30 pixels"), std::string::npos) << stretched.text;
+}
+
+// Zones or a plan in other units than the events (millimetres, degrees, decimetres that put every
+// event in one zone): a warning line from each program, which ends as it would have; nothing for
+// zones that fit, or for too few events to tell.
+TEST_F(ReportTest, WarnsOfZonesAndPlansInOtherUnits) {
+  write_example_result("events.json");
+  // The box of the marks of a result, in metres: left, bottom, right, top.
+  const auto marks_box = [&](const std::string& _result) {
+    const result_facts facts = facts_of(m_dir.read(_result));
+    std::int64_t low_x = facts.events[0].mark_x, high_x = low_x;
+    std::int64_t low_y = facts.events[0].mark_y, high_y = low_y;
+    for (const fact_event& event : facts.events) {
+      low_x = std::min(low_x, event.mark_x), high_x = std::max(high_x, event.mark_x);
+      low_y = std::min(low_y, event.mark_y), high_y = std::max(high_y, event.mark_y);
+    }
+    return std::vector<double>{low_x / 2000.0, low_y / 2000.0, high_x / 2000.0, high_y / 2000.0};
+  };
+  const std::vector<double> box = marks_box("events.json");
+  const double x0 = box[0], y0 = box[1], x1 = box[2], y1 = box[3];
+  Json::Value result = test::parse_json(m_dir.read("events.json"));
+  ASSERT_GT(result["events"].size(), 20U);
+  for (const Json::ArrayIndex kept : {20U, 19U}) {
+    result["events"].resize(kept);
+    m_dir.write(std::to_string(kept) + ".json",
+                Json::writeString(Json::StreamWriterBuilder(), result));
+  }
+  // The marks' box split in two zones of the site, their corners times _scale plus (_dx, _dy).
+  const auto halves = [&](double _scale, double _dx, double _dy) {
+    const double middle = (x0 + x1) / 2;
+    return std::vector<test_zone>{
+        {"West",
+         {{rectangle(_dx + _scale * (x0 - 1), _dy + _scale * (y0 - 1), _dx + _scale * middle,
+                     _dy + _scale * (y1 + 1))}}},
+        {"East",
+         {{rectangle(_dx + _scale * middle, _dy + _scale * (y0 - 1), _dx + _scale * (x1 + 1),
+                     _dy + _scale * (y1 + 1))}}}};
+  };
+  const std::vector<test_zone> beside = {
+      {"West", {{rectangle(x0 - 20, y0 - 20, x0 - 10, y1 + 20)}}},
+      {"East", {{rectangle(x1 + 10, y0 - 20, x1 + 20, y1 + 20)}}}};
+  const struct {
+    const char* what;
+    std::vector<test_zone> zones;  // none: a plan at _bounds instead
+    std::vector<double> bounds;
+    const char* result;
+    const char* says;  // empty for no warning
+  } rows[] = {
+      {"zones in millimetres", halves(1000, 0, 0), {}, "events.json", "the zones span"},
+      {"zones in degrees", halves(1e-5, 8.6, 50.1), {}, "events.json", "the zones span"},
+      {"zones in decimetres",
+       halves(10, -9 * (x0 - 1), -9 * (y0 - 1)),
+       {},
+       "events.json",
+       "every event lies in zone \"West\""},
+      {"zones beside the events", beside, {}, "events.json", "no event lies in a zone"},
+      {"zones in metres", halves(1, 0, 0), {}, "events.json", ""},
+      {"20 events", halves(1000, 0, 0), {}, "20.json", "the zones span"},
+      {"19 events", halves(1000, 0, 0), {}, "19.json", ""},
+      {"a plan in millimetres",
+       {},
+       {0, 0, 1000 * (x1 + 5), 1000 * (y1 + 5)},
+       "events.json",
+       "the plan's bounds span"},
+      {"a plan in metres", {}, {0, 0, x1 + 5, y1 + 5}, "events.json", ""},
+  };
+  m_dir.write("plan.svg", "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"40\" height=\"30\"/>");
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    arguments site;
+    double site_m = 0;
+    std::string file;
+    if (row.bounds.empty()) {
+      file = "zones.geojson";
+      m_dir.write(file, geojson(row.zones));
+      site = {"--zones", file};
+      std::vector<corner> corners;
+      for (const test_zone& zone : row.zones) {
+        corners.insert(corners.end(), zone.polygons[0][0].begin(), zone.polygons[0][0].end());
+      }
+      const auto [left, right] = std::minmax_element(corners.begin(), corners.end());
+      const auto [bottom, top] = std::minmax_element(
+          corners.begin(), corners.end(), [](auto& _a, auto& _b) { return _a.second < _b.second; });
+      site_m = std::max(right->first - left->first, top->second - bottom->second) / 2000.0;
+    } else {
+      file = "plan.svg";
+      std::string bounds;
+      for (const double edge : row.bounds) {
+        bounds += (bounds.empty() ? "" : ",") + std::to_string(edge);
+      }
+      site = {"--floor-plan", file, "--plan-bounds", bounds};
+      site_m = std::max(row.bounds[2] - row.bounds[0], row.bounds[3] - row.bounds[1]);
+    }
+    const bool plan = !row.bounds.empty();
+    const struct {
+      const char* program;
+      const char* name;
+      arguments args;
+    } runs[] = {{report_binary, "vela-report", {row.result, "-o", "page.html"}},
+                {VELA_SUMMARY, "vela-summary", {row.result}},
+                {VELA_SUMMARY, "vela-summary", {"--csv", row.result}}};
+    for (const auto& each : runs) {
+      if (plan && each.program != report_binary) {
+        continue;
+      }
+      SCOPED_TRACE(testing::PrintToString(each.args));
+      arguments args = each.args;
+      args.insert(args.end(), site.begin(), site.end());
+      const test::run_result run = test::run_in(m_dir, each.program, args);
+      EXPECT_EQ(run.status, 0) << run.err;
+      const std::string page_line = each.program == report_binary ? "page.html\n" : "";
+      if (*row.says == '\0') {
+        EXPECT_EQ(run.err, page_line);
+        continue;
+      }
+      const std::string head = std::string(each.name) + ": warning: " + file + ": ";
+      ASSERT_EQ(run.err.rfind(head, 0), 0U) << run.err;
+      const std::string line = run.err.substr(head.size(), run.err.find('\n') - head.size());
+      EXPECT_EQ(run.err, head + line + "\n" + page_line);
+      EXPECT_NE(line.find(row.says), std::string::npos) << line;
+      // Both extents in metres: the larger side of each box.
+      std::smatch extents;
+      ASSERT_TRUE(std::regex_search(
+          line, extents, std::regex("span ([-0-9.e]+) m and the events' marks ([-0-9.e]+) m")))
+          << line;
+      EXPECT_NEAR(std::stod(extents[1]), site_m, 1e-3 + site_m * 1e-9);
+      const std::vector<double> marks = marks_box(row.result);
+      EXPECT_NEAR(std::stod(extents[2]), std::max(marks[2] - marks[0], marks[3] - marks[1]), 1e-3);
+      if (each.program == report_binary) {
+        EXPECT_NE(m_dir.read("page.html").find("\"warnings\":[\"" + file + ": "), std::string::npos)
+            << "the page carries the warning";
+      }
+    }
+  }
+}
+
+// The warning where the page's reader sees it, at the top.
+TEST_F(ReportPageTest, ShowsTheWarningOfZonesInOtherUnits) {
+  write_example_result("events.json");
+  m_dir.write("mm.geojson", geojson({{"Hall", {{rectangle(0, 0, 60000, 45000)}}}}));
+  const test::run_result run = report({"events.json", "--zones", "mm.geojson"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  const std::vector<dom_element> dom = render(m_dir, "events.html");
+  const dom_element& note = by_id(dom, "units-note");
+  EXPECT_EQ(attribute(note, "hidden"), nullptr);
+  EXPECT_EQ("vela-report: warning: " + note.text + "\nevents.html\n", run.err);
 }
 
 // Chromium's record of the network: the addresses a page asked for.
