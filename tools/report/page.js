@@ -313,10 +313,10 @@
       // With zones: each event's set of zones (an index into zoneSets, 0 for none).
       zones: meta.zones || null,
       zoneSets: tail.zoneSets || null,
-      // What vela-report found amiss in the zones or the plan: other units than the events'.
-      warnings: tail.warnings || [],
       zoneSet: new Uint32Array(meta.zones ? n : 0),
       threshold: typeof meta.thresholdMm === 'number' ? meta.thresholdMm : null,
+      // What vela-report found amiss in the zones or the plan: other units than the events'.
+      warnings: tail.warnings || [],
     };
     data.clock = makeClock(tail.clock);
     // Nine columns, the zones' set with zones, and last the result's index.
