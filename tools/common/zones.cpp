@@ -45,6 +45,7 @@ std::vector<zone_point> ring_of(const json& _ring, const std::string& _where) {
     throw zone_error(_where + ": a ring that is not an array of positions");
   }
   std::vector<zone_point> ring;
+  ring.reserve(_ring.Size());
   for (const json& position : _ring.GetArray()) {
     if (!position.IsArray() || position.Size() < 2) {
       throw zone_error(_where + ": a position that is not an array of x and y");
@@ -157,6 +158,9 @@ zone_map zone_map::read_file(const std::string& _path) {
     throw zone_error(std::strerror(errno));
   }
   std::string text;
+  if (S_ISREG(status.st_mode)) {
+    text.reserve(std::min(static_cast<std::size_t>(status.st_size), file_limit_bytes + 1));
+  }
   char block[65536];
   while (in.read(block, sizeof block) || in.gcount() > 0) {
     text.append(block, static_cast<std::size_t>(in.gcount()));
@@ -170,7 +174,9 @@ zone_map zone_map::read_file(const std::string& _path) {
   return parse(text);
 }
 
-zone_map zone_map::parse(std::string_view _json) {
+namespace {
+// The zones of a file, by name in the order of their first feature; boxes not yet set.
+std::vector<zone> zones_of(std::string_view _json) {
   rapidjson::Document document;
   // Iterative: nesting as deep as the file likes cannot exhaust the stack.
   document.Parse<rapidjson::kParseIterativeFlag | rapidjson::kParseFullPrecisionFlag>(_json.data(),
@@ -191,7 +197,7 @@ zone_map zone_map::parse(std::string_view _json) {
   if (features == nullptr || !features->IsArray()) {
     throw zone_error("a FeatureCollection without its \"features\" array");
   }
-  zone_map map;
+  std::vector<zone> zones;
   std::unordered_map<std::string, std::size_t> index_of_name;
   std::size_t number = 0;
   for (const json& feature : features->GetArray()) {
@@ -203,18 +209,26 @@ zone_map zone_map::parse(std::string_view _json) {
     }
     std::string name = name_of(feature, where);
     std::vector<zone_polygon> polygons = polygons_of(feature, where);
-    const auto [found, added] = index_of_name.try_emplace(name, map.m_zones.size());
+    const auto [found, added] = index_of_name.try_emplace(name, zones.size());
     if (added) {
-      map.m_zones.push_back({std::move(name), {}, {}, {}});
+      zones.push_back({std::move(name), {}, {}, {}});
     }
-    zone& into = map.m_zones[found->second];
+    zone& into = zones[found->second];
     for (zone_polygon& polygon : polygons) {
       into.polygons.push_back(std::move(polygon));
     }
   }
-  if (map.m_zones.empty()) {
+  if (zones.empty()) {
     throw zone_error("holds no Polygon or MultiPolygon feature");
   }
+  return zones;
+}
+}  // namespace
+
+zone_map zone_map::parse(std::string_view _json) {
+  zone_map map;
+  // The document is gone before the index is made: with a million corners each is large.
+  map.m_zones = zones_of(_json);
   for (zone& one : map.m_zones) {
     one.low = one.polygons.front().front().front();
     one.high = one.low;
@@ -234,6 +248,14 @@ zone_map zone_map::parse(std::string_view _json) {
 zone_map::edge_bands zone_map::index(const zone& _zone) {
   edge_bands bands;
   std::vector<std::uint32_t> edges;  // in the order of the file
+  std::size_t corners = 0;
+  for (const zone_polygon& polygon : _zone.polygons) {
+    for (const std::vector<zone_point>& ring : polygon) {
+      corners += ring.size();
+    }
+  }
+  bands.points.reserve(corners);
+  edges.reserve(corners);
   for (const zone_polygon& polygon : _zone.polygons) {
     zone_point low = polygon.front().front();
     zone_point high = low;
