@@ -1848,19 +1848,6 @@ TEST_F(ReportPageTest, DrawsThePlanUnderTheMarksWithKeysAndProvenance) {
 // zones that fit, or for too few events to tell.
 TEST_F(ReportTest, WarnsOfZonesAndPlansInOtherUnits) {
   write_example_result("events.json");
-  // The box of the marks of a result, in metres: left, bottom, right, top.
-  const auto marks_box = [&](const std::string& _result) {
-    const result_facts facts = facts_of(m_dir.read(_result));
-    std::int64_t low_x = facts.events[0].mark_x, high_x = low_x;
-    std::int64_t low_y = facts.events[0].mark_y, high_y = low_y;
-    for (const fact_event& event : facts.events) {
-      low_x = std::min(low_x, event.mark_x), high_x = std::max(high_x, event.mark_x);
-      low_y = std::min(low_y, event.mark_y), high_y = std::max(high_y, event.mark_y);
-    }
-    return std::vector<double>{low_x / 2000.0, low_y / 2000.0, high_x / 2000.0, high_y / 2000.0};
-  };
-  const std::vector<double> box = marks_box("events.json");
-  const double x0 = box[0], y0 = box[1], x1 = box[2], y1 = box[3];
   Json::Value result = test::parse_json(m_dir.read("events.json"));
   ASSERT_GT(result["events"].size(), 20U);
   for (const Json::ArrayIndex kept : {20U, 19U}) {
@@ -1868,110 +1855,104 @@ TEST_F(ReportTest, WarnsOfZonesAndPlansInOtherUnits) {
     m_dir.write(std::to_string(kept) + ".json",
                 Json::writeString(Json::StreamWriterBuilder(), result));
   }
-  // The marks' box split in two zones of the site, their corners times _scale plus (_dx, _dy).
-  const auto halves = [&](double _scale, double _dx, double _dy) {
+  // The larger side of the box of a result's marks, and the box, in metres.
+  double x0 = 0, y0 = 0, x1 = 0, y1 = 0;
+  const auto marks_side = [&](const std::string& _result) {
+    const result_facts facts = facts_of(m_dir.read(_result));
+    const auto [left, right] =
+        std::minmax_element(facts.events.begin(), facts.events.end(),
+                            [](auto& _a, auto& _b) { return _a.mark_x < _b.mark_x; });
+    const auto [low, high] =
+        std::minmax_element(facts.events.begin(), facts.events.end(),
+                            [](auto& _a, auto& _b) { return _a.mark_y < _b.mark_y; });
+    std::tie(x0, y0, x1, y1) = std::make_tuple(left->mark_x / 2000.0, low->mark_y / 2000.0,
+                                               right->mark_x / 2000.0, high->mark_y / 2000.0);
+    return std::max(x1 - x0, y1 - y0);
+  };
+  const double side = marks_side("events.json");
+  // The marks' box and a metre around it in two zones, their corners times _scale plus _shift.
+  const auto halves = [&](double _scale, double _shift_x, double _shift_y) {
+    const auto at = [&](double _x, double _y) {
+      return corner{std::llround((_shift_x + _scale * _x) * 2000),
+                    std::llround((_shift_y + _scale * _y) * 2000)};
+    };
     const double middle = (x0 + x1) / 2;
     return std::vector<test_zone>{
         {"West",
-         {{rectangle(_dx + _scale * (x0 - 1), _dy + _scale * (y0 - 1), _dx + _scale * middle,
-                     _dy + _scale * (y1 + 1))}}},
+         {{{at(x0 - 1, y0 - 1), at(middle, y0 - 1), at(middle, y1 + 1), at(x0 - 1, y1 + 1)}}}},
         {"East",
-         {{rectangle(_dx + _scale * middle, _dy + _scale * (y0 - 1), _dx + _scale * (x1 + 1),
-                     _dy + _scale * (y1 + 1))}}}};
+         {{{at(middle, y0 - 1), at(x1 + 1, y0 - 1), at(x1 + 1, y1 + 1), at(middle, y1 + 1)}}}}};
   };
   const std::vector<test_zone> beside = {
       {"West", {{rectangle(x0 - 20, y0 - 20, x0 - 10, y1 + 20)}}},
       {"East", {{rectangle(x1 + 10, y0 - 20, x1 + 20, y1 + 20)}}}};
+  const double site = side + 2;  // the zones' larger side in metres, unscaled
   const struct {
     const char* what;
-    std::vector<test_zone> zones;  // none: a plan at _bounds instead
-    std::vector<double> bounds;
+    std::vector<test_zone> zones;  // none: a plan of bounds 0,0,plan,plan instead
+    double plan;
+    double extent;  // of the zones or the plan, in metres
     const char* result;
     const char* says;  // empty for no warning
   } rows[] = {
-      {"zones in millimetres", halves(1000, 0, 0), {}, "events.json", "the zones span"},
-      {"zones in degrees", halves(1e-5, 8.6, 50.1), {}, "events.json", "the zones span"},
-      {"zones in decimetres",
-       halves(10, -9 * (x0 - 1), -9 * (y0 - 1)),
-       {},
-       "events.json",
+      {"zones in millimetres", halves(1000, 0, 0), 0, 1000 * site, "events.json", "the zones span"},
+      {"zones in degrees", halves(1e-5, 8.6, 50.1), 0, 1e-5 * site, "events.json",
+       "the zones span"},
+      {"zones in decimetres", halves(10, -9 * (x0 - 1), -9 * (y0 - 1)), 0, 10 * site, "events.json",
        "every event lies in zone \"West\""},
-      {"zones beside the events", beside, {}, "events.json", "no event lies in a zone"},
-      {"zones in metres", halves(1, 0, 0), {}, "events.json", ""},
-      {"20 events", halves(1000, 0, 0), {}, "20.json", "the zones span"},
-      {"19 events", halves(1000, 0, 0), {}, "19.json", ""},
+      {"zones beside the events", beside, 0, side + 40, "events.json", "no event lies in a zone"},
+      {"zones in metres", halves(1, 0, 0), 0, site, "events.json", ""},
+      {"20 events", halves(1000, 0, 0), 0, 1000 * site, "20.json", "the zones span"},
+      {"19 events", halves(1000, 0, 0), 0, 1000 * site, "19.json", ""},
       {"a plan in millimetres",
        {},
-       {0, 0, 1000 * (x1 + 5), 1000 * (y1 + 5)},
+       1000 * (x1 + 5),
+       1000 * (x1 + 5),
        "events.json",
        "the plan's bounds span"},
-      {"a plan in metres", {}, {0, 0, x1 + 5, y1 + 5}, "events.json", ""},
+      {"a plan in metres", {}, x1 + 5, x1 + 5, "events.json", ""},
   };
   m_dir.write("plan.svg", "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"40\" height=\"30\"/>");
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
-    arguments site;
-    double site_m = 0;
-    std::string file;
-    if (row.bounds.empty()) {
-      file = "zones.geojson";
+    const std::string file = row.plan > 0 ? "plan.svg" : "zones.geojson";
+    const std::string plan = std::to_string(row.plan);
+    const arguments site_args =
+        row.plan > 0 ? arguments{"--floor-plan", file, "--plan-bounds", "0,0," + plan + "," + plan}
+                     : arguments{"--zones", file};
+    if (row.plan == 0) {
       m_dir.write(file, geojson(row.zones));
-      site = {"--zones", file};
-      std::vector<corner> corners;
-      for (const test_zone& zone : row.zones) {
-        corners.insert(corners.end(), zone.polygons[0][0].begin(), zone.polygons[0][0].end());
-      }
-      const auto [left, right] = std::minmax_element(corners.begin(), corners.end());
-      const auto [bottom, top] = std::minmax_element(
-          corners.begin(), corners.end(), [](auto& _a, auto& _b) { return _a.second < _b.second; });
-      site_m = std::max(right->first - left->first, top->second - bottom->second) / 2000.0;
-    } else {
-      file = "plan.svg";
-      std::string bounds;
-      for (const double edge : row.bounds) {
-        bounds += (bounds.empty() ? "" : ",") + std::to_string(edge);
-      }
-      site = {"--floor-plan", file, "--plan-bounds", bounds};
-      site_m = std::max(row.bounds[2] - row.bounds[0], row.bounds[3] - row.bounds[1]);
     }
-    const bool plan = !row.bounds.empty();
-    const struct {
-      const char* program;
-      const char* name;
-      arguments args;
-    } runs[] = {{report_binary, "vela-report", {row.result, "-o", "page.html"}},
-                {VELA_SUMMARY, "vela-summary", {row.result}},
-                {VELA_SUMMARY, "vela-summary", {"--csv", row.result}}};
-    for (const auto& each : runs) {
-      if (plan && each.program != report_binary) {
+    for (const arguments& args :
+         {arguments{"vela-report", row.result, "-o", "page.html"},
+          arguments{"vela-summary", row.result}, arguments{"vela-summary", "--csv", row.result}}) {
+      if (row.plan > 0 && args[0] != "vela-report") {
         continue;
       }
-      SCOPED_TRACE(testing::PrintToString(each.args));
-      arguments args = each.args;
-      args.insert(args.end(), site.begin(), site.end());
-      const test::run_result run = test::run_in(m_dir, each.program, args);
+      SCOPED_TRACE(testing::PrintToString(args));
+      arguments given(args.begin() + 1, args.end());
+      given.insert(given.end(), site_args.begin(), site_args.end());
+      const test::run_result run =
+          test::run_in(m_dir, args[0] == "vela-report" ? report_binary : VELA_SUMMARY, given);
       EXPECT_EQ(run.status, 0) << run.err;
-      const std::string page_line = each.program == report_binary ? "page.html\n" : "";
+      const std::string page_line = args[0] == "vela-report" ? "page.html\n" : "";
+      const std::string head = args[0] + ": warning: " + file + ": ";
+      const std::string line = run.err.substr(0, run.err.find('\n'));
       if (*row.says == '\0') {
         EXPECT_EQ(run.err, page_line);
         continue;
       }
-      const std::string head = std::string(each.name) + ": warning: " + file + ": ";
-      ASSERT_EQ(run.err.rfind(head, 0), 0U) << run.err;
-      const std::string line = run.err.substr(head.size(), run.err.find('\n') - head.size());
-      EXPECT_EQ(run.err, head + line + "\n" + page_line);
+      ASSERT_EQ(line.rfind(head, 0), 0U) << run.err;
+      EXPECT_EQ(run.err, line + "\n" + page_line);
       EXPECT_NE(line.find(row.says), std::string::npos) << line;
       // Both extents in metres: the larger side of each box.
       const auto metres_after = [&](const std::string& _words) {
         const std::size_t at = line.find(_words);
-        EXPECT_NE(at, std::string::npos) << line;
         return at == std::string::npos ? -1.0 : std::stod(line.substr(at + _words.size()));
       };
-      EXPECT_NEAR(metres_after(" span "), site_m, 1e-3 + site_m * 1e-9);
-      const std::vector<double> marks = marks_box(row.result);
-      EXPECT_NEAR(metres_after(" m and the events' marks "),
-                  std::max(marks[2] - marks[0], marks[3] - marks[1]), 1e-3);
-      if (each.program == report_binary) {
+      EXPECT_NEAR(metres_after(" span "), row.extent, 1e-3 + row.extent * 1e-9) << line;
+      EXPECT_NEAR(metres_after(" m and the events' marks "), marks_side(row.result), 1e-3) << line;
+      if (args[0] == "vela-report") {
         EXPECT_NE(m_dir.read("page.html").find("\"warnings\":[\"" + file + ": "), std::string::npos)
             << "the page carries the warning";
       }
