@@ -2019,6 +2019,7 @@ TEST_F(ReportPageTest, DrawsThePlanUnderTheMarksWithKeysAndProvenance) {
   EXPECT_TRUE(has(plot, "data-plan", "shown"));
   EXPECT_TRUE(has(plot, "data-plan-pixels", "40x30")) << "the image the page carries";
   EXPECT_NE(attribute(by_id(dom, "plan-note"), "hidden"), nullptr);
+  EXPECT_NE(attribute(by_id(dom, "units-note"), "hidden"), nullptr) << "the zones fit the site";
   // The plan's edges at its bounds: each mark as far across the image as its event across the
   // 60 m by 45 m, and the image under the marks.
   const auto image =
@@ -2099,6 +2100,135 @@ TEST_F(ReportPageTest, DrawsThePlanUnderTheMarksWithKeysAndProvenance) {
   const dom_element& stretched = by_id(square, "plan-note");
   EXPECT_EQ(attribute(stretched, "hidden"), nullptr);
   EXPECT_NE(stretched.text.find("40 × 30 pixels"), std::string::npos) << stretched.text;
+}
+
+// Zones or a plan in other units than the events (millimetres, degrees, decimetres that put every
+// event in one zone): a warning line from each program, which ends as it would have; nothing for
+// zones that fit, or for too few events to tell.
+TEST_F(ReportTest, WarnsOfZonesAndPlansInOtherUnits) {
+  write_example_result("events.json");
+  Json::Value result = test::parse_json(m_dir.read("events.json"));
+  ASSERT_GT(result["events"].size(), 20U);
+  for (const Json::ArrayIndex kept : {20U, 19U}) {
+    result["events"].resize(kept);
+    m_dir.write(std::to_string(kept) + ".json",
+                Json::writeString(Json::StreamWriterBuilder(), result));
+  }
+  // The larger side of the box of a result's marks, and the box, in metres.
+  double x0 = 0, y0 = 0, x1 = 0, y1 = 0;
+  const auto marks_side = [&](const std::string& _result) {
+    const result_facts facts = facts_of(m_dir.read(_result));
+    const auto [left, right] =
+        std::minmax_element(facts.events.begin(), facts.events.end(),
+                            [](auto& _a, auto& _b) { return _a.mark_x < _b.mark_x; });
+    const auto [low, high] =
+        std::minmax_element(facts.events.begin(), facts.events.end(),
+                            [](auto& _a, auto& _b) { return _a.mark_y < _b.mark_y; });
+    std::tie(x0, y0, x1, y1) = std::make_tuple(left->mark_x / 2000.0, low->mark_y / 2000.0,
+                                               right->mark_x / 2000.0, high->mark_y / 2000.0);
+    return std::max(x1 - x0, y1 - y0);
+  };
+  const double side = marks_side("events.json");
+  // The marks' box and a metre around it in two zones, their corners times _scale plus _shift.
+  const auto halves = [&](double _scale, double _shift_x, double _shift_y) {
+    const auto at = [&](double _x, double _y) {
+      return corner{std::llround((_shift_x + _scale * _x) * 2000),
+                    std::llround((_shift_y + _scale * _y) * 2000)};
+    };
+    const double middle = (x0 + x1) / 2;
+    return std::vector<test_zone>{
+        {"West",
+         {{{at(x0 - 1, y0 - 1), at(middle, y0 - 1), at(middle, y1 + 1), at(x0 - 1, y1 + 1)}}}},
+        {"East",
+         {{{at(middle, y0 - 1), at(x1 + 1, y0 - 1), at(x1 + 1, y1 + 1), at(middle, y1 + 1)}}}}};
+  };
+  const std::vector<test_zone> beside = {
+      {"West", {{rectangle(x0 - 20, y0 - 20, x0 - 10, y1 + 20)}}},
+      {"East", {{rectangle(x1 + 10, y0 - 20, x1 + 20, y1 + 20)}}}};
+  const double site = side + 2;  // the zones' larger side in metres, unscaled
+  const struct {
+    const char* what;
+    std::vector<test_zone> zones;  // none: a plan of bounds 0,0,plan,plan instead
+    double plan;
+    double extent;  // of the zones or the plan, in metres
+    const char* result;
+    const char* says;  // empty for no warning
+  } rows[] = {
+      {"zones in millimetres", halves(1000, 0, 0), 0, 1000 * site, "events.json", "the zones span"},
+      {"zones in degrees", halves(1e-5, 8.6, 50.1), 0, 1e-5 * site, "events.json",
+       "the zones span"},
+      {"zones in decimetres", halves(10, -9 * (x0 - 1), -9 * (y0 - 1)), 0, 10 * site, "events.json",
+       "every event lies in zone \"West\""},
+      {"zones beside the events", beside, 0, side + 40, "events.json", "no event lies in a zone"},
+      {"zones in metres", halves(1, 0, 0), 0, site, "events.json", ""},
+      {"20 events", halves(1000, 0, 0), 0, 1000 * site, "20.json", "the zones span"},
+      {"19 events", halves(1000, 0, 0), 0, 1000 * site, "19.json", ""},
+      {"a plan in millimetres",
+       {},
+       1000 * (x1 + 5),
+       1000 * (x1 + 5),
+       "events.json",
+       "the plan's bounds span"},
+      {"a plan in metres", {}, x1 + 5, x1 + 5, "events.json", ""},
+  };
+  m_dir.write("plan.svg", "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"40\" height=\"30\"/>");
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    const std::string file = row.plan > 0 ? "plan.svg" : "zones.geojson";
+    const std::string plan = std::to_string(row.plan);
+    const arguments site_args =
+        row.plan > 0 ? arguments{"--floor-plan", file, "--plan-bounds", "0,0," + plan + "," + plan}
+                     : arguments{"--zones", file};
+    if (row.plan == 0) {
+      m_dir.write(file, geojson(row.zones));
+    }
+    for (const arguments& args :
+         {arguments{"vela-report", row.result, "-o", "page.html"},
+          arguments{"vela-summary", row.result}, arguments{"vela-summary", "--csv", row.result}}) {
+      if (row.plan > 0 && args[0] != "vela-report") {
+        continue;
+      }
+      SCOPED_TRACE(testing::PrintToString(args));
+      arguments given(args.begin() + 1, args.end());
+      given.insert(given.end(), site_args.begin(), site_args.end());
+      const test::run_result run =
+          test::run_in(m_dir, args[0] == "vela-report" ? report_binary : VELA_SUMMARY, given);
+      EXPECT_EQ(run.status, 0) << run.err;
+      const std::string page_line = args[0] == "vela-report" ? "page.html\n" : "";
+      const std::string head = args[0] + ": warning: " + file + ": ";
+      const std::string line = run.err.substr(0, run.err.find('\n'));
+      if (*row.says == '\0') {
+        EXPECT_EQ(run.err, page_line);
+        continue;
+      }
+      ASSERT_EQ(line.rfind(head, 0), 0U) << run.err;
+      EXPECT_EQ(run.err, line + "\n" + page_line);
+      EXPECT_NE(line.find(row.says), std::string::npos) << line;
+      // Both extents in metres: the larger side of each box.
+      const auto metres_after = [&](const std::string& _words) {
+        const std::size_t at = line.find(_words);
+        return at == std::string::npos ? -1.0 : std::stod(line.substr(at + _words.size()));
+      };
+      EXPECT_NEAR(metres_after(" span "), row.extent, 1e-3 + row.extent * 1e-9) << line;
+      EXPECT_NEAR(metres_after(" m and the events' marks "), marks_side(row.result), 1e-3) << line;
+      if (args[0] == "vela-report") {
+        EXPECT_NE(m_dir.read("page.html").find("\"warnings\":[\"" + file + ": "), std::string::npos)
+            << "the page carries the warning";
+      }
+    }
+  }
+}
+
+// The warning where the page's reader sees it, at the top.
+TEST_F(ReportPageTest, ShowsTheWarningOfZonesInOtherUnits) {
+  write_example_result("events.json");
+  m_dir.write("mm.geojson", geojson({{"Hall", {{rectangle(0, 0, 60000, 45000)}}}}));
+  const test::run_result run = report({"events.json", "--zones", "mm.geojson"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  const std::vector<dom_element> dom = render(m_dir, "events.html");
+  const dom_element& note = by_id(dom, "units-note");
+  EXPECT_EQ(attribute(note, "hidden"), nullptr);
+  EXPECT_EQ("vela-report: warning: " + note.text + "\nevents.html\n", run.err);
 }
 
 // Chromium's record of the network: the addresses a page asked for.

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -76,6 +77,10 @@ whole_file read_whole_file(input_file& _file, std::string& _content, std::string
   struct stat st {};
   if (::fstat(file.fd, &st) == 0 && S_ISDIR(st.st_mode)) {
     return whole_file::folder;
+  }
+  if (S_ISREG(st.st_mode)) {  // held once, not grown by doubling
+    _content.reserve(static_cast<std::size_t>(
+        std::min<std::uint64_t>(static_cast<std::uint64_t>(st.st_size), _limit) + 1));
   }
   int read_error = 0;
   for (;;) {

@@ -320,6 +320,8 @@
       zoneSets: tail.zoneSets || null,
       zoneSet: new Uint32Array(meta.zones ? n : 0),
       threshold: typeof meta.thresholdMm === 'number' ? meta.thresholdMm : null,
+      // What vela-report found amiss in the zones or the plan: other units than the events'.
+      warnings: tail.warnings || [],
     };
     data.clock = makeClock(tail.clock);
     // Nine columns, the zones' set with zones, and last the result's index.
@@ -2310,11 +2312,18 @@
     note.hidden = data.form === 'document';
   }
 
+  function unitsNote(data) {
+    const note = byId('units-note');
+    note.textContent = data.warnings.join(' ');
+    note.hidden = data.warnings.length === 0;
+  }
+
   function main() {
     const data = load();
     prepare(data);
     formNote(data);
     namesNote(data);
+    unitsNote(data);
     renderProvenance(data);
     checkThreshold(data);
     const frame = plotFrame(data);

@@ -461,10 +461,26 @@ void write_page(const options& _options, const std::vector<std::string>& _result
     made.inputs.push_back(std::move(read.listed));
   }
   made.inputs.insert(made.inputs.end(), _site.inputs.begin(), _site.inputs.end());
+  // A zones file or plan in other units than the results: a word here and on the page, no more.
+  std::vector<std::string> warnings;
+  const auto warn = [&](const std::string& _file, const std::string& _text) {
+    if (!_text.empty()) {
+      tools::complain(program, "warning: " + terminal_safe(_file) + ": " + terminal_safe(_text));
+      warnings.push_back(base_name(_file) + ": " + _text);
+    }
+  };
+  if (_site.zones) {
+    warn(*_options.zones, tools::zones_units_warning(*_site.zones, writer.marks()));
+  }
+  if (_site.plan) {
+    const plan_bounds& bounds = _site.plan->bounds;
+    warn(*_options.plan, tools::bounds_units_warning(bounds.x_min, bounds.y_min, bounds.x_max,
+                                                     bounds.y_max, writer.marks()));
+  }
   made.made_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                      std::chrono::system_clock::now().time_since_epoch())
                      .count();
-  writer.finish(made);
+  writer.finish(made, warnings);
   out.flush();
   try {
     buffer.rethrow_failure();

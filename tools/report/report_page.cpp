@@ -96,28 +96,30 @@ std::string json_optional(const boost::optional<T>& _value) {
   return _value ? std::to_string(*_value) : std::string("null");
 }
 
-// The zones as the page draws them: names and rings, in metres.
-std::string zones_json(const tools::zone_map& _zones) {
-  std::string out = "[";
-  for (const tools::zone& zone : _zones.zones()) {
-    out += out.size() > 1 ? ",{\"name\":" : "{\"name\":";
-    out += tools::script_json_string(zone.name) + ",\"polygons\":[";
+// The zones as the page draws them: names and rings, in metres. Written straight to the page:
+// a zone may have a million corners.
+void put_zones(std::ostream& _out, const tools::zone_map& _zones) {
+  _out << "[";
+  for (std::size_t z = 0; z < _zones.zones().size(); ++z) {
+    const tools::zone& zone = _zones.zones()[z];
+    _out << (z == 0 ? "{\"name\":" : ",{\"name\":") << tools::script_json_string(zone.name)
+         << ",\"polygons\":[";
     for (std::size_t p = 0; p < zone.polygons.size(); ++p) {
-      out += p == 0 ? "[" : ",[";
+      _out << (p == 0 ? "[" : ",[");
       for (std::size_t r = 0; r < zone.polygons[p].size(); ++r) {
-        out += r == 0 ? "[" : ",[";
+        _out << (r == 0 ? "[" : ",[");
         const auto& ring = zone.polygons[p][r];
         for (std::size_t k = 0; k < ring.size(); ++k) {
-          out += (k == 0 ? "[" : ",[") + tools::half_mm_as_metres(ring[k].x) + "," +
-                 tools::half_mm_as_metres(ring[k].y) + "]";
+          _out << (k == 0 ? "[" : ",[") << tools::half_mm_as_metres(ring[k].x) << ','
+               << tools::half_mm_as_metres(ring[k].y) << ']';
         }
-        out += "]";
+        _out << "]";
       }
-      out += "]";
+      _out << "]";
     }
-    out += "]}";
+    _out << "]}";
   }
-  return out + "]";
+  _out << "]";
 }
 
 std::string json_list(const std::vector<std::string>& _texts) {
@@ -143,9 +145,13 @@ page_writer::page_writer(std::ostream& _out, page_options _options)
         << tools::script_json_string(m_options.title)
         << ",\"source\":" << tools::script_json_string(m_options.source)
         << ",\"generator\":" << tools::script_json_string(m_options.generator)
-        << ",\"thresholdMm\":" << json_optional(m_options.threshold_mm)
-        << ",\"zones\":" << (m_options.zones != nullptr ? zones_json(*m_options.zones) : "null")
-        << ",\"plan\":";
+        << ",\"thresholdMm\":" << json_optional(m_options.threshold_mm) << ",\"zones\":";
+  if (m_options.zones != nullptr) {
+    put_zones(m_out, *m_options.zones);
+  } else {
+    m_out << "null";
+  }
+  m_out << ",\"plan\":";
   if (m_options.plan != nullptr) {
     const plan_bounds& bounds = m_options.plan->bounds;
     m_out << "{\"format\":" << tools::script_json_string(m_options.plan->format) << ",\"bounds\":["
@@ -190,6 +196,8 @@ void page_writer::add_event(const results::event& _event) {
         m_zone_sets.try_emplace(m_zones_of_event, static_cast<std::uint32_t>(m_zone_sets.size()));
     put_unsigned(m_columns[9], found->second);
   }
+  m_marks.add(first.x_mm, first.y_mm, second.x_mm, second.y_mm,
+              m_options.zones != nullptr ? &m_zones_of_event : nullptr);
   put_unsigned(m_columns.back(), m_result);
   const std::int64_t end_ms = start_ms + _event.duration_s * 1000;
   m_first_ms = m_events == 0 ? start_ms : std::min(m_first_ms, start_ms);
@@ -281,7 +289,7 @@ void page_writer::write_listing() {
   m_listing.clear();
 }
 
-void page_writer::finish(const provenance& _provenance) {
+void page_writer::finish(const provenance& _provenance, const std::vector<std::string>& _warnings) {
   if (m_chunk_events > 0) {
     write_chunk();
   }
@@ -336,6 +344,9 @@ void page_writer::finish(const provenance& _provenance) {
     if (input.modified_ms) {
       cover(*input.modified_ms);
     }
+  }
+  if (!_warnings.empty()) {
+    m_out << ",\"warnings\":" << json_list(_warnings);
   }
   m_out << ",\"clock\":{\"label\":" << tools::script_json_string(clock.label()) << ",\"offsets\":[";
   const auto offsets = clock.offsets_between(from_ms / 1000, to_ms / 1000);

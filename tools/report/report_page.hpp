@@ -72,8 +72,11 @@ class page_writer {
   void add_trackable(const results::trackable& _trackable);
   // The form of the result just read, once it is known.
   void end_result(results::form _form);
-  // Writes the rest of the page. Errors of the stream are left to the caller to check.
-  void finish(const provenance& _provenance);
+  // The marks of the events read so far, and the zones that hold them.
+  const tools::mark_survey& marks() const { return m_marks; }
+  // Writes the rest of the page, with _warnings of its inputs shown at the top. Errors of the
+  // stream are left to the caller to check.
+  void finish(const provenance& _provenance, const std::vector<std::string>& _warnings = {});
   // Where the results read so far name a uid differently.
   const uid_disagreement& disagreement() const { return m_disagreement; }
 
@@ -111,8 +114,9 @@ class page_writer {
   // With zones: the distinct sets of zones events lie in, the empty set first.
   std::map<std::vector<std::uint32_t>, std::uint32_t> m_zone_sets;
   std::vector<std::uint32_t> m_zones_of_event;  // reused for every event
-  std::uint32_t m_result = 0;                   // the result being read
-  std::size_t m_documents = 0;                  // results that were documents, and arrays
+  tools::mark_survey m_marks;
+  std::uint32_t m_result = 0;   // the result being read
+  std::size_t m_documents = 0;  // results that were documents, and arrays
   std::size_t m_arrays = 0;
   std::int64_t m_first_ms = 0;  // with any event: the earliest start and latest end read
   std::int64_t m_last_ms = 0;

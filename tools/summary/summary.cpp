@@ -221,14 +221,18 @@ using pair_key = std::pair<std::string, std::string>;  // the smaller uid first
 // What the report needs of the events: counts per pair and per zone, and the closest few.
 class summary_builder {
  public:
-  explicit summary_builder(const tools::zone_map* _zones)
-      : m_zones(_zones), m_per_zone(_zones != nullptr ? _zones->zones().size() + 1 : 0) {}
+  summary_builder(const tools::zone_map* _zones, tools::mark_survey& _marks)
+      : m_zones(_zones),
+        m_per_zone(_zones != nullptr ? _zones->zones().size() + 1 : 0),
+        m_marks(_marks) {}
 
   void add(const results::event& _event) {
     ++m_events;
     if (m_zones != nullptr) {
-      m_zones->zones_at(_event.objects[0].x_mm, _event.objects[0].y_mm, _event.objects[1].x_mm,
-                        _event.objects[1].y_mm, m_zones_of_event);
+      const results::event_object& a = _event.objects[0];
+      const results::event_object& b = _event.objects[1];
+      m_zones->zones_at(a.x_mm, a.y_mm, b.x_mm, b.y_mm, m_zones_of_event);
+      m_marks.add(a.x_mm, a.y_mm, b.x_mm, b.y_mm, &m_zones_of_event);
       for (const std::uint32_t zone : m_zones_of_event) {
         ++m_per_zone[zone];
       }
@@ -329,6 +333,7 @@ class summary_builder {
   const tools::zone_map* m_zones;
   std::vector<std::size_t> m_per_zone;  // by zone, then outside every zone
   std::vector<std::uint32_t> m_zones_of_event;
+  tools::mark_survey& m_marks;
 };
 
 // ---- Rows ----------------------------------------------------------------------------------
@@ -370,8 +375,8 @@ void put_json_string(std::string& _out, std::string_view _text) {
 class row_writer {
  public:
   row_writer(std::ostream& _out, output _form, const tools::site_clock& _clock,
-             const tools::zone_map* _zones)
-      : m_out(_out), m_form(_form), m_clock(_clock), m_zones(_zones) {
+             const tools::zone_map* _zones, tools::mark_survey& _marks)
+      : m_out(_out), m_form(_form), m_clock(_clock), m_zones(_zones), m_marks(_marks) {
     if (m_form == output::csv) {
       std::string header = "start,end,duration_s,distance_mm,kind";
       for (const char* side : {"a_", "b_"}) {
@@ -399,6 +404,7 @@ class row_writer {
     add_object(fields, "b_", b, _objects);
     if (m_zones != nullptr) {
       m_zones->zones_at(a.x_mm, a.y_mm, b.x_mm, b.y_mm, m_zones_of_event);
+      m_marks.add(a.x_mm, a.y_mm, b.x_mm, b.y_mm, &m_zones_of_event);
       std::vector<std::string> names;
       for (const std::uint32_t zone : m_zones_of_event) {
         names.push_back(m_zones->zones()[zone].name);
@@ -477,6 +483,7 @@ class row_writer {
   const tools::site_clock& m_clock;
   const tools::zone_map* m_zones;
   std::vector<std::uint32_t> m_zones_of_event;
+  tools::mark_survey& m_marks;
   std::string m_line;  // reused for every row
 };
 
@@ -486,23 +493,25 @@ void collect(directory& _objects, const results::trackable& _object) {
   _objects[_object.uid] = {_object.name, _object.category};
 }
 
-void write_summary(source& _input, const options& _options, const tools::zone_map* _zones) {
+void write_summary(source& _input, const options& _options, const tools::zone_map* _zones,
+                   tools::mark_survey& _marks) {
   directory objects;
-  summary_builder builder(_zones);
+  summary_builder builder(_zones, _marks);
   _input.read({[&](const results::event& _event) { builder.add(_event); },
                [&](const results::trackable& _object) { collect(objects, _object); }});
   builder.print(std::cout, objects, _options.clock);
 }
 
-void write_rows(source& _input, const options& _options, const tools::zone_map* _zones) {
+void write_rows(source& _input, const options& _options, const tools::zone_map* _zones,
+                tools::mark_survey& _marks) {
   directory objects;
   if (_input.rereadable()) {  // first the objects, then the rows with their names
     _input.read({nullptr, [&](const results::trackable& _object) { collect(objects, _object); }});
-    row_writer rows(std::cout, _options.form, _options.clock, _zones);
+    row_writer rows(std::cout, _options.form, _options.clock, _zones, _marks);
     _input.read({[&](const results::event& _event) { rows.write(_event, objects); }, nullptr});
     return;
   }
-  row_writer rows(std::cout, _options.form, _options.clock, _zones);
+  row_writer rows(std::cout, _options.form, _options.clock, _zones, _marks);
   bool named_late = false;
   _input.read({[&](const results::event& _event) { rows.write(_event, objects); },
                [&](const results::trackable&) { named_late = true; }});
@@ -525,12 +534,13 @@ int run(const options& _options) {
     }
   }
   const tools::zone_map* zone_map = zones ? &*zones : nullptr;
+  tools::mark_survey marks;
   try {
     source input(_options.input);
     if (_options.form == output::summary) {
-      write_summary(input, _options, zone_map);
+      write_summary(input, _options, zone_map, marks);
     } else {
-      write_rows(input, _options, zone_map);
+      write_rows(input, _options, zone_map, marks);
     }
   } catch (const std::exception& e) {  // the reader's refusals, read errors
     std::cout.flush();
@@ -538,6 +548,12 @@ int run(const options& _options) {
     return failure_status;
   }
   std::cout.flush();
+  // Zones in other units than the result: a word, not a refusal.
+  const std::string units = zones ? tools::zones_units_warning(*zones, marks) : "";
+  if (!units.empty()) {
+    tools::complain(program,
+                    "warning: " + terminal_safe(*_options.zones) + ": " + terminal_safe(units));
+  }
   if (!std::cout) {
     tools::complain(program, "standard output: cannot be written");
     return failure_status;
