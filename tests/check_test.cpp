@@ -17,7 +17,6 @@
 #include "files/byte_source.hpp"
 #include "recording/line_feed.hpp"
 #include "check/input_check.hpp"
-#include "common/command_line.hpp"
 #include "replay_fixture.hpp"
 #include "site/site.hpp"
 #include "test_support.hpp"
@@ -353,70 +352,6 @@ TEST(CheckTest, CommandLine) {
     EXPECT_EQ(run.status, row.status);
     EXPECT_EQ(run.out.rfind(row.out, 0), 0U) << run.out;
     EXPECT_NE(run.err.find(row.err), std::string::npos) << run.err;
-  }
-}
-
-// The command line as every companion reads it, shown as "help", "version", "error: MESSAGE",
-// or the options given ("-i=p.csv --json") and the operands after a "|".
-std::string read_as(const arguments& _args) {
-  const std::vector<tools::option> options = {
-      {"-i", true}, {"-d", true}, {"--json"}, {"--jsonl"}, {"--title", true}};
-  std::vector<std::string> words = {"vela-tool"};
-  words.insert(words.end(), _args.begin(), _args.end());
-  std::vector<char*> argv;
-  for (std::string& word : words) {
-    argv.push_back(word.data());
-  }
-  argv.push_back(nullptr);
-  tools::command_line line;
-  try {
-    line = tools::read_command_line(static_cast<int>(words.size()), argv.data(), options, 1);
-  } catch (const tools::usage_error& e) {
-    return std::string("error: ") + e.what();
-  }
-  if (line.help || line.version) {
-    return line.help ? "help" : "version";
-  }
-  std::string shown;
-  for (const tools::given_option& given : line.options) {
-    shown += (shown.empty() ? "" : " ") + given.name + (given.value.empty() ? "" : "=") +
-             given.value;
-  }
-  for (const std::string& operand : line.operands) {
-    shown += " | " + operand;
-  }
-  return shown;
-}
-
-TEST(CommandLineTest, EveryCompanionReadsItTheSameWay) {
-  const struct {
-    arguments args;
-    const char* read;
-  } rows[] = {
-      {{"-i", "p.csv", "--json", "x"}, "-i=p.csv --json | x"},
-      {{"x", "-ip.csv"}, "-i=p.csv | x"},
-      {{"-d", "-5", "--title", "--json"}, "-d=-5 --title=--json"},  // values that look like options
-      {{"--title=a=b"}, "--title=a=b"},
-      {{"--ti", "T"}, "--title=T"},  // a long option by the start of its name
-      {{"--", "-i"}, " | -i"},
-      {{"-"}, " | -"},
-      {{"-i", "a", "--help", "--bogus"}, "help"},  // nothing after it is read
-      {{"--version", "x", "y"}, "version"},
-      {{"-h"}, "help"},
-      {{"--bogus=1"}, "error: unknown option '--bogus'"},
-      {{"--js"}, "error: ambiguous option '--js'"},
-      {{"-x"}, "error: unknown option '-x'"},
-      {{"--\x1b[2J"}, "error: unknown option '--\\x1b[2J'"},
-      {{"--json=1"}, "error: '--json' takes no value"},
-      {{"--help=1"}, "error: '--help' takes no value"},
-      {{"-i"}, "error: '-i' needs a value"},
-      {{"x", "--title"}, "error: '--title' needs a value"},
-      {{"a", "b"}, "error: unexpected argument 'b'"},
-      {{"a", "--", "b\n"}, "error: unexpected argument 'b\\x0a'"},
-  };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(testing::PrintToString(row.args));
-    EXPECT_EQ(read_as(row.args), row.read);
   }
 }
 

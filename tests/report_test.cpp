@@ -31,7 +31,6 @@
 #include <vector>
 
 #include "browser.hpp"
-#include "common/web_text.hpp"
 #include "report/floor_plan.hpp"
 #include "report/report_page.hpp"
 #include "test_support.hpp"
@@ -716,53 +715,6 @@ TEST_F(ReportTest, KeepsLinksAndDevicesInPlace) {
   EXPECT_EQ(printed.out.substr(printed.out.size() - 8), "</html>\n");
   EXPECT_TRUE(boost::filesystem::is_symlink("/dev/stdout"));
   EXPECT_EQ(m_dir.read("events.json"), result);
-}
-
-// ---- Text from the result in the page -----------------------------------------------------------
-TEST(ReportEscapingTest, ScriptDataCannotEndItsElement) {
-  const struct {
-    std::string text;
-    std::string json;
-    const char* why;
-  } rows[] = {
-      {"</script><!--", R"("\u003c/script\u003e\u003c!--")", "the end of a script, a comment"},
-      {"a&b", R"("a\u0026b")", "an ampersand"},
-      {"say \"hi\" \\ back", R"("say \"hi\" \\ back")", "quotes and a backslash"},
-      {std::string("\n\x01\x7f\0", 4), R"("\u000a\u0001\u007f\u0000")", "control characters"},
-      {"\xE2\x80\xA8\xE2\x80\xA9", R"("\u2028\u2029")", "line and paragraph separators"},
-      {"\xC3\xA9\xF0\x9F\x98\x80", "\"\xC3\xA9\xF0\x9F\x98\x80\"", "UTF-8 kept as it is"},
-      {"\xFF", R"("\ufffd")", "a byte that starts nothing"},
-      {"\xC0\xAF", R"("\ufffd\ufffd")", "an overlong form"},
-      {"\xED\xA0\x80", R"("\ufffd\ufffd\ufffd")", "a surrogate"},
-      {"\xE2\x82", R"("\ufffd\ufffd")", "a cut sequence"},
-      {"\xF4\x90\x80\x80", R"("\ufffd\ufffd\ufffd\ufffd")", "beyond U+10FFFF"},
-  };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.why);
-    const std::string json = tools::script_json_string(row.text);
-    EXPECT_EQ(json, row.json);
-    // Another JSON reader gets the text back (what is not UTF-8 as U+FFFD).
-    const Json::Value back = test::parse_json("[" + json + "]");
-    if (row.json.find("ufffd") == std::string::npos) {
-      EXPECT_EQ(back[0].asString(), row.text);
-    }
-  }
-}
-
-TEST(ReportEscapingTest, HtmlTextIsTextOnly) {
-  const struct {
-    std::string text;
-    std::string html;
-    const char* why;
-  } rows[] = {
-      {"<b>&\"'", "&lt;b&gt;&amp;&quot;&#39;", "markup and quotes"},
-      {"a\x01z\xFF", "a\xEF\xBF\xBDz\xEF\xBF\xBD", "control characters and stray bytes"},
-      {"caf\xC3\xA9", "caf\xC3\xA9", "UTF-8 kept"},
-  };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.why);
-    EXPECT_EQ(tools::html_text(row.text), row.html);
-  }
 }
 
 const std::vector<std::vector<std::string>> hostile_objects = {
@@ -2003,18 +1955,35 @@ void write_png_plan(const test::temp_folder& _dir, const std::string& _name) {
   ASSERT_EQ(shot.status, 0) << shot.err;
 }
 
-TEST_F(ReportPageTest, DrawsThePlanUnderTheMarksWithKeysAndProvenance) {
-  write_example_result("events.json");
-  write_png_plan(m_dir, "plan.png");
-  const result_facts facts = facts_of(m_dir.read("events.json"));
-  m_dir.write("zones.geojson", geojson({{"Hall", {{rectangle(0, 0, 60, 45)}}}}));
-  const auto before = std::chrono::system_clock::now();
-  ASSERT_EQ(report({"events.json", "--floor-plan", "plan.png", "--plan-bounds", "0,0,60,45",
-                    "--zones", "zones.geojson", "--threshold", "2000", "--utc-offset", "+13:00"})
-                .status,
-            0);
-  const auto after = std::chrono::system_clock::now();
-  const std::vector<dom_element> dom = render(m_dir, "events.html");
+// The bundled example's page over a plan and zones, with the threshold given, at +13:00.
+class PlannedPageTest : public ReportPageTest {
+ protected:
+  void SetUp() override {
+    ReportPageTest::SetUp();
+    if (IsSkipped() || HasFatalFailure()) {
+      return;
+    }
+    write_example_result("events.json");
+    write_png_plan(m_dir, "plan.png");
+    facts = facts_of(m_dir.read("events.json"));
+    m_dir.write("zones.geojson", geojson({{"Hall", {{rectangle(0, 0, 60, 45)}}}}));
+    before = std::chrono::system_clock::now();
+    ASSERT_EQ(report({"events.json", "--floor-plan", "plan.png", "--plan-bounds", "0,0,60,45",
+                      "--zones", "zones.geojson", "--threshold", "2000", "--utc-offset",
+                      "+13:00"})
+                  .status,
+              0);
+    after = std::chrono::system_clock::now();
+    dom = render(m_dir, "events.html");
+  }
+
+  result_facts facts;
+  std::vector<dom_element> dom;
+  std::chrono::system_clock::time_point before;  // when the page was made
+  std::chrono::system_clock::time_point after;
+};
+
+TEST_F(PlannedPageTest, DrawsThePlanUnderTheMarksWithItsKeys) {
   const dom_element& plot = by_id(dom, "plot");
   EXPECT_TRUE(has(plot, "data-plan", "shown"));
   EXPECT_TRUE(has(plot, "data-plan-pixels", "40x30")) << "the image the page carries";
@@ -2055,6 +2024,19 @@ TEST_F(ReportPageTest, DrawsThePlanUnderTheMarksWithKeysAndProvenance) {
   }
   EXPECT_TRUE(has(by_id(dom, "plot-key"), "data-key", "distance"));
   EXPECT_EQ(number(by_id(dom, "plot-key"), "data-largest"), largest);
+  // A plan whose bounds have another shape than its image is drawn stretched, and says so.
+  ASSERT_EQ(report({"events.json", "-o", "square.html", "--floor-plan", "plan.png", "--plan-bounds",
+                    "0,0,60,60"})
+                .status,
+            0);
+  const std::vector<dom_element> square = render(m_dir, "square.html");
+  const dom_element& stretched = by_id(square, "plan-note");
+  EXPECT_EQ(attribute(stretched, "hidden"), nullptr);
+  EXPECT_NE(stretched.text.find("40 × 30 pixels"), std::string::npos) << stretched.text;
+}
+
+
+TEST_F(PlannedPageTest, SaysWhatItWasMadeFromInSiteTime) {
   // Times as 24-hour text fields: at +13:00 the first start is in the afternoon.
   const dom_element& from = by_id(dom, "filter-from");
   EXPECT_TRUE(has(from, "type", "text"));
@@ -2091,15 +2073,6 @@ TEST_F(ReportPageTest, DrawsThePlanUnderTheMarksWithKeysAndProvenance) {
   EXPECT_NE(by_id(dom, "provenance-made").text.find("vela-report " VELA_VERSION),
             std::string::npos);
 
-  // A plan whose bounds have another shape than its image is drawn stretched, and says so.
-  ASSERT_EQ(report({"events.json", "-o", "square.html", "--floor-plan", "plan.png", "--plan-bounds",
-                    "0,0,60,60"})
-                .status,
-            0);
-  const std::vector<dom_element> square = render(m_dir, "square.html");
-  const dom_element& stretched = by_id(square, "plan-note");
-  EXPECT_EQ(attribute(stretched, "hidden"), nullptr);
-  EXPECT_NE(stretched.text.find("40 × 30 pixels"), std::string::npos) << stretched.text;
 }
 
 // Zones or a plan in other units than the events (millimetres, degrees, decimetres that put every

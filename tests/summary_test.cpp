@@ -16,7 +16,6 @@
 #include <utility>
 #include <vector>
 
-#include "common/site_time.hpp"
 #include "test_support.hpp"
 
 namespace vela {
@@ -436,71 +435,5 @@ TEST_F(SummaryTest, CountsTheEventsOfEachZone) {
   EXPECT_EQ(plain.out, run.out.substr(0, run.out.size() - expected.size())) << "only with zones";
 }
 
-TEST(SiteTimeTest, DatesWhereThereIsOneAndTheNumbersElsewhere) {
-  constexpr std::int64_t last_second = std::numeric_limits<std::int64_t>::max();
-  // The dates as date(1) gives them; a time shows as a date only with 0 to 999 ms and a year of
-  // 0 or later, in ISO 8601 only up to the year 9999.
-  const struct {
-    std::int64_t ts;
-    std::int64_t ms;
-    int offset_minutes;
-    std::int64_t seconds_after;  // for the ISO form only
-    const char* text;
-    const char* iso;
-  } rows[] = {
-      {1767225623, 746, 0, 0, "2026-01-01 00:00:23.746 UTC", "2026-01-01T00:00:23.746Z"},
-      {1767225623, 746, 60, 3, "2026-01-01 01:00:23.746 +01:00", "2026-01-01T01:00:26.746+01:00"},
-      {1767225600, 5, -330, 0, "2025-12-31 18:30:00.005 -05:30", "2025-12-31T18:30:00.005-05:30"},
-      {-1, 0, 0, 0, "1969-12-31 23:59:59.000 UTC", "1969-12-31T23:59:59.000Z"},
-      {-62009366400, 0, 0, 0, "0005-01-01 00:00:00.000 UTC", "0005-01-01T00:00:00.000Z"},
-      {-62167219201, 999, 0, 0, "ts -62167219201 ms 999", "ts -62167219201 ms 999 + 0 s"},
-      {253402300799, 999, 0, 0, "9999-12-31 23:59:59.999 UTC", "9999-12-31T23:59:59.999Z"},
-      {253402300799, 999, 0, 1, "9999-12-31 23:59:59.999 UTC", "ts 253402300799 ms 999 + 1 s"},
-      {1767225600500, 0, 0, 0, "57971-02-25 00:08:20.000 UTC", "ts 1767225600500 ms 0 + 0 s"},
-      {1767225600, 1000, 0, 0, "ts 1767225600 ms 1000", "ts 1767225600 ms 1000 + 0 s"},
-      {1767225600, -1, 0, 0, "ts 1767225600 ms -1", "ts 1767225600 ms -1 + 0 s"},
-      {last_second, 0, 1, 0, "ts 9223372036854775807 ms 0", "ts 9223372036854775807 ms 0 + 0 s"},
-  };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.text);
-    EXPECT_EQ(tools::site_time_text(row.ts, row.ms, row.offset_minutes), row.text);
-    EXPECT_EQ(tools::iso_time(row.ts, row.ms, row.offset_minutes, row.seconds_after), row.iso);
-  }
-}
-
-TEST(SiteTimeTest, ZonesFollowDaylightSavingTime) {
-  // As TZ=ZONE date -d @TS gives them: the night the clocks go forward in Europe, 01:00 UTC on the
-  // last Sunday of March 2026, and a winter day in Chicago.
-  const struct {
-    const char* zone;
-    std::int64_t ts;
-    std::int64_t seconds_after;
-    const char* text;
-    const char* iso;
-  } rows[] = {
-      {"Europe/Berlin", 1774744200, 0, "2026-03-29 01:30:00.000 CET",
-       "2026-03-29T01:30:00.000+01:00"},
-      {"Europe/Berlin", 1774747800, 0, "2026-03-29 03:30:00.000 CEST",
-       "2026-03-29T03:30:00.000+02:00"},
-      {"Europe/Berlin", 1774744200, 3600, "2026-03-29 01:30:00.000 CET",
-       "2026-03-29T03:30:00.000+02:00"},
-      {"America/Chicago", 1767225600, 0, "2025-12-31 18:00:00.000 CST",
-       "2025-12-31T18:00:00.000-06:00"},
-      {"America/Chicago", 1774747800, 0, "2026-03-28 20:30:00.000 CDT",
-       "2026-03-28T20:30:00.000-05:00"},
-  };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(std::string(row.zone) + " " + row.text);
-    const tools::site_clock clock = tools::site_clock::zone(row.zone);
-    EXPECT_EQ(tools::site_time_text(row.ts, 0, clock), row.text);
-    EXPECT_EQ(tools::iso_time(row.ts, 0, clock, row.seconds_after), row.iso);
-  }
-  // The offsets a page gets: one change in the span, at 01:00 UTC.
-  const auto offsets =
-      tools::site_clock::zone("Europe/Berlin").offsets_between(1774700000, 1774800000);
-  ASSERT_EQ(offsets.size(), 2U);
-  EXPECT_EQ(offsets[0], std::make_pair(std::int64_t{1774700000}, 60));
-  EXPECT_EQ(offsets[1], std::make_pair(std::int64_t{1774746000}, 120));
-}
 }  // namespace
 }  // namespace vela
