@@ -309,14 +309,11 @@ std::string shown_name(const std::string& _input) {
 
 // The status of an input: standard input's for "-". Throws when it cannot be had.
 struct stat input_status(const std::string& _input) {
-  struct stat status {};
-  if (_input == "-" ? ::fstat(STDIN_FILENO, &status) != 0 : ::stat(_input.c_str(), &status) != 0) {
-    throw file_error(message_name(_input), std::strerror(errno));
+  try {
+    return results::opened_result(_input).status();
+  } catch (const results::read_error& e) {
+    throw file_error(message_name(_input), e.what());
   }
-  if (S_ISDIR(status.st_mode)) {
-    throw file_error(_input, "is a folder");
-  }
-  return status;
 }
 
 // The names of the results as the page lists them and filters by them: the file's name, or
@@ -347,20 +344,14 @@ struct read_facts {
 // Reads the result _input into the page as result _index, named _name.
 read_facts read_result(page_writer& _writer, std::uint32_t _index, const std::string& _input,
                        const std::string& _name) {
-  const struct stat status = input_status(_input);
-  const int fd = _input == "-" ? STDIN_FILENO : ::open(_input.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    throw file_error(_input, std::strerror(errno));
+  std::unique_ptr<results::opened_result> opened;
+  try {
+    opened = std::make_unique<results::opened_result>(_input);
+  } catch (const results::read_error& e) {
+    throw file_error(message_name(_input), e.what());
   }
-  const struct closer {
-    int fd;
-    ~closer() {
-      if (fd != STDIN_FILENO) {
-        ::close(fd);  // read-only: a failing close loses nothing
-      }
-    }
-  } opened{fd};
-  results::input content(fd, true);  // decompressed where it is stored compressed; hashed
+  const struct stat& status = opened->status();
+  results::input content(opened->fd(), true);  // decompressed where stored compressed; hashed
   _writer.begin_result(_index);
   results::form form = results::form::document;
   read_facts facts;

@@ -1,11 +1,41 @@
 #include "results/result_input.hpp"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #include <istream>
 
 namespace vela::results {
 namespace {
 constexpr std::size_t buffer_bytes = std::size_t{1} << 16;
 }  // namespace
+
+opened_result::opened_result(const std::string& _name) : m_owned(_name != "-") {
+  m_fd = m_owned ? ::open(_name.c_str(), O_RDONLY | O_CLOEXEC) : STDIN_FILENO;
+  if (m_fd < 0) {
+    throw read_error(std::strerror(errno));
+  }
+  if (::fstat(m_fd, &m_status) != 0) {
+    const int error = errno;
+    close();
+    throw read_error(std::strerror(error));
+  }
+  if (S_ISDIR(m_status.st_mode)) {
+    close();
+    throw read_error("is a folder");
+  }
+}
+
+opened_result::~opened_result() { close(); }
+
+void opened_result::close() {
+  if (m_owned && m_fd >= 0) {
+    ::close(m_fd);  // read-only: a failing close loses nothing
+    m_fd = -1;
+  }
+}
 
 input::input(int _fd, bool _hashed)
     : m_fd(_fd), m_buffer(buffer_bytes), m_hash(_hashed ? std::make_unique<sha256>() : nullptr) {

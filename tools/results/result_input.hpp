@@ -4,6 +4,8 @@
 // position files, through vela's own reader of them; its file bytes counted and, when asked,
 // its content hashed as it goes by.
 
+#include <sys/stat.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -45,6 +47,28 @@ class input : public std::streambuf {
   std::vector<char> m_buffer;
   std::string m_failure;
   std::unique_ptr<sha256> m_hash;
+};
+
+// A result named on a command line, open for reading: "-" is standard input, which stays open.
+// Throws read_error with the reason alone (the system's, or "is a folder") for the caller to
+// name the file.
+class opened_result {
+ public:
+  explicit opened_result(const std::string& _name);
+  opened_result(const opened_result&) = delete;
+  opened_result& operator=(const opened_result&) = delete;
+  ~opened_result();
+
+  int fd() const { return m_fd; }
+  // What the descriptor is: a regular file, a pipe, a device.
+  const struct stat& status() const { return m_status; }
+
+ private:
+  void close();
+
+  int m_fd = -1;
+  bool m_owned = false;
+  struct stat m_status {};
 };
 
 // Reads the result in _input as read() does. Where the input itself failed, the read_error

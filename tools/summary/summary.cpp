@@ -118,47 +118,25 @@ std::string input_name(const std::string& _input) {
 // (compressed or not).
 class source {
  public:
-  explicit source(const std::string& _input) : m_name(input_name(_input)), m_owned(_input != "-") {
-    m_fd = m_owned ? ::open(_input.c_str(), O_RDONLY | O_CLOEXEC) : STDIN_FILENO;
-    if (m_fd < 0) {
-      throw std::runtime_error(std::strerror(errno));
-    }
-    struct stat status {};
-    const bool known = ::fstat(m_fd, &status) == 0;
-    const int error = errno;
-    if (!known || S_ISDIR(status.st_mode)) {
-      close();
-      throw std::runtime_error(known ? "is a folder" : std::strerror(error));
-    }
-    m_start = S_ISREG(status.st_mode) ? ::lseek(m_fd, 0, SEEK_CUR) : -1;
+  explicit source(const std::string& _input) : m_name(input_name(_input)), m_opened(_input) {
+    m_start = S_ISREG(m_opened.status().st_mode) ? ::lseek(m_opened.fd(), 0, SEEK_CUR) : -1;
   }
-  source(const source&) = delete;
-  source& operator=(const source&) = delete;
-  ~source() { close(); }
 
   const std::string& name() const { return m_name; }
   bool rereadable() const { return m_start >= 0; }
 
   // Reads the result through _handlers, from the start of the input (again, if rereadable).
   results::form read(const results::handlers& _handlers) {
-    if (m_start >= 0 && ::lseek(m_fd, m_start, SEEK_SET) != m_start) {
+    if (m_start >= 0 && ::lseek(m_opened.fd(), m_start, SEEK_SET) != m_start) {
       throw std::runtime_error(std::strerror(errno));
     }
-    results::input content(m_fd);  // decompressed where it is stored compressed
+    results::input content(m_opened.fd());  // decompressed where it is stored compressed
     return results::read(content, _handlers);
   }
 
  private:
-  void close() {
-    if (m_owned && m_fd >= 0) {
-      ::close(m_fd);  // read-only: a failing close loses nothing
-    }
-    m_fd = -1;
-  }
-
   std::string m_name;  // for messages: terminal-safe
-  bool m_owned;        // opened here, not standard input
-  int m_fd = -1;
+  results::opened_result m_opened;
   off_t m_start = -1;  // where the result begins in a regular file, else -1
 };
 
