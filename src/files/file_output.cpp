@@ -192,6 +192,7 @@ void write_all(int _fd, std::string_view _data, const std::string& _what) {
   }
 }
 
+
 output_target resolve_output(const std::string& _file_name) {
   std::string path = _file_name;
   for (int hop = 0; hop <= max_link_hops; ++hop) {
@@ -323,6 +324,7 @@ void output_file::open_temporary(const std::string& _target) {
 void output_file::write(std::string_view _data) {
   write_all(m_fd, _data, m_temporary.empty() ? m_file_name : m_temporary);
   m_written += _data.size();
+  m_synced = m_synced && _data.empty();
   if (!m_temporary.empty() && m_written - m_writeback_from >= writeback_bytes) {
     // Start writing the pages to disk now, while the result is still being made, so that the
     // sync at the end waits for the last of them only. Advice: its failure changes nothing.
@@ -330,6 +332,20 @@ void output_file::write(std::string_view _data) {
                       static_cast<off_t>(m_written - m_writeback_from), SYNC_FILE_RANGE_WRITE);
     m_writeback_from = m_written;
   }
+}
+
+void output_file::sync() {
+  if (!m_temporary.empty() && !m_synced) {
+    if (::fsync(m_fd) != 0) {
+      throw_errno(m_temporary, errno);
+    }
+    m_synced = true;
+  }
+}
+
+void output_file::commit_as(const std::string& _file_name) {
+  m_file_name = _file_name;
+  commit();
 }
 
 void output_file::commit() {
@@ -349,9 +365,7 @@ void output_file::commit() {
     }
     return;
   }
-  if (::fsync(m_fd) != 0) {
-    throw_errno(m_temporary, errno);
-  }
+  sync();
   interruption::defer();  // once renamed, the run goes on to its end
   if (::rename(m_temporary.c_str(), m_file_name.c_str()) != 0) {
     const int error = errno;
@@ -385,6 +399,7 @@ void output_file::abandon() {
 void output_file::close_descriptor() {
   m_written = 0;
   m_writeback_from = 0;
+  m_synced = false;
   if (m_fd >= 0) {
     ::close(m_fd);
     m_fd = -1;

@@ -93,9 +93,13 @@ class output_file {
   bool is_open() const { return m_fd >= 0; }
   bool is_direct() const { return m_temporary.empty(); }
   void write(std::string_view _data);
+  // Makes the bytes written so far durable in the temporary file, not yet under the name.
+  void sync();
   // Makes the written bytes the file's content, durably. From here a signal waits (interruption):
   // a program that goes on to other work resumes them.
   void commit();
+  // The same under another name, in the same folder, decided once the content is known.
+  void commit_as(const std::string& _file_name);
   // Removes the temporary file, if one is held; the name keeps its earlier content.
   void abandon();
 
@@ -108,6 +112,7 @@ class output_file {
   int m_fd = -1;
   int m_slot = -1;  // interruption's hold of the temporary
   bool m_own_descriptor = false;
+  bool m_synced = false;  // the temporary, up to its last byte
   std::uint64_t m_written = 0;         // bytes written so far
   std::uint64_t m_writeback_from = 0;  // the first byte whose writing to disk was not started
 };

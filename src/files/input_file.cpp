@@ -11,6 +11,8 @@
 
 #include <boost/filesystem.hpp>
 
+#include "base/sha256.hpp"
+
 namespace vela {
 namespace {
 constexpr std::size_t read_chunk_bytes = std::size_t{1} << 16;
@@ -109,6 +111,11 @@ whole_file read_whole_file(input_file& _file, std::string& _content, std::string
   }
   _file.bytes_read = _content.size();
   _file.reached_end(file.fd);
+  if (_file.wants_digest) {
+    sha256 digest;
+    digest.update(_content);
+    _file.sha256 = hex(digest.final());
+  }
   if (read_error != 0) {
     _error = std::strerror(read_error);
     return whole_file::read_error;

@@ -18,6 +18,8 @@ struct input_file {
   std::uint64_t bytes_read = 0;
   std::int64_t modified_ns = 0;  // modification and status change times when the end was read
   std::int64_t changed_ns = 0;
+  bool wants_digest = false;  // read_whole_file fills sha256 too
+  std::string sha256{};       // of the bytes read, in hex
 
   // Records which file the open descriptor _fd is.
   void opened_as(int _fd);

@@ -95,6 +95,9 @@ void result::flush_if_full() {
 void result::flush() {
   if (m_failure.empty()) {
     try {
+      if (m_digest) {
+        m_digest->update(m_buffer);
+      }
       m_output.write(m_buffer);
     } catch (const std::exception& e) {
       m_failure = e.what();
@@ -141,6 +144,30 @@ void result::deliver_to_standard_output() {
 }
 
 void result::deliver_to_file() {
+  complete();
+  try {
+    m_output.commit();
+  } catch (...) {
+    m_output.abandon();
+    throw;
+  }
+}
+
+void result::place_as(const std::string& _file_name) {
+  try {
+    m_output.commit_as(_file_name);
+  } catch (...) {
+    m_output.abandon();
+    throw;
+  }
+}
+
+sha256::digest result::digest() { return m_digest->final(); }
+
+void result::complete() {
+  if (!m_failure.empty()) {
+    throw vela::exception(m_failure).set_location(__FILE__, __LINE__);
+  }
   try {
     if (!m_output.is_open()) {  // a device or fifo, written directly now
       m_output.open(m_output_file_name);
@@ -156,7 +183,7 @@ void result::deliver_to_file() {
     if (!m_failure.empty()) {
       throw vela::exception(m_failure).set_location(__FILE__, __LINE__);
     }
-    m_output.commit();
+    m_output.sync();
   } catch (...) {
     m_output.abandon();
     throw;

@@ -2,9 +2,11 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "base/sha256.hpp"
 #include "files/file_output.hpp"
 #include "files/input_file.hpp"
 #include "globals.hpp"
@@ -42,6 +44,17 @@ class result : public event_sink {
   // on standard error.
   exit_code deliver();
 
+  // For a result whose name is known only from its content: run_committed() in two steps. The
+  // document is completed and made durable in its temporary file; then put in place under
+  // _file_name, in the folder of the name it was begun with. Throws as run_committed() does.
+  void complete();
+  void place_as(const std::string& _file_name);
+  // The SHA-256 of the bytes written to the file, once complete; only for a result made with
+  // hashed().
+  sha256::digest digest();
+  // From now on the bytes written are hashed as they go.
+  void hashed() { m_digest = std::make_unique<sha256>(); }
+
  private:
   bool streams() const { return m_output.is_open() && !m_output.is_direct(); }
   void write_event(const event_record& _event);
@@ -56,6 +69,7 @@ class result : public event_sink {
   event_document m_document;
   std::string m_buffer;  // document text not yet written
   output_file m_output;
+  std::unique_ptr<sha256> m_digest;  // of the bytes written, when asked for
   std::string m_failure;             // the first failure of the output, reported on delivery
   std::vector<event_record> m_kept;  // events waiting for an output that takes them only at the end
 };

@@ -88,7 +88,9 @@ bool is_a_trackables_document(const Json::Value& _message) {
 
 exit_code read_json_input(const std::string& _file_name, Json::Value& _json_message,
                           input_file& _read) {
+  const bool digest = _read.wants_digest;
   _read = input_file{_file_name};
+  _read.wants_digest = digest;
   std::string content;
   std::string error;
   switch (read_whole_file(_read, content, error, json_input_limit_bytes)) {

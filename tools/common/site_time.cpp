@@ -195,4 +195,29 @@ std::string iso_time(std::int64_t _ts, std::int64_t _ms, int _offset_minutes,
                      std::int64_t _seconds_after) {
   return iso_time(_ts, _ms, site_clock::fixed(_offset_minutes), _seconds_after);
 }
+
+local_moment local_moment_at(std::int64_t _ts, int _offset_minutes) {
+  const std::int64_t local = _ts + std::int64_t{_offset_minutes} * 60;
+  std::int64_t days = local / 86400;
+  std::int64_t second = local % 86400;
+  if (second < 0) {
+    second += 86400;
+    --days;
+  }
+  // The civil date of a day count since 1970-01-01, in the proleptic Gregorian calendar.
+  const std::int64_t z = days + 719468;
+  const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const std::int64_t day_of_era = z - era * 146097;
+  const std::int64_t year_of_era =
+      (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
+  const std::int64_t day_of_year = day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
+  const std::int64_t shifted_month = (5 * day_of_year + 2) / 153;
+  const std::int64_t day = day_of_year - (153 * shifted_month + 2) / 5 + 1;
+  const std::int64_t month = shifted_month < 10 ? shifted_month + 3 : shifted_month - 9;
+  const std::int64_t year = year_of_era + era * 400 + (month <= 2 ? 1 : 0);
+  char text[64];
+  std::snprintf(text, sizeof text, "%04lld-%02lld-%02lld", static_cast<long long>(year),
+                static_cast<long long>(month), static_cast<long long>(day));
+  return {text, static_cast<int>(second / 60)};
+}
 }  // namespace vela::tools

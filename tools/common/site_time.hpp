@@ -56,6 +56,14 @@ std::string site_time_text(std::int64_t _ts, std::int64_t _ms, const site_clock&
 std::string iso_time(std::int64_t _ts, std::int64_t _ms, const site_clock& _clock,
                      std::int64_t _seconds_after);
 
+// A moment in site time as a day's work counts it: the local date ("2026-03-29") and the
+// minute of that day, of _ts seconds since the epoch at _offset_minutes east of UTC.
+struct local_moment {
+  std::string date;
+  int minute_of_day = 0;
+};
+local_moment local_moment_at(std::int64_t _ts, int _offset_minutes);
+
 // "+HH:MM" or "-HH:MM", at most 23:59, in minutes east of UTC; none when _text is not one.
 boost::optional<int> utc_offset_minutes(std::string_view _text);
 

@@ -32,6 +32,7 @@
 #include "base/text.hpp"
 #include "common/command_line.hpp"
 #include "common/csv.hpp"
+#include "common/rows.hpp"
 #include "common/site_time.hpp"
 #include "common/zones.hpp"
 #include "results/result_input.hpp"
@@ -318,37 +319,8 @@ class summary_builder {
 
 constexpr const char* object_fields[] = {"uid", "name", "category", "driver_uid", "x_mm", "y_mm"};
 
-// One field of a row: a text, a whole number, a list of texts, or nothing (empty in CSV, null
-// in JSON). A list is its texts joined by ';' in CSV, an array in JSON.
-struct field {
-  boost::optional<std::string> text;
-  boost::optional<std::int64_t> number;
-  boost::optional<std::vector<std::string>> texts = {};
-};
+using field = tools::row_field;
 
-
-// _text as a JSON string; bytes that are not UTF-8 become U+FFFD.
-void put_json_string(std::string& _out, std::string_view _text) {
-  static const char hex[] = "0123456789abcdef";
-  _out += '"';
-  for (std::size_t at = 0; at < _text.size();) {
-    const auto byte = static_cast<unsigned char>(_text[at]);
-    const std::size_t length = utf8_length(_text, at);
-    if (byte == '"' || byte == '\\') {
-      _out += {'\\', static_cast<char>(byte)};
-    } else if (byte < 0x20) {
-      _out += {'\\', 'u', '0', '0', hex[byte >> 4], hex[byte & 0xF]};
-    } else if (length == 0) {
-      _out += "\\ufffd";
-    } else {
-      _out.append(_text.substr(at, length));
-      at += length;
-      continue;
-    }
-    ++at;
-  }
-  _out += '"';
-}
 
 class row_writer {
  public:
@@ -390,11 +362,8 @@ class row_writer {
       fields.push_back({"zones", {{}, {}, std::move(names)}});
     }
     m_line.clear();
-    if (m_form == output::csv) {
-      put_csv_row(fields);
-    } else {
-      put_json_row(fields);
-    }
+    tools::append_row(m_line, m_form == output::csv ? tools::row_form::csv : tools::row_form::jsonl,
+                      fields);
     m_out << m_line;
   }
 
@@ -411,49 +380,6 @@ class row_writer {
         {side + "driver_uid", _object.driver_uid ? text(*_object.driver_uid) : field{}});
     _fields.push_back({side + "x_mm", {{}, _object.x_mm}});
     _fields.push_back({side + "y_mm", {{}, _object.y_mm}});
-  }
-
-  void put_csv_row(const std::vector<std::pair<std::string, field>>& _fields) {
-    for (std::size_t k = 0; k < _fields.size(); ++k) {
-      m_line += k == 0 ? "" : ",";
-      const field& value = _fields[k].second;
-      if (value.text) {
-        tools::append_csv_text(m_line, *value.text);
-      } else if (value.number) {
-        m_line += std::to_string(*value.number);
-      } else if (value.texts) {
-        std::string joined;
-        for (const std::string& text : *value.texts) {
-          joined += (joined.empty() ? "" : ";") + text;
-        }
-        tools::append_csv_text(m_line, joined);
-      }
-    }
-    m_line += "\r\n";
-  }
-
-  void put_json_row(const std::vector<std::pair<std::string, field>>& _fields) {
-    m_line += '{';
-    for (std::size_t k = 0; k < _fields.size(); ++k) {
-      m_line += k == 0 ? "\"" : ",\"";
-      m_line += _fields[k].first + "\":";
-      const field& value = _fields[k].second;
-      if (value.text) {
-        put_json_string(m_line, *value.text);
-      } else if (value.number) {
-        m_line += std::to_string(*value.number);
-      } else if (value.texts) {
-        m_line += '[';
-        for (std::size_t t = 0; t < value.texts->size(); ++t) {
-          m_line += t == 0 ? "" : ",";
-          put_json_string(m_line, (*value.texts)[t]);
-        }
-        m_line += ']';
-      } else {
-        m_line += "null";
-      }
-    }
-    m_line += "}\n";
   }
 
   std::ostream& m_out;
