@@ -13,7 +13,7 @@
 
 namespace vela {
 namespace {
-const char* const programs[] = {"vela", "vela-check", "vela-explain", "vela-report", "vela-simulate",
+const char* const programs[] = {"vela", "vela-check", "vela-explain", "vela-report", "vela-simulate", "vela-site",
                                 "vela-summary"};
 
 // Every file under _root, by its path relative to _root.

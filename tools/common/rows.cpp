@@ -1,6 +1,6 @@
 #include "common/rows.hpp"
 
-#include <cstdio>
+#include <charconv>
 
 #include "base/text.hpp"
 #include "common/csv.hpp"
@@ -29,10 +29,11 @@ void append_json_string(std::string& _out, std::string_view _text) {
 }
 
 namespace {
+// The shortest text that reads back as the same double.
 std::string real_text(double _value) {
   char text[32];
-  std::snprintf(text, sizeof text, "%.6f", _value);
-  return text;
+  const auto [end, error] = std::to_chars(text, text + sizeof text, _value);
+  return error == std::errc() ? std::string(text, end) : std::string("null");
 }
 }  // namespace
 

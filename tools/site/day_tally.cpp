@@ -1,0 +1,167 @@
+#include "site/day_tally.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace vela::site_tool {
+namespace {
+constexpr std::int64_t bucket_ms = bucket_s * 1000;
+// Times beyond this many seconds from the epoch are not counted as exposure: their
+// milliseconds would not fit.
+constexpr std::int64_t countable_s = std::int64_t{1} << 40;
+
+std::int64_t floor_div(std::int64_t _a, std::int64_t _b) {
+  const std::int64_t q = _a / _b;
+  return (_a % _b != 0 && (_a < 0) != (_b < 0)) ? q - 1 : q;
+}
+
+bool countable(const timestamp& _time) {
+  return _time.ts > -countable_s && _time.ts < countable_s && _time.ms > -countable_s &&
+         _time.ms < countable_s;
+}
+
+std::int64_t milliseconds(const timestamp& _time) { return _time.ts * 1000 + _time.ms; }
+}  // namespace
+
+const char* kind_name(event_kind _kind) {
+  return _kind == event_kind::person_vehicle ? "person-vehicle" : "vehicle-vehicle";
+}
+
+std::int64_t distance_class(std::int64_t _distance_mm) {
+  return _distance_mm < 500 ? 0 : _distance_mm <= 1000 ? 500 : 1000;
+}
+
+std::int64_t duration_class(std::int64_t _duration_s) {
+  std::int64_t found = 0;
+  for (const std::int64_t edge : duration_edges_s) {
+    if (edge <= _duration_s) {
+      found = edge;
+    }
+  }
+  return found;
+}
+
+day_tally::day_tally(const site& _site, const site_config& _config,
+                     const tools::zone_map* _zones)
+    : m_site(_site), m_config(_config), m_zones(_zones), m_objects(_site.size()) {}
+
+void day_tally::lines(std::span<const fed_line> _lines) {
+  for (const fed_line& line : _lines) {
+    if (m_lines++ == 0) {
+      m_first = m_last = line.timestamp;
+      m_day = local(line.timestamp.ts).date;
+    }
+    m_first = std::min(m_first, line.timestamp);
+    m_last = std::max(m_last, line.timestamp);
+    apply_associations_until(line.timestamp);
+    object_state& object = m_objects[line.id];
+    if (!countable(line.timestamp)) {
+      object.seen = false;  // no gap to or from it is counted
+      continue;
+    }
+    const std::int64_t now_ms = milliseconds(line.timestamp);
+    ++m_buckets[floor_div(now_ms, bucket_ms) * bucket_s].lines;
+    if (object.seen && now_ms >= object.last_ms &&
+        now_ms - object.last_ms <= m_config.presence_gap_ms) {
+      count_gap(line.id, object, now_ms);
+    }
+    object.seen = true;
+    object.last_ms = now_ms;
+    object.x = line.x;
+    object.y = line.y;
+  }
+}
+
+// The associations as the replay applies them, so that a person's driving is the replay's.
+void day_tally::apply_associations_until(const timestamp& _time) {
+  const std::vector<association_record>& records = m_site.associations();
+  while (m_next_association < records.size() &&
+         records[m_next_association].timestamp <= _time) {
+    const association_record& record = records[m_next_association++];
+    m_objects[record.driver].driving =
+        record.created && record.vehicle != m_site.empty_uid_object();
+    m_objects[record.vehicle].driving = false;
+  }
+}
+
+void day_tally::count_gap(object_id _id, const object_state& _from, std::int64_t _to_ms) {
+  const bool person = m_site.is_person(_id);
+  const bool driving = person && _from.driving;
+  if (m_zones != nullptr) {
+    m_zones->zones_at(_from.x, _from.y, _from.x, _from.y, m_zones_found);
+  }
+  const auto add = [&](exposure_ms& _exposure, std::int64_t _ms) {
+    _exposure[person ? person_exposure : vehicle_exposure] += _ms;
+    if (driving) {
+      _exposure[driving_exposure] += _ms;
+    }
+  };
+  add(m_exposure, _to_ms - _from.last_ms);
+  for (std::int64_t at = _from.last_ms; at < _to_ms;) {
+    const std::int64_t bucket = floor_div(at, bucket_ms);
+    const std::int64_t until = std::min(_to_ms, (bucket + 1) * bucket_ms);
+    add(m_buckets[bucket * bucket_s].exposure, until - at);
+    if (m_zones != nullptr) {
+      for (const std::uint32_t zone : m_zones_found) {
+        add(m_zone_buckets[{bucket * bucket_s, zone}], until - at);
+      }
+    }
+    at = until;
+  }
+  // A gap counts to the local day it started on.
+  m_object_days[{_id, local(floor_div(_from.last_ms, 1000)).date}].presence_ms +=
+      _to_ms - _from.last_ms;
+}
+
+void day_tally::event_final(const event_record& _event) {
+  tallied_event event;
+  event.record = _event;
+  const bool persons[2] = {m_site.is_person(_event.objects[0]),
+                           m_site.is_person(_event.objects[1])};
+  event.kind = persons[0] || persons[1] ? event_kind::person_vehicle : event_kind::vehicle_vehicle;
+  event.a = persons[1] || (!persons[0] && _event.objects[1] < _event.objects[0]) ? 1 : 0;
+  if (m_zones != nullptr) {
+    m_zones->zones_at(_event.x[0], _event.y[0], _event.x[1], _event.y[1], event.zones);
+  }
+  const tools::local_moment start = local(_event.timestamp.ts);
+  if (const shift* in = m_config.shift_at(start.minute_of_day)) {
+    event.shift = in->name;
+  }
+  const int kind = static_cast<int>(event.kind);
+  ++m_by_kind[kind];
+  const std::int64_t bucket = floor_div(_event.timestamp.ts, bucket_s) * bucket_s;
+  const std::int64_t duration = duration_class(_event.duration);
+  const std::int64_t distance = distance_class(_event.distance);
+  if (event.zones.empty()) {
+    ++m_event_buckets[{bucket, {kind, "", event.shift, duration, distance}}];
+  }
+  for (const std::uint32_t zone : event.zones) {
+    ++m_event_buckets[{bucket, {kind, m_zones->zones()[zone].name, event.shift, duration,
+                                distance}}];
+  }
+  for (const object_id id : _event.objects) {
+    ++m_object_days[{id, start.date}].events[kind];
+  }
+  // The mark, the midpoint, in half millimetres; the cell by its corner in the site's metres.
+  const double cell_half_mm = m_config.cell_m * 2000;
+  const auto cell = [&](std::int32_t _a, std::int32_t _b) {
+    return static_cast<std::int64_t>(
+        std::floor((static_cast<double>(_a) + static_cast<double>(_b)) / cell_half_mm));
+  };
+  ++m_density[{cell(_event.x[0], _event.x[1]), cell(_event.y[0], _event.y[1]), kind}];
+  m_events.push_back(std::move(event));
+}
+
+tools::local_moment day_tally::local(std::int64_t _ts) {
+  if (_ts <= -countable_s || _ts >= countable_s) {
+    return {"unknown", 0};  // no day of a calendar
+  }
+  const std::int64_t bucket = floor_div(_ts, bucket_s);
+  auto found = m_offsets.find(bucket);
+  if (found == m_offsets.end()) {
+    found = m_offsets.emplace(bucket, m_config.clock.offset_minutes_at(bucket * bucket_s)).first;
+  }
+  return tools::local_moment_at(_ts, found->second);
+}
+}  // namespace vela::site_tool
