@@ -51,8 +51,9 @@ class temp_folder {
       throw std::runtime_error("cannot write " + _name);
     }
   }
-  std::string read(const std::string& _name) const {
-    std::ifstream in(file(_name), std::ios::binary);
+  std::string read(const std::string& _name) const { return read_file(file(_name)); }
+  static std::string read_file(const std::string& _path) {
+    std::ifstream in(_path, std::ios::binary);
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
