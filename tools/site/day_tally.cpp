@@ -88,8 +88,10 @@ void day_tally::apply_associations_until(const timestamp& _time) {
 void day_tally::count_gap(object_id _id, const object_state& _from, std::int64_t _to_ms) {
   const bool person = m_site.is_person(_id);
   const bool driving = person && _from.driving;
+  std::uint32_t set = 0;
   if (m_zones != nullptr) {
     m_zones->zones_at(_from.x, _from.y, _from.x, _from.y, m_zones_found);
+    set = zone_set();
   }
   const auto add = [&](exposure_ms& _exposure, std::int64_t _ms) {
     _exposure[person ? person_exposure : vehicle_exposure] += _ms;
@@ -103,9 +105,7 @@ void day_tally::count_gap(object_id _id, const object_state& _from, std::int64_t
     const std::int64_t until = std::min(_to_ms, (bucket + 1) * bucket_ms);
     add(m_buckets[bucket * bucket_s].exposure, until - at);
     if (m_zones != nullptr) {
-      for (const std::uint32_t zone : m_zones_found) {
-        add(m_zone_buckets[{bucket * bucket_s, zone}], until - at);
-      }
+      add(m_zone_buckets[{bucket * bucket_s, set}], until - at);
     }
     at = until;
   }
@@ -122,7 +122,9 @@ void day_tally::event_final(const event_record& _event) {
   event.kind = persons[0] || persons[1] ? event_kind::person_vehicle : event_kind::vehicle_vehicle;
   event.a = persons[1] || (!persons[0] && _event.objects[1] < _event.objects[0]) ? 1 : 0;
   if (m_zones != nullptr) {
-    m_zones->zones_at(_event.x[0], _event.y[0], _event.x[1], _event.y[1], event.zones);
+    m_zones->zones_at(_event.x[0], _event.y[0], _event.x[1], _event.y[1], m_zones_found);
+    event.zones = m_zones_found;
+    event.zone_set = zone_set();
   }
   const tools::local_moment start = local(_event.timestamp.ts);
   if (const shift* in = m_config.shift_at(start.minute_of_day)) {
@@ -133,15 +135,16 @@ void day_tally::event_final(const event_record& _event) {
   const std::int64_t bucket = floor_div(_event.timestamp.ts, bucket_s) * bucket_s;
   const std::int64_t duration = duration_class(_event.duration);
   const std::int64_t distance = distance_class(_event.distance);
-  if (event.zones.empty()) {
-    ++m_event_buckets[{bucket, {kind, "", event.shift, duration, distance}}];
-  }
-  for (const std::uint32_t zone : event.zones) {
-    ++m_event_buckets[{bucket, {kind, m_zones->zones()[zone].name, event.shift, duration,
-                                distance}}];
-  }
-  for (const object_id id : _event.objects) {
+  ++m_event_buckets[{bucket, {kind, event.zone_set, event.shift, duration, distance}}];
+  for (std::size_t side = 0; side < 2; ++side) {
+    const object_id id = _event.objects[side];
     ++m_object_days[{id, start.date}].events[kind];
+    const int role_of_object = m_site.is_person(id) ? as_person : as_vehicle;
+    ++m_object_events[{id, role_of_object, start.date, kind, event.zone_set, duration}];
+    if (_event.drivers[side] != no_object) {
+      ++m_object_events[{_event.drivers[side], as_driver, start.date, kind, event.zone_set,
+                         duration}];
+    }
   }
   // The mark, the midpoint, in half millimetres; the cell by its corner in the site's metres.
   const double cell_half_mm = m_config.cell_m * 2000;
@@ -149,8 +152,18 @@ void day_tally::event_final(const event_record& _event) {
     return static_cast<std::int64_t>(
         std::floor((static_cast<double>(_a) + static_cast<double>(_b)) / cell_half_mm));
   };
-  ++m_density[{cell(_event.x[0], _event.x[1]), cell(_event.y[0], _event.y[1]), kind}];
+  ++m_density[{cell(_event.x[0], _event.x[1]), cell(_event.y[0], _event.y[1]), kind,
+               event.zone_set, duration}];
   m_events.push_back(std::move(event));
+}
+
+std::uint32_t day_tally::zone_set() {
+  const auto [found, added] = m_zone_set_index.emplace(
+      m_zones_found, static_cast<std::uint32_t>(m_zone_sets.size()));
+  if (added) {
+    m_zone_sets.push_back(m_zones_found);
+  }
+  return found->second;
 }
 
 tools::local_moment day_tally::local(std::int64_t _ts) {

@@ -40,6 +40,7 @@ struct tallied_event {
   event_kind kind = event_kind::vehicle_vehicle;
   int a = 0;  // the side of record.objects shown first
   std::vector<std::uint32_t> zones;  // holding its mark
+  std::uint32_t zone_set = 0;        // of day_tally::zone_sets()
   std::string shift;                 // of its start, or "" for no shift
 };
 
@@ -51,8 +52,14 @@ class day_tally : public event_sink {
     std::uint64_t lines = 0;
     exposure_ms exposure{};
   };
-  // kind, zone ("" outside every zone), shift ("" for none), duration class, distance class.
-  using event_key = std::tuple<int, std::string, std::string, std::int64_t, std::int64_t>;
+  // kind, zone set, shift ("" for none), duration class, distance class.
+  using event_key = std::tuple<int, std::uint32_t, std::string, std::int64_t, std::int64_t>;
+  // An object in a role (role_of), local day, kind, zone set, duration class.
+  using object_event_key =
+      std::tuple<object_id, int, std::string, int, std::uint32_t, std::int64_t>;
+  // Cell x, cell y (in sides of the cell from the origin), kind, zone set, duration class.
+  using cell_key = std::tuple<std::int64_t, std::int64_t, int, std::uint32_t, std::int64_t>;
+  enum role { as_vehicle, as_driver, as_person };
   struct object_day {
     std::int64_t presence_ms = 0;
     std::array<std::uint64_t, 2> events{};  // by kind
@@ -76,8 +83,14 @@ class day_tally : public event_sink {
   std::uint64_t events_of(event_kind _kind) const { return m_by_kind[static_cast<int>(_kind)]; }
 
   const std::map<std::int64_t, bucket>& buckets() const { return m_buckets; }
+  // By quarter hour and zone set: every gap of a site with zones in one of them.
   const std::map<std::pair<std::int64_t, std::uint32_t>, exposure_ms>& zone_buckets() const {
     return m_zone_buckets;
+  }
+  // The zones holding a mark or a position, each set once, by its index; 0 is the empty set.
+  const std::vector<std::vector<std::uint32_t>>& zone_sets() const { return m_zone_sets; }
+  const std::map<object_event_key, std::uint64_t>& object_events() const {
+    return m_object_events;
   }
   const std::map<std::pair<std::int64_t, event_key>, std::uint64_t>& event_buckets() const {
     return m_event_buckets;
@@ -85,10 +98,7 @@ class day_tally : public event_sink {
   const std::map<std::pair<object_id, std::string>, object_day>& object_days() const {
     return m_object_days;
   }
-  // By cell (x, y, each a multiple of the cell's side in the site's metres) and kind.
-  const std::map<std::tuple<std::int64_t, std::int64_t, int>, std::uint64_t>& density() const {
-    return m_density;
-  }
+  const std::map<cell_key, std::uint64_t>& density() const { return m_density; }
 
  private:
   struct object_state {
@@ -101,6 +111,8 @@ class day_tally : public event_sink {
 
   void apply_associations_until(const timestamp& _time);
   void count_gap(object_id _id, const object_state& _from, std::int64_t _to_ms);
+  // The index of the zone set just found (m_zones_found).
+  std::uint32_t zone_set();
   // The local date and minute of the day of _ts, the offset looked up once a quarter hour.
   tools::local_moment local(std::int64_t _ts);
 
@@ -123,6 +135,9 @@ class day_tally : public event_sink {
   std::map<std::pair<std::int64_t, std::uint32_t>, exposure_ms> m_zone_buckets;
   std::map<std::pair<std::int64_t, event_key>, std::uint64_t> m_event_buckets;
   std::map<std::pair<object_id, std::string>, object_day> m_object_days;
-  std::map<std::tuple<std::int64_t, std::int64_t, int>, std::uint64_t> m_density;
+  std::map<object_event_key, std::uint64_t> m_object_events;
+  std::map<cell_key, std::uint64_t> m_density;
+  std::vector<std::vector<std::uint32_t>> m_zone_sets{{}};
+  std::map<std::vector<std::uint32_t>, std::uint32_t> m_zone_set_index{{{}, 0}};
 };
 }  // namespace vela::site_tool

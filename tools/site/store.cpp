@@ -48,32 +48,40 @@ constexpr const char* schema_v1[] = {
     " b_uid TEXT NOT NULL, b_driver_uid TEXT, b_x_mm BIGINT NOT NULL, b_y_mm BIGINT NOT NULL,"
     " zones TEXT NOT NULL, shift TEXT NOT NULL, PRIMARY KEY (run_id, seq))",
     "CREATE INDEX events_by_time ON events (ts, ms)",
+    "CREATE INDEX events_by_distance ON events (distance_mm)",
     "CREATE TABLE buckets ("
     " run_id BIGINT NOT NULL REFERENCES runs (run_id), bucket_ts BIGINT NOT NULL,"
     " lines BIGINT NOT NULL, vehicle_ms BIGINT NOT NULL, person_ms BIGINT NOT NULL,"
     " driving_ms BIGINT NOT NULL, PRIMARY KEY (run_id, bucket_ts))",
     "CREATE TABLE zone_buckets ("
     " run_id BIGINT NOT NULL REFERENCES runs (run_id), bucket_ts BIGINT NOT NULL,"
-    " zone TEXT NOT NULL, vehicle_ms BIGINT NOT NULL, person_ms BIGINT NOT NULL,"
-    " driving_ms BIGINT NOT NULL, PRIMARY KEY (run_id, bucket_ts, zone))",
+    " zones TEXT NOT NULL, vehicle_ms BIGINT NOT NULL, person_ms BIGINT NOT NULL,"
+    " driving_ms BIGINT NOT NULL, PRIMARY KEY (run_id, bucket_ts, zones))",
     "CREATE TABLE event_buckets ("
     " run_id BIGINT NOT NULL REFERENCES runs (run_id), bucket_ts BIGINT NOT NULL,"
-    " kind TEXT NOT NULL, zone TEXT NOT NULL, shift TEXT NOT NULL,"
+    " kind TEXT NOT NULL, zones TEXT NOT NULL, shift TEXT NOT NULL,"
     " duration_class BIGINT NOT NULL, distance_class BIGINT NOT NULL, events BIGINT NOT NULL,"
-    " PRIMARY KEY (run_id, bucket_ts, kind, zone, shift, duration_class, distance_class))",
+    " PRIMARY KEY (run_id, bucket_ts, kind, zones, shift, duration_class, distance_class))",
     "CREATE TABLE object_days ("
     " run_id BIGINT NOT NULL REFERENCES runs (run_id), uid TEXT NOT NULL, day TEXT NOT NULL,"
     " presence_ms BIGINT NOT NULL, person_vehicle BIGINT NOT NULL,"
     " vehicle_vehicle BIGINT NOT NULL, PRIMARY KEY (run_id, uid, day))",
+    "CREATE TABLE object_events ("
+    " run_id BIGINT NOT NULL REFERENCES runs (run_id), uid TEXT NOT NULL, role TEXT NOT NULL,"
+    " day TEXT NOT NULL, kind TEXT NOT NULL, zones TEXT NOT NULL,"
+    " duration_class BIGINT NOT NULL, events BIGINT NOT NULL,"
+    " PRIMARY KEY (run_id, uid, role, day, kind, zones, duration_class))",
     "CREATE TABLE density ("
     " run_id BIGINT NOT NULL REFERENCES runs (run_id), cell_x BIGINT NOT NULL,"
-    " cell_y BIGINT NOT NULL, kind TEXT NOT NULL, events BIGINT NOT NULL,"
-    " PRIMARY KEY (run_id, cell_x, cell_y, kind))",
+    " cell_y BIGINT NOT NULL, kind TEXT NOT NULL, zones TEXT NOT NULL,"
+    " duration_class BIGINT NOT NULL, events BIGINT NOT NULL,"
+    " PRIMARY KEY (run_id, cell_x, cell_y, kind, zones, duration_class))",
 };
 
 // The tables a run fills besides runs, children first for their removal.
-constexpr const char* run_tables[] = {"run_objects", "events",      "buckets", "zone_buckets",
-                                      "event_buckets", "object_days", "density"};
+constexpr const char* run_tables[] = {"run_objects",   "events",      "buckets",
+                                      "zone_buckets",  "event_buckets", "object_days",
+                                      "object_events", "density"};
 
 std::string json_text(const std::string& _text) {
   std::string quoted = "\"";
@@ -307,22 +315,32 @@ std::int64_t store::insert_run(const run_facts& _facts, const day_tally& _tally,
                     {"run_id", "bucket_ts", "lines", "vehicle_ms", "person_ms", "driving_ms"},
                     rows);
   rows.clear();
+  // A zone set as its names, ';' between them; "" outside every zone.
+  std::vector<std::string> sets;
+  for (const std::vector<std::uint32_t>& set : _tally.zone_sets()) {
+    std::string names;
+    for (const std::uint32_t zone : set) {
+      names += (names.empty() ? "" : ";") + _zones->zones()[zone].name;
+    }
+    sets.push_back(names);
+  }
   for (const auto& [key, exposure] : _tally.zone_buckets()) {
-    rows.insert(rows.end(), {run, key.first, _zones->zones()[key.second].name,
+    rows.insert(rows.end(), {run, key.first, sets[key.second],
                              exposure[vehicle_exposure], exposure[person_exposure],
                              exposure[driving_exposure]});
   }
   m_db->insert_rows("zone_buckets",
-                    {"run_id", "bucket_ts", "zone", "vehicle_ms", "person_ms", "driving_ms"},
+                    {"run_id", "bucket_ts", "zones", "vehicle_ms", "person_ms", "driving_ms"},
                     rows);
   rows.clear();
   for (const auto& [key, count] : _tally.event_buckets()) {
-    const auto& [kind, zone, shift, duration, distance] = key.second;
+    const auto& [kind, set, shift, duration, distance] = key.second;
     rows.insert(rows.end(), {run, key.first, std::string(kind_name(static_cast<event_kind>(kind))),
-                             zone, shift, duration, distance, static_cast<std::int64_t>(count)});
+                             sets[set], shift, duration, distance,
+                             static_cast<std::int64_t>(count)});
   }
   m_db->insert_rows("event_buckets",
-                    {"run_id", "bucket_ts", "kind", "zone", "shift", "duration_class",
+                    {"run_id", "bucket_ts", "kind", "zones", "shift", "duration_class",
                      "distance_class", "events"},
                     rows);
   rows.clear();
@@ -335,12 +353,25 @@ std::int64_t store::insert_run(const run_facts& _facts, const day_tally& _tally,
       "object_days",
       {"run_id", "uid", "day", "presence_ms", "person_vehicle", "vehicle_vehicle"}, rows);
   rows.clear();
-  for (const auto& [key, count] : _tally.density()) {
-    const auto& [x, y, kind] = key;
-    rows.insert(rows.end(), {run, x, y, std::string(kind_name(static_cast<event_kind>(kind))),
-                             static_cast<std::int64_t>(count)});
+  static const char* const roles[] = {"vehicle", "driver", "person"};
+  for (const auto& [key, count] : _tally.object_events()) {
+    const auto& [id, role, day, kind, set, duration] = key;
+    rows.insert(rows.end(), {run, _site.object(id).uid, std::string(roles[role]), day,
+                             std::string(kind_name(static_cast<event_kind>(kind))), sets[set],
+                             duration, static_cast<std::int64_t>(count)});
   }
-  m_db->insert_rows("density", {"run_id", "cell_x", "cell_y", "kind", "events"}, rows);
+  m_db->insert_rows("object_events",
+                    {"run_id", "uid", "role", "day", "kind", "zones", "duration_class", "events"},
+                    rows);
+  rows.clear();
+  for (const auto& [key, count] : _tally.density()) {
+    const auto& [x, y, kind, set, duration] = key;
+    rows.insert(rows.end(), {run, x, y, std::string(kind_name(static_cast<event_kind>(kind))),
+                             sets[set], duration, static_cast<std::int64_t>(count)});
+  }
+  m_db->insert_rows("density",
+                    {"run_id", "cell_x", "cell_y", "kind", "zones", "duration_class", "events"},
+                    rows);
   return run;
 }
 
