@@ -27,14 +27,7 @@ using arguments = std::vector<std::string>;
 
 const std::string example = VELA_EXAMPLE_DIR;
 
-std::vector<std::string> lines_of(const std::string& _text) {
-  std::vector<std::string> lines;
-  std::istringstream in(_text);
-  for (std::string line; std::getline(in, line);) {
-    lines.push_back(line);
-  }
-  return lines;
-}
+using test::lines_of;
 
 std::set<std::string> files_in(const std::string& _folder) {
   std::set<std::string> names;

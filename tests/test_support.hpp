@@ -193,6 +193,16 @@ class spawned_run {
   pid_t m_pid = -1;
 };
 
+// The lines of _text, without their newlines.
+inline std::vector<std::string> lines_of(const std::string& _text) {
+  std::vector<std::string> lines;
+  std::istringstream in(_text);
+  for (std::string line; std::getline(in, line);) {
+    lines.push_back(line);
+  }
+  return lines;
+}
+
 // A JSON document the way any reader of the result would take it; fails the test if malformed.
 inline Json::Value parse_json(const std::string& _text) {
   Json::Value root;

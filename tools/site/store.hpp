@@ -55,6 +55,8 @@ class store {
   store(const site_config& _config, bool _create);
 
   const std::string& shown() const { return m_shown; }
+  // The database itself, for the report's counting queries.
+  database& db() { return *m_db; }
 
   // The site's runs of the same recording, or whose time span overlaps [_first, _last].
   std::vector<stored_run> colliding(const std::string& _recording_sha256, const timestamp& _first,

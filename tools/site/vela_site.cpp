@@ -18,6 +18,7 @@
 #include "common/site_time.hpp"
 #include "files/file_output.hpp"
 #include "site/day_run.hpp"
+#include "site/site_report.hpp"
 #include "site/site_config.hpp"
 #include "site/store.hpp"
 
@@ -31,6 +32,8 @@ constexpr const char* usage_text =
     "       vela-site forget SITE.toml RUN\n"
     "       vela-site runs SITE.toml [--csv | --jsonl]\n"
     "       vela-site events SITE.toml [--from TIME] [--to TIME] [--csv | --jsonl]\n"
+    "       vela-site report SITE.toml [MORE_SITES.toml...] [--from DATE] [--to DATE] -o PAGE\n"
+    "                        [--mixed-runs] [--force]\n"
     "\n"
     "A site of vela, configured once (SITE.toml) and remembered in a store (SQLite, or a\n"
     "PostgreSQL server shared by several machines).\n"
@@ -48,6 +51,13 @@ constexpr const char* usage_text =
     "  events        the stored events, one a row; --from and --to take site-local time\n"
     "                (2026-01-01, 2026-01-01T06:00) or epoch seconds, as [from, to)\n"
     "  --csv, --jsonl  every column, for a spreadsheet or one JSON object a line\n"
+    "  report        one self-contained page of the sites' runs from DATE to DATE (site-local,\n"
+    "                both included; by default every stored day): near misses per 100\n"
+    "                vehicle-hours and per 100 person-hours on foot, by day, week, month,\n"
+    "                zone and shift, the vehicles, drivers and persons, the sites side by side\n"
+    "    --mixed-runs  show runs made with different thresholds, zones or presence gaps,\n"
+    "                each with its settings, instead of refusing them\n"
+    "    --force     replace a file under -o that is not a page\n"
     "  --help, --version\n"
     "\n"
     "VELA_STORE overrides the configuration's store. Exit status: 0 done; 1 to 4 as vela ends\n"
@@ -63,6 +73,14 @@ const tools::program& verb_program(const std::string& _verb) {
   static const tools::program runs{program, usage_text, {{"--csv"}, {"--jsonl"}}, 1};
   static const tools::program events{
       program, usage_text, {{"--csv"}, {"--jsonl"}, {"--from", true}, {"--to", true}}, 1};
+  static const tools::program report{program,
+                                     usage_text,
+                                     {{"-o", true},
+                                      {"--from", true},
+                                      {"--to", true},
+                                      {"--mixed-runs"},
+                                      {"--force"}},
+                                     std::numeric_limits<std::size_t>::max()};
   static const tools::program bare{program, usage_text, {}, 0};
   if (_verb == "init") {
     return init;
@@ -78,6 +96,9 @@ const tools::program& verb_program(const std::string& _verb) {
   }
   if (_verb == "events") {
     return events;
+  }
+  if (_verb == "report") {
+    return report;
   }
   return bare;
 }
@@ -342,6 +363,49 @@ int forget(const tools::command_line& _line) {
   return 0;
 }
 
+// A site-local date, YYYY-MM-DD.
+std::string date_option(const std::string& _name, const std::string& _text) {
+  int year = 0;
+  int month = 0;
+  int day = 0;
+  char end = 0;
+  if (_text.size() != 10 ||
+      std::sscanf(_text.c_str(), "%4d-%2d-%2d%c", &year, &month, &day, &end) != 3 || month < 1 ||
+      month > 12 || day < 1 || day > 31) {
+    throw tools::usage_error(_name + ": expected a site-local date, 2026-01-31, not '" +
+                             terminal_safe(_text) + "'");
+  }
+  return _text;
+}
+
+int report_page(const tools::command_line& _line) {
+  report_options options;
+  options.configs = _line.operands;
+  for (const tools::given_option& given : _line.options) {
+    if (given.name == "-o") {
+      options.output = given.value;
+    } else if (given.name == "--from") {
+      options.from = date_option(given.name, given.value);
+    } else if (given.name == "--to") {
+      options.to = date_option(given.name, given.value);
+    } else if (given.name == "--mixed-runs") {
+      options.mixed_runs = true;
+    } else if (given.name == "--force") {
+      options.force = true;
+    }
+  }
+  if (options.configs.empty()) {
+    throw tools::usage_error("no site given: report SITE.toml... -o PAGE");
+  }
+  if (options.output.empty()) {
+    throw tools::usage_error("report needs -o PAGE");
+  }
+  if (options.from && options.to && *options.to < *options.from) {
+    throw tools::usage_error("--to comes before --from");
+  }
+  return make_report(options);
+}
+
 int dispatch(const std::string& _verb, const tools::command_line& _line) {
   try {
     if (_verb == "init") {
@@ -375,6 +439,9 @@ int dispatch(const std::string& _verb, const tools::command_line& _line) {
     if (_verb == "runs") {
       return list_runs(_line);
     }
+    if (_verb == "report") {
+      return report_page(_line);
+    }
     return list_events(_line);
   } catch (const config_error& e) {
     tools::complain(program, e.what());
@@ -390,8 +457,8 @@ int dispatch(const std::string& _verb, const tools::command_line& _line) {
 int main(int argc, char** argv) {
   namespace site = vela::site_tool;
   const std::string verb = argc > 1 ? argv[1] : "";
-  const bool known =
-      verb == "init" || verb == "run" || verb == "forget" || verb == "runs" || verb == "events";
+  const bool known = verb == "init" || verb == "run" || verb == "forget" || verb == "runs" ||
+                     verb == "events" || verb == "report";
   if (!known) {
     // --help, --version or a mistake: read as a command line of no verb.
     return vela::tools::run_program(
