@@ -112,6 +112,13 @@ void forget_temporary(int _slot) {
   g_temporary[_slot] = nullptr;
 }
 
+held_back::held_back() {
+  const sigset_t set = interrupting_signals();
+  ::pthread_sigmask(SIG_BLOCK, &set, &m_before);
+}
+
+held_back::~held_back() { ::pthread_sigmask(SIG_SETMASK, &m_before, nullptr); }
+
 void defer() {
   if (!g_installed) {
     return;

@@ -26,6 +26,19 @@ void forget_temporary(int _slot);
 void defer();
 void resume();
 
+// SIGINT and SIGTERM held back while it lives, then as they were: a temporary file made and not
+// yet held would otherwise be left behind by a signal between the two.
+class held_back {
+ public:
+  held_back();
+  held_back(const held_back&) = delete;
+  held_back& operator=(const held_back&) = delete;
+  ~held_back();
+
+ private:
+  sigset_t m_before;
+};
+
 // A thread that leaves SIGINT and SIGTERM to the thread that starts it, whose mask decides when
 // the program may still be interrupted (not between putting a result in place and deleting the
 // inputs).

@@ -288,6 +288,7 @@ void output_file::open(const std::string& _file_name, replacing _may_replace) {
 // first.
 void output_file::open_temporary(const std::string& _target) {
   const std::string temporary = _target + ".tmp";
+  const interruption::held_back made_and_held;  // until the file is held, a signal waits
   for (int attempt = 0; attempt < max_open_attempts; ++attempt) {
     const int fd =
         ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
