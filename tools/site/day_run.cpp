@@ -190,6 +190,7 @@ int run(const day_run_options& _options) {
       }
     }
     detection.finish(sinks);
+    tally.finish();
     recording_sha256 = recording.digest();
   } catch (const std::exception& e) {
     document.run_abandoned();

@@ -61,7 +61,7 @@ void day_tally::lines(std::span<const fed_line> _lines) {
       continue;
     }
     const std::int64_t now_ms = milliseconds(line.timestamp);
-    ++m_buckets[floor_div(now_ms, bucket_ms) * bucket_s].lines;
+    ++bucket_at(floor_div(now_ms, bucket_ms) * bucket_s).lines;
     if (object.seen && now_ms >= object.last_ms &&
         now_ms - object.last_ms <= m_config.presence_gap_ms) {
       count_gap(line.id, object, now_ms);
@@ -88,10 +88,13 @@ void day_tally::apply_associations_until(const timestamp& _time) {
 void day_tally::count_gap(object_id _id, const object_state& _from, std::int64_t _to_ms) {
   const bool person = m_site.is_person(_id);
   const bool driving = person && _from.driving;
+  object_state& object = m_objects[_id];
   std::uint32_t set = 0;
   if (m_zones != nullptr) {
     m_zones->zones_at(_from.x, _from.y, _from.x, _from.y, m_zones_found);
-    set = zone_set();
+    // Mostly in the zones of its last gap: no lookup then.
+    set = m_zone_sets[object.zone_set] == m_zones_found ? object.zone_set : zone_set();
+    object.zone_set = set;
   }
   const auto add = [&](exposure_ms& _exposure, std::int64_t _ms) {
     _exposure[person ? person_exposure : vehicle_exposure] += _ms;
@@ -103,15 +106,69 @@ void day_tally::count_gap(object_id _id, const object_state& _from, std::int64_t
   for (std::int64_t at = _from.last_ms; at < _to_ms;) {
     const std::int64_t bucket = floor_div(at, bucket_ms);
     const std::int64_t until = std::min(_to_ms, (bucket + 1) * bucket_ms);
-    add(m_buckets[bucket * bucket_s].exposure, until - at);
+    add(bucket_at(bucket * bucket_s).exposure, until - at);
     if (m_zones != nullptr) {
-      add(m_zone_buckets[{bucket * bucket_s, set}], until - at);
+      add(zone_bucket_at(bucket * bucket_s, set), until - at);
     }
     at = until;
   }
   // A gap counts to the local day it started on.
-  m_object_days[{_id, local(floor_div(_from.last_ms, 1000)).date}].presence_ms +=
-      _to_ms - _from.last_ms;
+  const std::int64_t started_s = floor_div(_from.last_ms, 1000);
+  const std::int64_t day = floor_div(
+      started_s + std::int64_t{offset_minutes(floor_div(started_s, bucket_s))} * 60, 86400);
+  if (object.day_presence_ms != 0 && object.day != day) {
+    flush_day(_id, object);
+  }
+  object.day = day;
+  object.day_presence_ms += _to_ms - _from.last_ms;
+}
+
+void day_tally::flush_day(object_id _id, object_state& _object) {
+  m_object_days[{_id, tools::local_moment_at(_object.day * 86400, 0).date}].presence_ms +=
+      _object.day_presence_ms;
+  _object.day_presence_ms = 0;
+}
+
+void day_tally::finish() {
+  for (object_id id = 0; id < m_objects.size(); ++id) {
+    if (m_objects[id].day_presence_ms != 0) {
+      flush_day(id, m_objects[id]);
+    }
+  }
+}
+
+day_tally::bucket& day_tally::bucket_at(std::int64_t _bucket_s) {
+  if (_bucket_s != m_cached_bucket) {
+    m_cached = &m_buckets[_bucket_s];
+    m_cached_bucket = _bucket_s;
+  }
+  return *m_cached;
+}
+
+day_tally::exposure_ms& day_tally::zone_bucket_at(std::int64_t _bucket_s, std::uint32_t _set) {
+  if (_bucket_s != m_cached_zone_bucket) {
+    m_cached_zones.assign(m_cached_zones.size(), nullptr);
+    m_cached_zone_bucket = _bucket_s;
+  }
+  if (_set >= m_cached_zones.size()) {
+    m_cached_zones.resize(_set + 1, nullptr);
+  }
+  if (m_cached_zones[_set] == nullptr) {
+    m_cached_zones[_set] = &m_zone_buckets[{_bucket_s, _set}];
+  }
+  return *m_cached_zones[_set];
+}
+
+int day_tally::offset_minutes(std::int64_t _bucket) {
+  if (_bucket != m_cached_offset_bucket) {
+    auto found = m_offsets.find(_bucket);
+    if (found == m_offsets.end()) {
+      found = m_offsets.emplace(_bucket, m_config.clock.offset_minutes_at(_bucket * bucket_s)).first;
+    }
+    m_cached_offset_bucket = _bucket;
+    m_cached_offset = found->second;
+  }
+  return m_cached_offset;
 }
 
 void day_tally::event_final(const event_record& _event) {
@@ -170,11 +227,6 @@ tools::local_moment day_tally::local(std::int64_t _ts) {
   if (_ts <= -countable_s || _ts >= countable_s) {
     return {"unknown", 0};  // no day of a calendar
   }
-  const std::int64_t bucket = floor_div(_ts, bucket_s);
-  auto found = m_offsets.find(bucket);
-  if (found == m_offsets.end()) {
-    found = m_offsets.emplace(bucket, m_config.clock.offset_minutes_at(bucket * bucket_s)).first;
-  }
-  return tools::local_moment_at(_ts, found->second);
+  return tools::local_moment_at(_ts, offset_minutes(floor_div(_ts, bucket_s)));
 }
 }  // namespace vela::site_tool

@@ -5,6 +5,7 @@
 // hour of UTC time, per object and local day, per density cell.
 
 #include <array>
+#include <limits>
 #include <cstdint>
 #include <map>
 #include <span>
@@ -69,6 +70,8 @@ class day_tally : public event_sink {
 
   // The accepted lines, in the order the replay takes them.
   void lines(std::span<const fed_line> _lines);
+  // After the last line: what is still counted per object goes to its day.
+  void finish();
   void event_final(const event_record& _event) override;
   void run_committed() override {}
   void run_abandoned() override {}
@@ -107,6 +110,9 @@ class day_tally : public event_sink {
     std::int32_t x = 0;
     std::int32_t y = 0;
     bool driving = false;
+    std::uint32_t zone_set = 0;          // of its last counted gap
+    std::int64_t day = 0;                // local day number of the presence below
+    std::int64_t day_presence_ms = 0;    // not yet in m_object_days
   };
 
   void apply_associations_until(const timestamp& _time);
@@ -115,6 +121,10 @@ class day_tally : public event_sink {
   std::uint32_t zone_set();
   // The local date and minute of the day of _ts, the offset looked up once a quarter hour.
   tools::local_moment local(std::int64_t _ts);
+  int offset_minutes(std::int64_t _bucket);
+  bucket& bucket_at(std::int64_t _bucket_s);
+  exposure_ms& zone_bucket_at(std::int64_t _bucket_s, std::uint32_t _set);
+  void flush_day(object_id _id, object_state& _object);
 
   const site& m_site;
   const site_config& m_config;
@@ -123,6 +133,13 @@ class day_tally : public event_sink {
   std::size_t m_next_association = 0;
   std::vector<std::uint32_t> m_zones_found;  // reused
   std::unordered_map<std::int64_t, int> m_offsets;  // minutes east of UTC, by bucket
+  // The bucket, zone buckets and offset met last: lines come mostly in time order.
+  std::int64_t m_cached_bucket = std::numeric_limits<std::int64_t>::min();
+  bucket* m_cached = nullptr;
+  std::int64_t m_cached_zone_bucket = std::numeric_limits<std::int64_t>::min();
+  std::vector<exposure_ms*> m_cached_zones;
+  std::int64_t m_cached_offset_bucket = std::numeric_limits<std::int64_t>::min();
+  int m_cached_offset = 0;
 
   std::string m_day;
   timestamp m_first;

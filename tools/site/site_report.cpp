@@ -121,7 +121,6 @@ struct site_period {
   std::vector<ranked> rankings[3];  // vehicles, drivers, persons
   std::map<std::string, std::set<std::string>> names;  // uid -> "name (CATEGORY)" of the runs
   std::vector<listed_event> closest;
-  std::vector<listed_event> longest;
   bool filtered = false;
 };
 
@@ -330,8 +329,8 @@ void read_objects(site_period& _site) {
            });
 }
 
-// The closest approaches and the longest events of the period, read along the indexes so that
-// only a few pages of events are ever read.
+// The closest approaches of the period, read along the index of distances so that only a few
+// pages of events are ever read.
 void read_listed(site_period& _site) {
   database& db = _site.history->db();
   std::set<std::int64_t> runs;
@@ -375,7 +374,6 @@ void read_listed(site_period& _site) {
     }
   };
   read("distance_mm, ts, ms, run_id, seq", _site.closest);
-  read("duration_s DESC, ts, ms, run_id, seq", _site.longest);
 }
 
 site_period read_site(const std::string& _file, const report_options& _options) {
@@ -809,7 +807,9 @@ void write_site(std::ostream& _out, site_period& _site, bool _mixed) {
     for (const shift& one : config.shifts) {
       names.push_back(one.name);
     }
-    names.emplace_back();
+    if (_site.shifts.count("") != 0) {  // time outside every shift, when there was some
+      names.emplace_back();
+    }
     for (const std::string& name : names) {
       const tally counts = _site.shifts.count(name) != 0 ? _site.shifts.at(name) : tally{};
       _out << "<tr class=\"shift\" data-shift=\"" << html(name) << "\"" << tally_attributes(counts)
@@ -836,7 +836,6 @@ void write_site(std::ostream& _out, site_period& _site, bool _mixed) {
   }
   write_rankings(_out, _site);
   write_events(_out, _site, _site.closest, "closest", "The closest approaches");
-  write_events(_out, _site, _site.longest, "longest", "The longest events");
 
   _out << "<h3>Days</h3><table class=\"days\" id=\"days\"><tr><th>day</th><th>hours recorded</th>"
        << tally_headers << "</tr>\n";

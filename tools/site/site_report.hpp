@@ -13,7 +13,7 @@ namespace vela::site_tool {
 // made with different settings (without --mixed-runs), or a page that cannot be written.
 constexpr int report_refused_status = 1;
 
-// How many rows the capped lists hold: the closest approaches, the longest events.
+// How many rows the capped list of the closest approaches holds.
 constexpr std::size_t listed_events = 50;
 // How many objects each ranking shows; by rate only those present at least this many hours.
 constexpr std::size_t ranked_objects = 20;
