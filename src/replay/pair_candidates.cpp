@@ -40,7 +40,9 @@ void pair_candidates::reset(const site& _site, std::uint32_t _threshold_mm,
     }
     name(id, no_object, _objects[id].named);
   }
-  m_grid.reset(count, _threshold_mm);
+  const std::size_t persons = count - m_non_persons.size();
+  m_grids[0].reset(count, _threshold_mm, m_non_persons.size());
+  m_grids[1].reset(count, _threshold_mm, persons);
   for (int kind = 0; kind < 2; ++kind) {
     m_drivers[kind].reset(count);
     m_incomplete_positioned_drivers[kind].reset(count);
@@ -81,7 +83,7 @@ void pair_candidates::name(object_id _id, object_id _was_named, object_id _named
 void pair_candidates::set_incomplete(object_id _driver, bool _incomplete) {
   m_state[_driver].incomplete = _incomplete;
   id_set& incomplete = m_incomplete_positioned_drivers[(*m_objects)[_driver].person];
-  if (_incomplete && m_grid.contains(_driver)) {
+  if (_incomplete && positioned(_driver)) {
     incomplete.insert(_driver);
   } else {
     incomplete.erase(_driver);
@@ -90,10 +92,11 @@ void pair_candidates::set_incomplete(object_id _driver, bool _incomplete) {
 
 void pair_candidates::moved(object_id _id, bool _was_positioned, bool _is_positioned,
                             std::int32_t _x, std::int32_t _y) {
+  proximity_grid& grid = m_grids[(*m_objects)[_id].person];
   if (_is_positioned) {
-    m_grid.place(_id, _x, _y);
+    grid.place(_id, _x, _y);
   } else {
-    m_grid.remove(_id);
+    grid.remove(_id);
   }
   if ((*m_objects)[_id].driving && _was_positioned != _is_positioned) {
     set_incomplete(_id, m_state[_id].incomplete);  // follows the positioned state
@@ -103,7 +106,7 @@ void pair_candidates::moved(object_id _id, bool _was_positioned, bool _is_positi
     // its skipped event.
     for (const id_set& drivers : m_drivers) {
       for (const object_id driver : drivers.ids()) {
-        if (driver != _id && !m_grid.contains(driver)) {
+        if (driver != _id && !positioned(driver)) {
           set_incomplete(driver, true);
         }
       }
@@ -148,7 +151,7 @@ void pair_candidates::add(object_id _other, std::vector<object_id>& _out) {
 
 void pair_candidates::collect_all(object_id _id, std::vector<object_id>& _out) {
   const auto add_positioned = [&](object_id _other) {
-    if (_other != _id && m_grid.contains(_other)) {
+    if (_other != _id && positioned(_other)) {
       _out.push_back(_other);
     }
   };
@@ -186,18 +189,18 @@ void pair_candidates::collect(object_id _id, bool _was_positioned, std::int32_t 
   const bool persons_pair = !self_now.person;  // a person never pairs with a person
   // A complete driver near by needs no evaluation either: its pair already holds its skipped
   // event (when this object was not positioned before, the driver lists below add it).
-  m_grid.for_each_near(
-      _x, _y,
-      [&](object_id _other, std::int32_t _ox, std::int32_t _oy) {
-        if (m_added_on[_other] == m_line || !within_threshold(_x, _y, _ox, _oy)) {
-          return;  // itself, a partner of an active pair, listed already, or too far
-        }
-        const hot_object& other = objects[_other];
-        if ((persons_pair || !other.person) && (!other.driving || m_state[_other].incomplete)) {
-          add(_other, _out);
-        }
-      },
-      _id);
+  const auto near = [&](object_id _other, std::int32_t _ox, std::int32_t _oy) {
+    if (m_added_on[_other] == m_line || !within_threshold(_x, _y, _ox, _oy)) {
+      return;  // itself, a partner of an active pair, listed already, or too far
+    }
+    if (!objects[_other].driving || m_state[_other].incomplete) {
+      add(_other, _out);
+    }
+  };
+  m_grids[0].for_each_near(_x, _y, near, _id);
+  if (persons_pair) {
+    m_grids[1].for_each_near(_x, _y, near, _id);
+  }
   // Objects associated with this one; drivers among them are left to the driver lists below.
   const auto add_unless_driving = [&](object_id _other) {
     if (!objects[_other].driving) {

@@ -10,7 +10,8 @@
 namespace vela {
 // Chooses, for the object of a position line, the other objects whose pair evaluation can change
 // anything; evaluating any other object would change nothing. A pair can change something only
-//   - when the two are within the threshold (found through a grid of the last positions),
+//   - when the two are within the threshold (found through grids of the last positions, one for
+//     persons and one for the others),
 //   - when it is active: an open event while neither object drives (these the replay evaluates
 //     from the event store itself and marks here, so that they are not listed again),
 //   - when the driver rule holds and the pair may still lack its skipped event: the object's
@@ -29,7 +30,7 @@ class pair_candidates {
 
   // A line of the object at (_x, _y) will come soon: start fetching what it reads.
   void prefetch(object_id _id, std::int32_t _x, std::int32_t _y) const {
-    m_grid.prefetch(_id, _x, _y);
+    m_grids[(*m_objects)[_id].person].prefetch(_id, _x, _y);
     __builtin_prefetch(&m_state[_id]);
   }
   // The object's position was stored: positioned before (_was) and now (_is) at (_x, _y).
@@ -78,6 +79,9 @@ class pair_candidates {
   void set_incomplete(object_id _driver, bool _incomplete);
   // A superset of the pairs within the threshold, cheaper than the distance itself.
   bool within_threshold(std::int32_t _x, std::int32_t _y, std::int32_t _ox, std::int32_t _oy) const;
+  bool positioned(object_id _id) const {
+    return m_grids[(*m_objects)[_id].person].contains(_id);
+  }
   // Adds _other to the line's candidates unless it is there already.
   void add(object_id _other, std::vector<object_id>& _out);
   // Every positioned object that may pair with _id.
@@ -88,7 +92,9 @@ class pair_candidates {
   std::uint64_t m_squared_limit = 0;  // (T + 1)^2; 0 when the threshold is too large for it
   std::vector<object_state> m_state;
   std::vector<object_id> m_non_persons;            // ascending
-  proximity_grid m_grid;                           // the positioned objects
+  // The positioned objects: [0] not persons, [1] persons. A person's line searches the first
+  // alone.
+  proximity_grid m_grids[2];
   std::vector<std::vector<object_id>> m_named_by;  // objects naming this one as their partner
   // Drivers and incomplete positioned drivers, each split into [0] not persons, [1] persons.
   id_set m_drivers[2];

@@ -12,7 +12,8 @@ constexpr std::uint64_t to_fine_entries = 32;
 constexpr std::uint64_t to_coarse_entries = 12;
 }  // namespace
 
-void proximity_grid::reset(std::size_t _object_count, std::uint64_t _radius_mm) {
+void proximity_grid::reset(std::size_t _object_count, std::uint64_t _radius_mm,
+                           std::size_t _members) {
   m_radius_mm = static_cast<std::int64_t>(_radius_mm);
   // The radius is below 2^32, so the cells stay below 2^34 mm.
   m_fine_shift = min_cell_shift;
@@ -25,7 +26,7 @@ void proximity_grid::reset(std::size_t _object_count, std::uint64_t _radius_mm) 
   // Eight times as many buckets as objects: few share a bucket, and a search mostly finds its
   // buckets empty, which the processor learns to foresee.
   std::size_t buckets = min_buckets;
-  while (buckets < 8 * _object_count) {
+  while (buckets < 8 * _members) {
     buckets *= 2;
   }
   m_buckets.assign(buckets, bucket{});

@@ -16,8 +16,12 @@ namespace vela {
 // objects, whatever ground they cover.
 class proximity_grid {
  public:
-  // _radius_mm: the largest distance asked for by for_each_near.
-  void reset(std::size_t _object_count, std::uint64_t _radius_mm);
+  // _radius_mm: the largest distance asked for by for_each_near. Ids are below _object_count, of
+  // which at most _members are in the grid at once.
+  void reset(std::size_t _object_count, std::uint64_t _radius_mm, std::size_t _members);
+  void reset(std::size_t _object_count, std::uint64_t _radius_mm) {
+    reset(_object_count, _radius_mm, _object_count);
+  }
 
   bool contains(std::uint32_t _id) const { return m_where[_id].bucket != none; }
   // The width of the cells now, mm.
