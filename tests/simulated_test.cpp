@@ -1,5 +1,6 @@
 // End-to-end runs of the tools: vela-simulate's command line and determinism, vela on simulated
 // sites checked against what the detection rules guarantee for any recording, and vela-summary.
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <map>
@@ -111,6 +112,8 @@ TEST(SimulatedTest, SimulatorCommandLine) {
        "invalid --persons '-3' (expected a whole number, 0 to 1000000)"},
       {{"--out", "x", "--noise", "1.5"},
        "invalid --noise '1.5' (expected a fraction, 0 to 1, 6 decimals at most)"},
+      {{"--out", "x", "--driven", "1.5"},
+       "invalid --driven '1.5' (expected a fraction, 0 to 1, 6 decimals at most)"},
       {{"--out", "x", "--minutes", "1e3"},
        "invalid --minutes '1e3' (expected minutes, more than 0 up to 10080, 3 decimals at most)"},
       {{"--out", "x", "--bogus"}, "unknown option '--bogus'"},
@@ -159,6 +162,35 @@ TEST(SimulatedTest, SameSeedSameFilesOtherSeedOtherFiles) {
   EXPECT_EQ(first.read("trackables.json"), other.read("trackables.json"));
   EXPECT_NE(first.read("positions.csv"), other.read("positions.csv"));
   EXPECT_NE(first.read("associations.json"), other.read("associations.json"));
+}
+
+// The driven share decides how many vehicles drivers log in to, the drivers taking turns; the
+// default books every other vehicle.
+TEST(SimulatedTest, DrivenShareSetsTheVehiclesThatDriversBook) {
+  const struct {
+    const char* driven;  // nullptr: the default
+    std::size_t vehicles;
+  } rows[] = {{nullptr, 5}, {"0", 0}, {"0.5", 5}, {"1", 10}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.driven != nullptr ? row.driven : "default");
+    test::temp_folder folder;
+    arguments options = {"--persons", "20", "--vehicles", "10", "--minutes", "10"};
+    if (row.driven != nullptr) {
+      options.insert(options.end(), {"--driven", row.driven});
+    }
+    ASSERT_EQ(0, simulate(folder, options).status);
+    std::map<std::string, std::set<std::string>> drivers;  // by vehicle
+    const Json::Value table = test::parse_json(folder.read("associations.json"));
+    for (const Json::Value& record : table["vehicle_driver_associations"]) {
+      drivers[record["vehicle_uid"].asString()].insert(record["driver_uid"].asString());
+    }
+    EXPECT_EQ(drivers.size(), row.vehicles);
+    if (row.vehicles != 0) {
+      EXPECT_TRUE(std::any_of(drivers.begin(), drivers.end(),
+                              [](const auto& _vehicle) { return _vehicle.second.size() > 1; }))
+          << "no vehicle changed its driver";
+    }
+  }
 }
 
 // Noise only adds lines and associations that vela must skip, so with and without it the same

@@ -44,6 +44,9 @@ constexpr const char* usage_text =
     "  --start SECONDS   seconds of the first line, 86400 to 100000000000 (default 1767225600)\n"
     "  --trip-legs N     mean number of drives a driver makes between login and logout, 1 to\n"
     "                    1000 (default 3: short trips; a shift-long login is some 30)\n"
+    "  --driven FRACTION 0 to 1: the share of the vehicles that drivers log in to, half again\n"
+    "                    as many drivers taking turns, as far as the site has bays for them\n"
+    "                    (default: every other vehicle)\n"
     "  --force           replace positions.csv, trackables.json or associations.json already\n"
     "                    in DIR (refused otherwise)\n"
     "  --help            show this message\n"
@@ -172,6 +175,8 @@ constexpr numeric_option noise_option{"noise", 6, 0, 1000000,
 constexpr numeric_option start_option{"start", 0, 86400, 100000000000,
                                       "seconds, 86400 to 100000000000"};
 constexpr numeric_option trip_legs_option{"trip-legs", 0, 1, 1000, "a whole number, 1 to 1000"};
+constexpr numeric_option driven_option{"driven", 6, 0, 1000000,
+                                       "a fraction, 0 to 1, 6 decimals at most"};
 
 // The value of a numeric option, scaled; throws usage_error when it is not one or out of range.
 std::int64_t numeric(const numeric_option& _option, const std::string& _text) {
@@ -215,6 +220,8 @@ void apply_option(const tools::given_option& _given, options& _options) {
     site.start_s = numeric(start_option, text);
   } else if (name == "--trip-legs") {
     site.trip_legs = numeric(trip_legs_option, text);
+  } else if (name == "--driven") {
+    site.driven_ppm = numeric(driven_option, text);
   } else if (name == "--force") {
     _options.force = true;
   }
@@ -574,6 +581,7 @@ int main(int argc, char** argv) {
                                        {"--noise", true},
                                        {"--start", true},
                                        {"--trip-legs", true},
+                                       {"--driven", true},
                                        {"--force"}}};
   return vela::tools::run_program(simulate, argc, argv, [](const vela::tools::command_line& _line) {
     const vela::sim::options options = vela::sim::parse_options(_line);

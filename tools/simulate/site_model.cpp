@@ -158,25 +158,31 @@ layout::layout(std::int64_t _side_mm)
       m_slots(static_cast<int>(
           (cross_pitch_mm - first_slot_mm - last_slot_margin_mm) / slot_pitch_mm + 1)) {}
 
-void layout::add_bays(std::size_t _count) {
+void layout::add_bays(std::size_t _count, int _rounds) {
   // One pair of bays per rack block, the pairs spread over the site by a stride that visits
-  // every block once.
+  // every block once. Further rounds put a pair at the block's other end (south of the next
+  // cross aisle), then a pair on either side of each of those two.
   const std::int64_t columns = aisles() - 1;
   const std::int64_t cells = columns * blocks();
   std::int64_t stride = std::max<std::int64_t>(1, cells * 618 / 1000);
   while (std::gcd(stride, cells) != 1) {
     --stride;
   }
-  for (std::int64_t pair = 0; pair < cells && m_bays.size() < _count; ++pair) {
-    const std::int64_t cell = pair * stride % cells;
-    const int column = static_cast<int>(cell % columns);
-    const int cross = static_cast<int>(cell / columns);
-    const std::int64_t middle = (aisle_x(column) + aisle_x(column + 1)) / 2;
-    for (const std::int64_t x : {middle - bay_spacing_mm / 2, middle + bay_spacing_mm / 2}) {
-      if (m_bays.size() < _count) {
-        m_bays.push_back({{x, cross_y(cross) + bay_depth_mm},
-                          {x, cross_y(cross) + door_depth_mm},
-                          {false, cross, x}});
+  for (int round = 0; round < std::min(_rounds, 4); ++round) {
+    const bool south = round % 2 != 0;
+    const std::int64_t spread = round < 2 ? bay_spacing_mm / 2 : 3 * bay_spacing_mm / 2;
+    for (std::int64_t pair = 0; pair < cells && m_bays.size() < _count; ++pair) {
+      const std::int64_t cell = pair * stride % cells;
+      const int column = static_cast<int>(cell % columns);
+      const int cross = static_cast<int>(cell / columns) + (south ? 1 : 0);
+      const std::int64_t middle = (aisle_x(column) + aisle_x(column + 1)) / 2;
+      const std::int64_t north = south ? -1 : 1;
+      for (const std::int64_t x : {middle - spread, middle + spread}) {
+        if (m_bays.size() < _count) {
+          m_bays.push_back({{x, cross_y(cross) + north * bay_depth_mm},
+                            {x, cross_y(cross) + north * door_depth_mm},
+                            {false, cross, x}});
+        }
       }
     }
   }
@@ -266,15 +272,21 @@ site_model::site_model(const site_config& _config) : m_config(_config), m_layout
 }
 
 // Persons first, then vehicles. Every other vehicle belongs to the pool that drivers book (as
-// many as there are bays); the others drive all the time, their drivers untagged. Half again as
-// many persons as pool vehicles drive. Some pool vehicles list their usual driver as a no-alarm
+// many as there are bays), or the first ones, as many as the driven share asks for and the site
+// has bays; the others drive all the time, their drivers untagged. Half again as many persons as
+// pool vehicles drive, taking turns. Some pool vehicles list their usual driver as a no-alarm
 // partner, and one bay pair in three is a no-alarm vehicle pair.
 void site_model::create_trackables() {
   const std::size_t persons = m_config.persons;
   const std::size_t vehicles = m_config.vehicles;
   const std::size_t width =
       std::max<std::size_t>(4, std::to_string(std::max(persons, vehicles)).size());
-  m_layout.add_bays((vehicles + 1) / 2);
+  if (m_config.driven_ppm < 0) {
+    m_layout.add_bays((vehicles + 1) / 2);
+  } else {  // rounded to the nearest vehicle
+    const auto ppm = static_cast<std::uint64_t>(m_config.driven_ppm);
+    m_layout.add_bays(static_cast<std::size_t>((vehicles * ppm + 500000) / 1000000), 4);
+  }
   const std::size_t pool = m_layout.bays().size();
   m_drivers = std::min(persons, pool + pool / 2);
   for (std::size_t p = 1; p <= persons; ++p) {
@@ -286,10 +298,11 @@ void site_model::create_trackables() {
     const std::string name =
         v % 3 == 0 ? "Tug " + std::to_string(++tugs) : "Forklift " + std::to_string(++forklifts);
     m_trackables.push_back({numbered('V', v, width), name, true, {}});
-    const std::size_t rank = (v - 1) / 2;
-    if ((v - 1) % 2 != 0 || rank >= pool) {
+    const boost::optional<std::size_t> ranked = pool_rank(v, pool);
+    if (!ranked) {
       continue;
     }
+    const std::size_t rank = *ranked;
     m_pool.push_back(static_cast<int>(persons + v - 1));
     if (rank % 3 == 2 && rank < m_drivers) {
       m_trackables.back().no_alarm.push_back(m_trackables[rank].uid);
@@ -299,6 +312,15 @@ void site_model::create_trackables() {
           m_trackables[static_cast<std::size_t>(m_pool[rank - 1])].uid);
     }
   }
+}
+
+boost::optional<std::size_t> site_model::pool_rank(std::size_t _number, std::size_t _pool) const {
+  const bool every_other = m_config.driven_ppm < 0;
+  const std::size_t rank = every_other ? (_number - 1) / 2 : _number - 1;
+  if ((every_other && (_number - 1) % 2 != 0) || rank >= _pool) {
+    return boost::none;
+  }
+  return rank;
 }
 
 void site_model::place_person(std::size_t _index) {
@@ -316,8 +338,8 @@ void site_model::place_vehicle(std::size_t _index) {
   const std::size_t number = _index - m_config.persons + 1;
   vehicle.lane = vehicle_lane_mm;
   vehicle.speed = number % 3 == 0 ? 3000 : 2000;  // tugs are faster
-  const std::size_t rank = (number - 1) / 2;
-  if ((number - 1) % 2 != 0 || rank >= m_pool.size()) {
+  const boost::optional<std::size_t> rank = pool_rank(number, m_pool.size());
+  if (!rank) {
     vehicle.kind = role::free_vehicle;
     vehicle.where = random_spot(vehicle);
     vehicle.end = m_layout.centre(vehicle.where);
@@ -326,7 +348,7 @@ void site_model::place_vehicle(std::size_t _index) {
     return;
   }
   vehicle.kind = role::pool_vehicle;
-  vehicle.home_bay = static_cast<int>(rank);
+  vehicle.home_bay = static_cast<int>(*rank);
   vehicle.bay = vehicle.home_bay;
   const layout::bay& bay = m_layout.bays()[static_cast<std::size_t>(vehicle.bay)];
   vehicle.where = bay.access;

@@ -80,8 +80,9 @@ class layout {
   std::int64_t aisle_x(int _aisle) const { return m_aisle_x[static_cast<std::size_t>(_aisle)]; }
   std::int64_t cross_y(int _cross) const { return m_cross_y[static_cast<std::size_t>(_cross)]; }
   // Adds up to _count parking bays: pairs 2050 mm apart (parked neighbours hover around a
-  // 2000 mm threshold), one pair per rack block, the pairs spread over the site.
-  void add_bays(std::size_t _count);
+  // 2000 mm threshold), one pair per rack block in each of up to four rounds (_rounds), the
+  // pairs spread over the site.
+  void add_bays(std::size_t _count, int _rounds = 1);
   const std::vector<bay>& bays() const { return m_bays; }
 
  private:
@@ -101,6 +102,8 @@ struct site_config {
   std::uint64_t seed = 1;
   std::int64_t start_s = 1767225600;  // seconds of the recording start
   std::int64_t trip_legs = 3;         // mean number of drives between a login and its logout
+  // The share of the vehicles that drivers book, per million; below 0, every other vehicle.
+  std::int64_t driven_ppm = -1;
 };
 
 // One object as the trackables file lists it.
@@ -170,6 +173,8 @@ class site_model {
   };
 
   void create_trackables();
+  // The rank in the pool of vehicle number _number (from 1), when it is a pool vehicle.
+  boost::optional<std::size_t> pool_rank(std::size_t _number, std::size_t _pool) const;
   void place_person(std::size_t _index);
   void place_vehicle(std::size_t _index);
   void start_pool(std::size_t _rank);
