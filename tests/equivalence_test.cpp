@@ -99,6 +99,11 @@ TEST(ReplayEquivalenceTest, MatchesTheReferenceOnSimulatedSites) {
       {"--seed 3 --persons 20 --vehicles 6 --minutes 10 --area 40", 500, false},
       {"--seed 4 --persons 12 --vehicles 12 --minutes 8 --area 30", 3000, true},
       {"--seed 5 --persons 30 --vehicles 10 --minutes 6 --area 30 --trip-legs 30", 2000, false},
+      // Crowds with drivers taking turns at most of the vehicles.
+      {"--seed 6 --persons 40 --vehicles 40 --minutes 3 --area 30 --rate 2 --driven 1", 2000,
+       false},
+      {"--seed 7 --persons 60 --vehicles 20 --minutes 3 --area 30 --driven 0.6 --noise 0.05", 3000,
+       true},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.options);

@@ -14,6 +14,7 @@ struct replay_inspection {
   }
   static void process_line(replay& _replay, const fed_line& _line) { _replay.process_line(_line); }
   static const event_store& events(const replay& _replay) { return _replay.m_events; }
+  static const pair_candidates& candidates(const replay& _replay) { return _replay.m_candidates; }
   // The candidates of the line processed last, the partners of its active pairs aside.
   static const std::vector<object_id>& line_candidates(const replay& _replay) {
     return _replay.m_candidate_ids;

@@ -6,6 +6,14 @@
 #include "base/geometry.hpp"
 
 namespace vela {
+namespace {
+// Tags at 2 Hz on people walking move some 600 mm a line, but most of a crowd stands or
+// shuffles: a skin of half a metre spares most of their lines a search.
+constexpr std::uint64_t skin_mm = 500;
+constexpr std::size_t list_entries_per_object = 64;
+constexpr std::size_t max_list_entries = std::size_t{1} << 22;  // 32 MiB
+}  // namespace
+
 void pair_candidates::id_set::insert(object_id _id) {
   if (!contains(_id)) {
     m_pos[_id] = static_cast<std::uint32_t>(m_ids.size());
@@ -40,9 +48,19 @@ void pair_candidates::reset(const site& _site, std::uint32_t _threshold_mm,
     }
     name(id, no_object, _objects[id].named);
   }
+  // The references' differences within a search stay below 2^31: their squares are exact. A
+  // pair is listed when the distance of the references rounds to the threshold plus the skin or
+  // less: the two then stand within the threshold plus half a millimetre at most.
+  const std::uint64_t reach = std::uint64_t{_threshold_mm} + skin_mm;
+  m_listing = reach < (std::uint64_t{1} << 31);
+  m_reach_square = reach * reach + reach;
+  m_list_budget = std::min(list_entries_per_object * count, max_list_entries);
+  m_lists.reset(count);
+  m_relisted_on.assign(count, 0);
+  m_relisting = 0;
   const std::size_t persons = count - m_non_persons.size();
-  m_grids[0].reset(count, _threshold_mm, m_non_persons.size());
-  m_grids[1].reset(count, _threshold_mm, persons);
+  m_grids[0].reset(count, m_listing ? reach : _threshold_mm, m_non_persons.size());
+  m_grids[1].reset(count, m_listing ? reach : _threshold_mm, persons);
   for (int kind = 0; kind < 2; ++kind) {
     m_drivers[kind].reset(count);
     m_incomplete_positioned_drivers[kind].reset(count);
@@ -93,10 +111,13 @@ void pair_candidates::set_incomplete(object_id _driver, bool _incomplete) {
 void pair_candidates::moved(object_id _id, bool _was_positioned, bool _is_positioned,
                             std::int32_t _x, std::int32_t _y) {
   proximity_grid& grid = m_grids[(*m_objects)[_id].person];
-  if (_is_positioned) {
-    grid.place(_id, _x, _y);
-  } else {
+  if (!_is_positioned) {
     grid.remove(_id);
+    m_lists.clear(_id);
+  } else if (!m_listing) {
+    grid.place(_id, _x, _y);
+  } else if (!grid.contains(_id) || beyond_half_skin(_id, _x, _y)) {
+    relist(_id, _x, _y);
   }
   if ((*m_objects)[_id].driving && _was_positioned != _is_positioned) {
     set_incomplete(_id, m_state[_id].incomplete);  // follows the positioned state
@@ -142,6 +163,70 @@ bool pair_candidates::within_threshold(std::int32_t _x, std::int32_t _y, std::in
   return dx * dx + dy * dy <= m_squared_limit;
 }
 
+bool pair_candidates::beyond_half_skin(object_id _id, std::int32_t _x, std::int32_t _y) const {
+  constexpr std::int64_t half = skin_mm / 2;
+  const std::int64_t dx = std::int64_t{_x} - m_state[_id].reference_x;
+  const std::int64_t dy = std::int64_t{_y} - m_state[_id].reference_y;
+  if (dx > half || -dx > half || dy > half || -dy > half) {
+    return true;  // and the squares below stay small
+  }
+  return dx * dx + dy * dy > half * half;
+}
+
+void pair_candidates::relist(object_id _id, std::int32_t _x, std::int32_t _y) {
+  m_state[_id].reference_x = _x;
+  m_state[_id].reference_y = _y;
+  const bool person = (*m_objects)[_id].person;
+  m_grids[person].place(_id, _x, _y);
+  if (++m_relisting == 0) {  // the marks wrapped around: start them afresh
+    std::fill(m_relisted_on.begin(), m_relisted_on.end(), 0);
+    m_relisting = 1;
+  }
+  const std::vector<neighbour_lists::entry>& list = m_lists.of(_id);
+  for (const neighbour_lists::entry& listed : list) {
+    m_relisted_on[listed.other] = m_relisting;  // dropped unless found again
+  }
+  const auto found = [&](object_id _other, std::int32_t _ox, std::int32_t _oy) {
+    const auto dx = static_cast<std::uint64_t>(std::abs(std::int64_t{_ox} - _x));
+    const auto dy = static_cast<std::uint64_t>(std::abs(std::int64_t{_oy} - _y));
+    if (_other == _id || dx * dx + dy * dy > m_reach_square) {
+      return;
+    }
+    if (m_relisted_on[_other] == m_relisting) {
+      m_relisted_on[_other] = 0;  // kept
+    } else {
+      m_lists.add(_id, _other);
+    }
+  };
+  m_grids[0].for_each_near(_x, _y, found, _id);
+  if (!person) {
+    m_grids[1].for_each_near(_x, _y, found, _id);
+  }
+  // From the end: a removal moves the last entry, visited already, into the hole.
+  for (std::size_t i = list.size(); i-- > 0;) {
+    if (m_relisted_on[list[i].other] == m_relisting) {
+      m_lists.remove(_id, static_cast<std::uint32_t>(i));
+    }
+  }
+  if (m_lists.entries() > m_list_budget) {
+    stop_listing();
+  }
+}
+
+void pair_candidates::stop_listing() {
+  m_listing = false;
+  m_lists.reset(m_state.size());
+  const std::size_t non_persons = m_non_persons.size();
+  m_grids[0].reset(m_state.size(), m_threshold_mm, non_persons);
+  m_grids[1].reset(m_state.size(), m_threshold_mm, m_state.size() - non_persons);
+  const hot_objects& objects = *m_objects;
+  for (object_id id = 0; id < objects.size(); ++id) {
+    if (objects[id].positioned) {
+      m_grids[objects[id].person].place(id, objects[id].x, objects[id].y);
+    }
+  }
+}
+
 void pair_candidates::add(object_id _other, std::vector<object_id>& _out) {
   if (m_added_on[_other] != m_line) {
     m_added_on[_other] = m_line;
@@ -160,6 +245,31 @@ void pair_candidates::collect_all(object_id _id, std::vector<object_id>& _out) {
   } else {
     for (object_id other = 0; other < m_state.size(); ++other) {
       add_positioned(other);
+    }
+  }
+}
+
+// The walk of a list, the most frequent search of a crowded site: most of what it reads are the
+// partners of active pairs, marked already.
+void pair_candidates::collect_listed(object_id _id, std::int32_t _x, std::int32_t _y,
+                                     std::vector<object_id>& _out) {
+  const std::uint32_t line = m_line;
+  std::uint32_t* const added_on = m_added_on.data();
+  const hot_object* const objects = m_objects->data();
+  const object_state* const states = m_state.data();
+  for (const neighbour_lists::entry& listed : m_lists.of(_id)) {
+    const object_id other = listed.other;
+    if (added_on[other] == line) {
+      continue;
+    }
+    // Listing keeps the threshold below 2^31, so both differences and the sum of their squares
+    // are exact.
+    const hot_object& near = objects[other];
+    const auto dx = static_cast<std::uint64_t>(std::abs(std::int64_t{near.x} - _x));
+    const auto dy = static_cast<std::uint64_t>(std::abs(std::int64_t{near.y} - _y));
+    if (dx * dx + dy * dy <= m_squared_limit && (!near.driving || states[other].incomplete)) {
+      added_on[other] = line;
+      _out.push_back(other);
     }
   }
 }
@@ -197,9 +307,18 @@ void pair_candidates::collect(object_id _id, bool _was_positioned, std::int32_t 
       add(_other, _out);
     }
   };
-  m_grids[0].for_each_near(_x, _y, near, _id);
-  if (persons_pair) {
-    m_grids[1].for_each_near(_x, _y, near, _id);
+  if (m_listing && positioned(_id)) {
+    collect_listed(_id, _x, _y, _out);
+  } else {
+    // A line at second 0 leaves its object unpositioned and unlisted, yet it meets the others
+    // where it stands: around it, the references within the reach hold them all.
+    const auto near_now = [&](object_id _other, std::int32_t, std::int32_t) {
+      near(_other, objects[_other].x, objects[_other].y);
+    };
+    m_grids[0].for_each_near(_x, _y, near_now, _id);
+    if (persons_pair) {
+      m_grids[1].for_each_near(_x, _y, near_now, _id);
+    }
   }
   // Objects associated with this one; drivers among them are left to the driver lists below.
   const auto add_unless_driving = [&](object_id _other) {
