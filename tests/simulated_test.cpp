@@ -214,6 +214,24 @@ TEST(SimulatedTest, DetectionFollowsTheRulesOnSimulatedSites) {
   }
 }
 
+// A result of some megabytes goes to the file in pieces, on a thread of its own where there is a
+// second core: a write that fails on the way still leaves no temporary file and every input.
+TEST(SimulatedTest, WriteFailingMidwayLeavesNothing) {
+  test::temp_folder folder;
+  ASSERT_EQ(0, simulate(folder, {"--persons", "200", "--vehicles", "100", "--minutes", "2",
+                                 "--area", "30", "--rate", "2"})
+                   .status);
+  const test::run_result run =
+      test::run_vela(folder,
+                     {"-i", "positions.csv", "-t", "trackables.json", "-a", "associations.json",
+                      "-d", "2000", "-o", "events.json"},
+                     "prlimit --fsize=2000000");
+  EXPECT_EQ(4, run.status);
+  EXPECT_EQ("Error writing file:events.json (events.json.tmp: File too large)\n", run.err);
+  EXPECT_FALSE(folder.exists("events.json.tmp"));
+  EXPECT_TRUE(folder.exists("positions.csv") && folder.exists("associations.json"));
+}
+
 TEST(SimulatedTest, SummaryCountsEventsAndRejectsBadFiles) {
   test::temp_folder folder;
   const Json::Value result = simulate_and_detect(folder, {"--persons", "12", "--vehicles", "6"});

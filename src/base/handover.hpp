@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sched.h>
+
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -7,6 +9,13 @@
 #include <vector>
 
 namespace vela {
+// Whether this process may use a second core: a hand-over to another thread pays only then.
+inline bool second_core_available() {
+  cpu_set_t cpus;
+  CPU_ZERO(&cpus);
+  return ::sched_getaffinity(0, sizeof cpus, &cpus) == 0 && CPU_COUNT(&cpus) > 1;
+}
+
 // Items made on one thread and used on another, a fixed number of them in flight, so that memory
 // stays bounded: the maker takes a free item, fills it and hands it over; the user takes the
 // filled items in the order they were handed over and gives each back when done with it. The

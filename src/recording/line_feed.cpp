@@ -1,7 +1,5 @@
 #include "recording/line_feed.hpp"
 
-#include <sched.h>
-
 #include <utility>
 
 #include "base/interruption.hpp"
@@ -26,11 +24,7 @@ line_feed::line_feed(byte_source& _source, std::size_t _buffer_bytes, const site
 
 line_feed::~line_feed() { stop(); }
 
-bool line_feed::second_core_available() {
-  cpu_set_t cpus;
-  CPU_ZERO(&cpus);
-  return ::sched_getaffinity(0, sizeof cpus, &cpus) == 0 && CPU_COUNT(&cpus) > 1;
-}
+bool line_feed::second_core_available() { return vela::second_core_available(); }
 
 bool line_feed::fill(line_batch& _batch) {
   _batch.lines.clear();

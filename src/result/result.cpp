@@ -9,7 +9,10 @@
 
 namespace vela {
 namespace {
-constexpr std::size_t flush_bytes = std::size_t{1} << 20;  // written out in pieces of about this
+// Written out in pieces of about this: small enough that the pieces in flight to the writing
+// thread take little memory, large enough that a write costs nothing beside its bytes.
+constexpr std::size_t flush_bytes = std::size_t{1} << 18;
+constexpr std::size_t pieces_in_flight = 4;
 
 document_party party_of(const site& _site, const event_record& _event, int _side) {
   document_party party;
@@ -50,6 +53,10 @@ void result::begin(const inputs& _inputs) {
     if (!is_written_directly(m_output_file_name)) {
       m_output.open(m_output_file_name);
       m_buffer.reserve(flush_bytes + flush_bytes / 4);
+      if (second_core_available()) {
+        m_pieces = std::make_unique<handover<std::string>>(pieces_in_flight);
+        m_writer = interruption::start_thread([this] { write_ahead(); });
+      }
     }
   } catch (const std::exception& e) {
     m_failure = e.what();
@@ -93,6 +100,13 @@ void result::flush_if_full() {
 }
 
 void result::flush() {
+  if (m_writer.joinable()) {
+    std::string* piece = m_pieces->take_free();  // the thread gives every piece back
+    piece->swap(m_buffer);
+    m_pieces->hand_over(piece, false);
+    m_buffer.clear();
+    return;
+  }
   if (m_failure.empty()) {
     try {
       if (m_digest) {
@@ -105,6 +119,36 @@ void result::flush() {
     }
   }
   m_buffer.clear();
+}
+
+// Nothing else touches the output while this thread writes. After a failure the pieces are only
+// given back: the run reports it at its end.
+void result::write_ahead() {
+  while (std::string* piece = m_pieces->take_filled()) {
+    if (m_writer_failure.empty()) {
+      try {
+        if (m_digest) {
+          m_digest->update(*piece);
+        }
+        m_output.write(*piece);
+      } catch (const std::exception& e) {
+        m_writer_failure = e.what();
+      }
+    }
+    m_pieces->give_back(piece);
+  }
+}
+
+void result::stop_writing() {
+  if (!m_writer.joinable()) {
+    return;
+  }
+  m_pieces->hand_over(nullptr, true);
+  m_writer.join();
+  if (!m_writer_failure.empty() && m_failure.empty()) {
+    m_failure = m_writer_failure;
+    m_output.abandon();
+  }
 }
 
 exit_code result::deliver() {
@@ -180,6 +224,7 @@ void result::complete() {
     write_objects();
     m_document.finish(m_buffer);
     flush();
+    stop_writing();
     if (!m_failure.empty()) {
       throw vela::exception(m_failure).set_location(__FILE__, __LINE__);
     }
@@ -191,6 +236,7 @@ void result::complete() {
 }
 
 void result::run_abandoned() {
+  stop_writing();
   m_output.abandon();
   m_kept.clear();
   m_buffer.clear();

@@ -4,8 +4,10 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "base/handover.hpp"
 #include "base/sha256.hpp"
 #include "files/file_output.hpp"
 #include "files/input_file.hpp"
@@ -22,13 +24,18 @@ namespace vela {
 // the temporary file while the replay finishes events, and only the events still waiting for an
 // earlier one stay in memory; deliver() adds the trackable objects and replaces the file. Standard
 // output, and a device or fifo as output, get their bytes only once the replay has succeeded:
-// until then the events are kept, in the replay's compact form.
+// until then the events are kept, in the replay's compact form. Where a second core is free, the
+// bytes go to the temporary file on a thread of their own, so that the replay goes on while the
+// system copies them.
 class result : public event_sink {
  public:
   // Three inputs: positions, trackables, associations, as they were read.
   using inputs = std::array<const input_file*, 3>;
 
   result(const site& _site, const std::string& _output_file_name);
+  result(const result&) = delete;
+  result& operator=(const result&) = delete;
+  ~result() override { stop_writing(); }
 
   // Before the replay. A failure to open the output (an input is its temporary file, another run
   // holds it, the folder is missing) is remembered and reported by deliver().
@@ -52,7 +59,7 @@ class result : public event_sink {
   // The SHA-256 of the bytes written to the file, once complete; only for a result made with
   // hashed().
   sha256::digest digest();
-  // From now on the bytes written are hashed as they go.
+  // The bytes written are hashed as they go; before begin().
   void hashed() { m_digest = std::make_unique<sha256>(); }
 
  private:
@@ -61,6 +68,10 @@ class result : public event_sink {
   void write_objects();
   void flush_if_full();
   void flush();
+  // The writing thread: each piece handed over, hashed and written in turn.
+  void write_ahead();
+  // Hands over the end, waits for the writing thread and takes its failure, if any.
+  void stop_writing();
   void deliver_to_standard_output();
   void deliver_to_file();
 
@@ -72,6 +83,9 @@ class result : public event_sink {
   std::unique_ptr<sha256> m_digest;  // of the bytes written, when asked for
   std::string m_failure;             // the first failure of the output, reported on delivery
   std::vector<event_record> m_kept;  // events waiting for an output that takes them only at the end
+  std::unique_ptr<handover<std::string>> m_pieces;  // to the writing thread, if there is one
+  std::thread m_writer;
+  std::string m_writer_failure;  // its first failure, read once it has ended
 };
 
 // Before anything is read: an output that is one of the inputs (_input_names: positions,
