@@ -319,8 +319,9 @@ std::string made_result(const std::vector<std::vector<std::string>>& _objects,
   return Json::writeString(Json::StreamWriterBuilder(), root);
 }
 
-// _count events between P1, V1 and V2 spread over a 100 m square; distance = number % 2000.
-std::string many_events(std::size_t _count) {
+// _count events between P1, V1 and V2 spread over a 100 m square, _per_second starting in each
+// second; distance = number % 2000.
+std::string many_events(std::size_t _count, std::size_t _per_second = 3) {
   std::ostringstream out;
   out << "{\"events\": [";
   std::uint64_t random = 12345;
@@ -329,10 +330,11 @@ std::string many_events(std::size_t _count) {
     const auto x = static_cast<std::int64_t>((random >> 20) % 100000);
     const auto y = static_cast<std::int64_t>((random >> 40) % 100000);
     out << (k == 0 ? "" : ",") << "{\"distance\": " << k % 2000 << ", \"duration\": 1, "
-        << "\"ms\": " << k % 1000 << ", \"ts\": " << 1767225600 + k / 3 << ", \"trackables\": ["
-        << "{\"driver_uid\": null, \"uid\": \"" << (k % 3 == 0 ? "V2" : "P1") << "\", \"x\": " << x
-        << ", \"y\": " << y << "}, {\"driver_uid\": null, \"uid\": \"V1\", \"x\": " << x
-        << ", \"y\": " << y << "}], \"type\": \"near-miss\"}";
+        << "\"ms\": " << k % 1000 << ", \"ts\": " << 1767225600 + k / _per_second
+        << ", \"trackables\": [{\"driver_uid\": null, \"uid\": \"" << (k % 3 == 0 ? "V2" : "P1")
+        << "\", \"x\": " << x << ", \"y\": " << y
+        << "}, {\"driver_uid\": null, \"uid\": \"V1\", \"x\": " << x << ", \"y\": " << y
+        << "}], \"type\": \"near-miss\"}";
   }
   out << "], \"trackableObjects\": [{\"uid\": \"P1\", \"name\": \"Anna\", \"category\": "
          "\"PERSON\"}, {\"uid\": \"V1\", \"name\": \"Forklift\", \"category\": \"VEHICLE\"}, "
@@ -2073,6 +2075,78 @@ TEST_F(PlannedPageTest, SaysWhatItWasMadeFromInSiteTime) {
   EXPECT_NE(by_id(dom, "provenance-made").text.find("vela-report " VELA_VERSION),
             std::string::npos);
 
+}
+
+// The page _name with _script run once it has loaded (its images too), saved as _copy.
+void add_script(const test::temp_folder& _dir, const std::string& _name, const std::string& _copy,
+                const std::string& _script) {
+  std::string page = _dir.read(_name);
+  page.insert(page.rfind("</body>"),
+              "<script>window.addEventListener('load', function () {" + _script + "});</script>");
+  _dir.write(_copy, page);
+}
+
+// A count of an axis as shown: 950, 50k, 1.05M.
+std::int64_t shown_count(const std::string& _text) {
+  std::size_t digits = 0;
+  const double value = std::stod(_text, &digits);
+  const std::string unit = _text.substr(digits);
+  const double scale = unit == "k" ? 1e3 : unit == "M" ? 1e6 : unit == "G" ? 1e9 : 1;
+  EXPECT_TRUE(unit.empty() || scale > 1) << _text;
+  return std::llround(value * scale);
+}
+
+// Hundreds of thousands of events: a density grid that lets the plan show through, and charts
+// whose counts are shortened and whose every label lies within them.
+TEST_F(ReportPageTest, ManyEventsKeepThePlanAndEveryLabelInView) {
+  m_dir.write("events.json", many_events(120000, 4000));  // within a minute and a day
+  write_png_plan(m_dir, "plan.png");
+  ASSERT_EQ(report({"events.json", "--floor-plan", "plan.png", "--plan-bounds", "0,0,100,75"})
+                .status,
+            0);
+  add_script(m_dir, "events.html", "checked.html",
+             "const cut = [];"
+             "for (const id of ['timeline', 'trend']) {"
+             "  const svg = document.getElementById(id);"
+             "  const view = svg.viewBox.baseVal;"
+             "  for (const text of svg.querySelectorAll('text')) {"
+             "    const box = text.getBBox();"
+             "    if (box.x < view.x || box.y < view.y || box.x + box.width > view.x + view.width ||"
+             "        box.y + box.height > view.y + view.height) {"
+             "      cut.push(id + ': ' + text.textContent);"
+             "    }"
+             "  }"
+             "}"
+             "document.body.setAttribute('data-cut', cut.join(', '));");
+  const std::vector<dom_element> dom = render(m_dir, "checked.html");
+  const auto body = std::find_if(dom.begin(), dom.end(), [](auto& _e) { return _e.tag == "body"; });
+  ASSERT_NE(attribute(*body, "data-cut"), nullptr);
+  EXPECT_EQ(*attribute(*body, "data-cut"), "") << "labels cut at the edge of their chart";
+  // The counts of the axes: short, and exactly the counts they stand for, up to the tallest bar.
+  const auto labels = of_class(dom, "count-label");
+  ASSERT_FALSE(labels.empty());
+  std::int64_t top = 0;
+  for (const dom_element* label : labels) {
+    EXPECT_LE(label->text.size(), 5U) << label->text;
+    EXPECT_EQ(shown_count(label->text), number(*label, "data-count"));
+    top = std::max(top, number(*label, "data-count"));
+  }
+  EXPECT_GE(top, 120000);
+  // The plan, under the squares, shows through them.
+  const dom_element& plot = by_id(dom, "plot");
+  EXPECT_TRUE(has(plot, "data-mode", "grid"));
+  EXPECT_TRUE(has(plot, "data-plan", "shown"));
+  const auto image =
+      std::find_if(dom.begin(), dom.end(), [](auto& _e) { return _e.tag == "image"; });
+  ASSERT_NE(image, dom.end());
+  const auto cells = of_class(dom, "cell");
+  ASSERT_FALSE(cells.empty());
+  for (const dom_element* cell : cells) {
+    ASSERT_GT(cell, &*image) << "a square under the plan";
+    const std::string* opacity = attribute(*cell, "fill-opacity");
+    ASSERT_NE(opacity, nullptr);
+    EXPECT_LT(std::stod(*opacity), 1.0);
+  }
 }
 
 // Zones or a plan in other units than the events (millimetres, degrees, decimetres that put every

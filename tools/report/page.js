@@ -70,6 +70,16 @@
     }
     return String(value);
   }
+  // A round count on an axis, exactly and short: 1,000 as 1k, 1,200,000 as 1.2M.
+  function axisCount(value) {
+    const units = [[1e9, 'G'], [1e6, 'M'], [1e3, 'k']];
+    for (const [size, unit] of units) {
+      if (value >= size) {
+        return round(value / size, 3) + unit;
+      }
+    }
+    return String(value);
+  }
   function pad(value, width) {
     return String(value).padStart(width || 2, '0');
   }
@@ -1017,7 +1027,7 @@
     if (useMarks) {
       drawMarks(layer, data, chosen, frame);
     } else {
-      grid = drawGrid(layer, data, chosen, frame);
+      grid = drawGrid(layer, data, chosen, frame, plan !== null);
     }
     if (data.zones) {
       drawZones(zoneAreas, shape(inside, 'g', {id: 'zone-lines'}), data, frame);
@@ -1186,7 +1196,8 @@
 
   // Squares of a round side in metres (1, 2 or 5 times a power of ten), on whole multiples of
   // it in site coordinates, so that the key can say what a square is.
-  function drawGrid(layer, data, chosen, frame) {
+  // Over a plan the squares are translucent, so that the plan shows through them.
+  function drawGrid(layer, data, chosen, frame, overPlan) {
     const cell = niceStep(GRID_CELL_PX / frame.scale);  // metres
     const firstColumn = Math.floor(frame.x0 / cell);
     const topRow = Math.floor(frame.y1 / cell);
@@ -1209,10 +1220,10 @@
       if (total > 0) {
         drawCell(layer, frame, {
           column: firstColumn + k % columns, row: topRow - Math.floor(k / columns), side: cell,
-        }, perKind, total, most);
+        }, perKind, total, most, overPlan);
       }
     }
-    return {cell: cell, most: most};
+    return {cell: cell, most: most, overPlan: overPlan};
   }
 
   // Darker with more events, on a logarithmic scale.
@@ -1220,7 +1231,8 @@
     return 88 - 58 * (most > 1 ? Math.log(1 + total) / Math.log(1 + most) : 1);
   }
 
-  function drawCell(layer, frame, square, perKind, total, most) {
+  const CELL_OPACITY_OVER_PLAN = 0.6;
+  function drawCell(layer, frame, square, perKind, total, most, overPlan) {
     let major = 0;
     for (let kind = 1; kind < 4; ++kind) {
       major = perKind[kind] > perKind[major] ? kind : major;
@@ -1232,6 +1244,9 @@
       height: round(side * frame.scale, 2), fill: kindColour(major, cellLightness(total, most)),
       'data-count': total, 'data-column': square.column, 'data-row': square.row,
     };
+    if (overPlan) {
+      attributes['fill-opacity'] = CELL_OPACITY_OVER_PLAN;
+    }
     const parts = [];
     KINDS.forEach(function (kind, index) {
       if (perKind[index] > 0) {
@@ -1263,7 +1278,8 @@
       parts.push('Zones are outlined and named.');
     }
     if (data.plan) {
-      parts.push('Under them lies the site\'s plan.');
+      parts.push('Under them lies the site\'s plan' + (useMarks ? '.' :
+                 ', which shows through the squares.'));
     }
     parts.push('Site coordinates in metres, y growing upwards.');
     byId('plot-explain').textContent = parts.join(' ');
@@ -1323,7 +1339,10 @@
       row.appendChild(element('span', {}, KINDS[kind].label + ':'));
       for (const count of counts) {
         const item = row.appendChild(element('span', {class: 'key-count'}));
-        step(item, kindColour(kind, cellLightness(count, grid.most)));
+        const swatch = step(item, kindColour(kind, cellLightness(count, grid.most)));
+        if (grid.overPlan) {
+          swatch.style.opacity = CELL_OPACITY_OVER_PLAN;
+        }
         item.appendChild(element('span', {}, grouped(count)));
       }
     }
@@ -1446,7 +1465,8 @@
     for (let v = 0; v <= topCount; v += countStep) {
       const y = round(yOf(v), 1);
       shape(svg, 'line', {class: 'grid', x1: left, x2: left + width, y1: y, y2: y});
-      shape(svg, 'text', {x: left - 6, y: y + 4, 'text-anchor': 'end'}, grouped(v));
+      shape(svg, 'text', {class: 'count-label', x: left - 6, y: y + 4, 'text-anchor': 'end',
+                          'data-count': v}, axisCount(v));
     }
     const barWidth = width / bars;
     const layer = shape(svg, 'g', {class: 'bars'});
