@@ -1386,19 +1386,23 @@ TEST_F(ReportPageTest, ShowsSeveralResultsByDayAndWhoIsInvolved) {
                     facts.events[static_cast<std::size_t>(number(*row, "data-event") - 1)].file));
   }
 
-  // Vehicles and drivers: by events, then those below 500 mm, then time in near-miss.
+  // Vehicles, persons on foot and drivers: by events, then those below 500 mm, then time in
+  // near-miss.
   struct involved {
     std::vector<const fact_event*> events;
     std::int64_t below_500 = 0;
   };
   std::map<std::string, involved> per_vehicle;
+  std::map<std::string, involved> per_person;
   std::map<std::string, involved> per_driver;
   for (const fact_event& event : facts.events) {
+    const std::set<std::string> objects = {event.uids[0], event.uids[1]};
     for (const auto& [whose, uids] :
-         {std::pair{&per_vehicle, std::set<std::string>{event.uids[0], event.uids[1]}},
+         {std::pair{&per_vehicle, objects}, std::pair{&per_person, objects},
           std::pair{&per_driver, std::set<std::string>{event.drivers[0], event.drivers[1]}}}) {
       for (const std::string& uid : uids) {
-        if (!uid.empty() && (whose == &per_driver || uid[0] == 'V')) {
+        const char category = whose == &per_person ? 'P' : 'V';
+        if (!uid.empty() && (whose == &per_driver || uid[0] == category)) {
           (*whose)[uid].events.push_back(&event);
           (*whose)[uid].below_500 += event.distance_mm < 500 ? 1 : 0;
         }
@@ -1423,9 +1427,19 @@ TEST_F(ReportPageTest, ShowsSeveralResultsByDayAndWhoIsInvolved) {
     }
   };
   const auto vehicles = of_class(dom, "vehicle-row");
+  const auto persons = of_class(dom, "person-row");
   const auto drivers = of_class(dom, "driver-row");
   expect_ranking(vehicles, per_vehicle);
+  expect_ranking(persons, per_person);
   expect_ranking(drivers, per_driver);
+  ASSERT_FALSE(persons.empty());
+  for (const dom_element* row : persons) {  // each named, its name linking to its events
+    const dom_element* name = row;
+    while (name != &dom.back() && !has(*name, "class", "name")) {
+      ++name;
+    }
+    EXPECT_EQ(name->text, facts.names[*attribute(*row, "data-uid")]);
+  }
   ASSERT_GE(vehicles.size(), 2U);
   ASSERT_FALSE(drivers.empty());
   ASSERT_EQ(number(*vehicles[0], "data-count"), number(*vehicles[1], "data-count"))

@@ -1893,7 +1893,7 @@
     fillTable('objects', rows, objects.ranked.length, 'object');
   }
 
-  // ---- Who: vehicles and drivers --------------------------------------------------------------
+  // ---- Who: vehicles, persons and drivers -----------------------------------------------------
   // Ranked by events, then events below 500 mm, then time in near-miss.
   function rankBy(data, chosen, of) {
     return tally(data, chosen, of, function (t, o, p) {
@@ -1946,6 +1946,18 @@
     fillTable('vehicles', rankingRows(data, vehicles, 'vehicle-row', function (o) {
       return filterLink(data, filter, {obj: objectFilterOf(data, o)});
     }), vehicles.ranked.length, 'vehicle');
+    // Persons apart: among all objects the vehicles, in most events, would hide them.
+    const persons = rankBy(data, chosen, function (i, add) {
+      if (data.labelCode[data.la[i]] === PERSON_CODE) {
+        add(data.a[i]);
+      }
+      if (data.labelCode[data.lb[i]] === PERSON_CODE && data.b[i] !== data.a[i]) {
+        add(data.b[i]);
+      }
+    });
+    fillTable('persons', rankingRows(data, persons, 'person-row', function (o) {
+      return filterLink(data, filter, {obj: objectFilterOf(data, o)});
+    }), persons.ranked.length, 'person');
     let undriven = 0;
     const drivers = rankBy(data, chosen, function (i, add) {
       if (data.driverA[i] >= 0) {
