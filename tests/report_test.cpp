@@ -2391,6 +2391,61 @@ TEST_F(ReportPageTest, TheFilterBarHidesNoRow) {
   EXPECT_EQ(number(*body, "data-hidden"), 0);
 }
 
+// On a laptop's screen the filter bar takes little room, and folds to one line that still says
+// what it keeps; its button unfolds it again.
+TEST_F(ReportPageTest, TheFilterBarFoldsToOneLine) {
+  write_example_result("events.json");
+  ASSERT_EQ(report({"events.json"}).status, 0);
+  add_script(m_dir, "events.html", "folding.html",
+             "const bar = document.getElementById('filters');"
+             "const toggle = document.getElementById('filter-toggle');"
+             "const seen = [];"
+             "for (let k = 0; k < 3; ++k) {"
+             "  seen.push([Math.round(bar.getBoundingClientRect().height),"
+             "            toggle.getAttribute('aria-expanded'),"
+             "            document.getElementById('filter-form').offsetParent !== null,"
+             "            document.getElementById('filter-summary').offsetParent !== null].join(' '));"
+             "  toggle.click();"
+             "}"
+             "document.body.setAttribute('data-seen', seen.join(', '));"
+             "document.body.setAttribute('data-summary', "
+             "    document.getElementById('filter-summary').textContent);"
+             "document.body.setAttribute('data-viewport', window.innerHeight);");
+  const test::run_result run =
+      chromium(m_dir, {"--window-size=1366,768", "--virtual-time-budget=3000", "--dump-dom",
+                       file_url(m_dir.file("folding.html"), "max=500")});
+  ASSERT_EQ(run.status, 0) << run.err;
+  const std::vector<dom_element> dom = parse_dom(run.out);
+  const auto body = std::find_if(dom.begin(), dom.end(), [](auto& _e) { return _e.tag == "body"; });
+  ASSERT_NE(body, dom.end());
+  ASSERT_NE(attribute(*body, "data-seen"), nullptr) << "no button folds the bar";
+  const double viewport = static_cast<double>(number(*body, "data-viewport"));
+  ASSERT_GT(viewport, 600);
+  // Unfolded, folded, unfolded again: its height, whether it is open, the form and the summary
+  // shown.
+  std::istringstream seen(*attribute(*body, "data-seen"));
+  struct state {
+    double height;
+    std::string expanded, form, summary;
+  } states[3];
+  for (state& s : states) {
+    seen >> s.height >> s.expanded >> s.form >> s.summary;
+    s.summary.erase(s.summary.find_last_not_of(',') + 1);
+  }
+  EXPECT_LE(states[0].height, 0.2 * viewport) << "unfolded";
+  EXPECT_LE(states[1].height, 0.08 * viewport) << "folded to one line";
+  EXPECT_EQ(states[2].height, states[0].height);
+  for (const auto& [k, open] : {std::pair{0, true}, std::pair{1, false}, std::pair{2, true}}) {
+    SCOPED_TRACE(k);
+    EXPECT_EQ(states[k].expanded, open ? "true" : "false");
+    EXPECT_EQ(states[k].form, open ? "true" : "false");
+    EXPECT_EQ(states[k].summary, open ? "false" : "true");
+  }
+  EXPECT_NE(attribute(*body, "data-summary")->find("distance at most 500 mm"), std::string::npos)
+      << *attribute(*body, "data-summary");
+  EXPECT_TRUE(has(by_id(dom, "filter-toggle"), "type", "button")) << "a button, for the keyboard";
+}
+
 // On paper: A4 pages without the filters, each row of a table whole on one page.
 TEST_F(ReportPageTest, PrintsOnA4WithoutControls) {
   const test::run_result probe = test::run_in(m_dir, "pdftotext", {"-v"});

@@ -2165,6 +2165,24 @@
     note.hidden = fields.length === 0;
   }
 
+  // The bar folds to one line, which still says what the filters keep.
+  function setUpFolding() {
+    const toggle = byId('filter-toggle');
+    toggle.addEventListener('click', function () {
+      const open = toggle.getAttribute('aria-expanded') !== 'true';
+      toggle.setAttribute('aria-expanded', String(open));
+      byId('filter-body').hidden = !open;
+      document.body.classList.toggle('filters-folded', !open);
+    });
+  }
+
+  function showSummary(filter, data, shown) {
+    byId('filter-summary').textContent = isActive(filter) ?
+        describeFilter(filter, data) + ': ' + grouped(shown) + ' of ' +
+            plural(data.n, 'event', 'events') :
+        'none: all ' + plural(data.n, 'event', 'events');
+  }
+
   // ---- What the page was made from ------------------------------------------------------------
   function bytesText(bytes) {
     const units = ['KB', 'MB', 'GB', 'TB'];
@@ -2364,6 +2382,7 @@
       const chosen = select(data, filter);
       const ordered = byStart(data, chosen);
       renderHeader(data, ordered, filter, unread);
+      showSummary(filter, data, chosen.length);
       renderPlot(data, chosen, frame, plan);
       renderZones(data, ordered, filter);
       renderTimeline(data, chosen);
@@ -2401,6 +2420,7 @@
       }, 0);
     }
     setUpForm(data);
+    setUpFolding();
     const form = byId('filter-form');
     form.addEventListener('input', fromForm);
     form.addEventListener('change', fromForm);
