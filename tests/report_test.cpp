@@ -849,6 +849,16 @@ void check_page(const std::vector<dom_element>& _dom, const result_facts& _facts
   EXPECT_EQ(total(bars, "data-count", "vehicle-vehicle"), want.vehicle_vehicle);
 }
 
+// The command that explains _event: its pair, from 10 s before its start to 10 s after its end,
+// in UTC.
+std::string explain_command(const fact_event& _event, const std::string& _threshold) {
+  std::string from = site_time(_event.start_ms / 1000 * 1000 - 10000);
+  std::string to = site_time(_event.start_ms + 1000 * _event.duration_s + 10000);
+  from[10] = to[10] = 'T';
+  return "vela-explain -i POSITIONS -t TRACKABLES -a ASSOCIATIONS -d " + _threshold + " " +
+         _event.uids[0] + " " + _event.uids[1] + " --from " + from + "Z --to " + to + "Z";
+}
+
 // The closest event that passes _filter is the first row of the closest approaches.
 void check_closest_row(const std::vector<dom_element>& _dom, const result_facts& _facts,
                        const filter& _filter = {}, const std::string& _threshold = "DISTANCE_MM") {
@@ -868,22 +878,20 @@ void check_closest_row(const std::vector<dom_element>& _dom, const result_facts&
   for (std::size_t k = 1; k < rows.size(); ++k) {
     EXPECT_LE(number(*rows[k - 1], "data-distance"), number(*rows[k], "data-distance"));
   }
-  // Each row gives the command that explains its event: its pair, from 10 s before its start
-  // to 10 s after its end, in UTC.
-  std::vector<const dom_element*> commands;
+  // Each row gives the command that explains its event, in parts that keep an option with its
+  // value.
+  std::vector<std::string> commands;
   for (const dom_element& element : _dom) {
     if (element.tag == "code") {
-      commands.push_back(&element);
+      commands.emplace_back();
+    } else if ((has(element, "class", "part") || has(element, "class", "part long")) &&
+               !commands.empty()) {
+      commands.back() += (commands.back().empty() ? "" : " ") + element.text;
     }
   }
   ASSERT_EQ(commands.size(), rows.size());
-  const fact_event& event = _facts.events[static_cast<std::size_t>(first - 1)];
-  std::string from = site_time(event.start_ms / 1000 * 1000 - 10000);
-  std::string to = site_time(event.start_ms + 1000 * event.duration_s + 10000);
-  from[10] = to[10] = 'T';
-  EXPECT_EQ(commands[0]->text, "vela-explain -i POSITIONS -t TRACKABLES -a ASSOCIATIONS -d " +
-                                   _threshold + " " + event.uids[0] + " " + event.uids[1] +
-                                   " --from " + from + "Z --to " + to + "Z");
+  EXPECT_EQ(commands[0],
+            explain_command(_facts.events[static_cast<std::size_t>(first - 1)], _threshold));
 }
 
 TEST_F(ReportPageTest, ShowsTheBundledExample) {
@@ -1047,9 +1055,12 @@ TEST_F(ReportPageTest, NamesWithMarkupStayText) {
       const auto& [name, value] = hostile[k].attributes[a];
       EXPECT_EQ(name, plain[k].attributes[a].first);
       // The file's own name, size and time, and when the page was made; the uids of the
-      // rankings, their links and the choices of driver and result.
+      // rankings, their links and the choices of driver and result; a long uid of a command,
+      // which may break anywhere.
+      const bool command_part = name == "class" && value.rfind("part", 0) == 0;
       if (!has(hostile[k], "class", "provenance-input") && name != "data-made" &&
-          name != "data-uid" && name != "data-link" && name != "href" && name != "value") {
+          name != "data-uid" && name != "data-link" && name != "href" && name != "value" &&
+          !command_part) {
         EXPECT_EQ(value, plain[k].attributes[a].second) << name;
       }
     }
@@ -2514,6 +2525,42 @@ TEST_F(ReportPageTest, PrintsOnA4WithoutControls) {
     rows += starts;
   }
   EXPECT_EQ(rows, 20U) << "the 20 closest approaches";
+
+  // Their vela-explain commands are legible, 7 pt or more (a letter of a monospaced font is
+  // 0.6 em wide), and break only between their options: each is whole in the text drawn, its
+  // lines joined by a space.
+  const test::run_result boxes = test::run_in(m_dir, "pdftotext", {"-bbox", "events.pdf", "-"});
+  ASSERT_EQ(boxes.status, 0) << boxes.err;
+  std::size_t measured = 0;
+  for (std::size_t at = 0; (at = boxes.out.find(">POSITIONS</word>", at)) != std::string::npos;
+       ++at, ++measured) {
+    double left = 0;
+    double right = 0;
+    ASSERT_EQ(std::sscanf(boxes.out.c_str() + boxes.out.rfind("<word ", at),
+                          "<word xMin=\"%lf\" yMin=\"%*f\" xMax=\"%lf\"", &left, &right),
+              2);
+    EXPECT_GE((right - left) / (std::strlen("POSITIONS") * 0.6), 7.0) << "pt";
+  }
+  EXPECT_EQ(measured, 20U);
+  const test::run_result drawn = test::run_in(m_dir, "pdftotext", {"-raw", "events.pdf", "-"});
+  ASSERT_EQ(drawn.status, 0) << drawn.err;
+  std::string joined = drawn.out;
+  std::replace_if(joined.begin(), joined.end(), [](char _c) { return _c == '\n' || _c == '\f'; },
+                  ' ');
+  const result_facts facts = facts_of(m_dir.read("events.json"));
+  std::vector<const fact_event*> closest;
+  for (const fact_event& event : facts.events) {
+    closest.push_back(&event);
+  }
+  std::sort(closest.begin(), closest.end(), [](auto _a, auto _b) {
+    return std::tie(_a->distance_mm, _a->start_ms, _a->number) <
+           std::tie(_b->distance_mm, _b->start_ms, _b->number);
+  });
+  closest.resize(20);
+  for (const fact_event* event : closest) {
+    const std::string command = explain_command(*event, "DISTANCE_MM");
+    EXPECT_NE(joined.find(command), std::string::npos) << command;
+  }
 }
 }  // namespace
 }  // namespace vela

@@ -1765,7 +1765,16 @@
         row.appendChild(element('td', {class: 'result-name'}, data.results[data.result[i]]));
       }
       const command = element('td', {class: 'explain-command'});
-      command.appendChild(element('code', {}, explainCommand(data, i)));
+      // An option and its value stay together: the command breaks only between them.
+      const code = command.appendChild(element('code'));
+      explainCommand(data, i).forEach(function (part, k) {
+        if (k > 0) {
+          code.appendChild(document.createTextNode(' '));
+        }
+        // A very long uid may break anywhere rather than widen the column past the page.
+        const long = EXPLAIN_UID_PARTS.includes(k) && part.length > 24;
+        code.appendChild(element('span', {class: long ? 'part long' : 'part'}, part));
+      });
       row.appendChild(command);
       return row;
     });
@@ -1773,8 +1782,10 @@
     fillTable('closest', rows, chosen.length, 'event');
   }
 
+  const EXPLAIN_UID_PARTS = [5, 6];  // where explainCommand puts the two uids
+
   // The vela-explain command that tells the story of event _i's pair around its time, in UTC as
-  // vela-explain takes it. The result does not hold the inputs' names nor the threshold: the
+  // vela-explain takes it, as its parts: the program, each option with its value, each uid. The result does not hold the inputs' names nor the threshold: the
   // threshold is filled in when vela-report was given it.
   function explainCommand(data, i) {
     const margin = 10000;  // ms before and after the event
@@ -1786,9 +1797,9 @@
     const from = utc(Math.floor(data.start[i] / 1000) * 1000 - margin);
     const to = utc(data.start[i] + 1000 * data.duration[i] + margin);
     const threshold = data.threshold !== null ? String(data.threshold) : 'DISTANCE_MM';
-    return 'vela-explain -i POSITIONS -t TRACKABLES -a ASSOCIATIONS -d ' + threshold + ' ' +
-        shellWord(data.uids[data.a[i]]) + ' ' + shellWord(data.uids[data.b[i]]) +
-        ' --from ' + from + ' --to ' + to;
+    return ['vela-explain', '-i POSITIONS', '-t TRACKABLES', '-a ASSOCIATIONS', '-d ' + threshold,
+            shellWord(data.uids[data.a[i]]), shellWord(data.uids[data.b[i]]), '--from ' + from,
+            '--to ' + to];
   }
 
   // A word as a shell reads it back whole: quoted unless it is plain.
