@@ -2191,7 +2191,7 @@
     byId('filter-summary').textContent = isActive(filter) ?
         describeFilter(filter, data) + ': ' + grouped(shown) + ' of ' +
             plural(data.n, 'event', 'events') :
-        'none: all ' + plural(data.n, 'event', 'events');
+        'none' + (data.n > 0 ? ': all ' + plural(data.n, 'event', 'events') : '');
   }
 
   // ---- What the page was made from ------------------------------------------------------------
