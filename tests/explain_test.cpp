@@ -151,7 +151,14 @@ TEST(ExplainTest, EachReasonAPairIsSilencedIsNamed) {
        association("V2", "P1", 0, 1000),
        at(10, "P1", 0) + at(11, "V1", 500),
        {"P1", "V1"},
-       {"P1 starts driving", "skipped: a driver takes part", "Events of the pair: none"}},
+       {"P1 starts driving V2: while it drives", "skipped: a driver takes part",
+        "Events of the pair: none"}},
+      {"a driver that stops driving",
+       association("V2", "P1", 0, 20),
+       at(10, "P1", 0) + at(11, "V1", 3000) + at(25, "P1", 0),
+       {"P1", "V1"},
+       {"P1 starts driving V2", "skipped: a driver takes part",
+        "P1 stops driving V2: its pairs are evaluated again"}},
       {"driver and vehicle",
        association("V2", "P1", 0, 1000),
        at(10, "P1", 0) + at(11, "V2", 500),
@@ -285,6 +292,39 @@ TEST(ExplainTest, ThePageDrawsTheEventsAndTheSilencedSpans) {
   EXPECT_EQ(test::of_class(dom, "silence driver").size(), 1U);
   EXPECT_EQ(test::of_class(dom, "distance").size(), 1U);
   EXPECT_EQ(test::by_id(dom, "threshold").text.rfind("Threshold 2000 mm", 0), 0U);
+  // The legend names what the chart draws, and nothing else.
+  const std::string page = dir.read("story.html");
+  const std::size_t legend = page.find("<p class=\"legend\">");
+  const std::string keys = page.substr(legend, page.find("</p>", legend) - legend);
+  for (const auto& [key, drawn] :
+       std::map<std::string, std::string>{{"event written", "event written"},
+                                          {"event skipped", "event skipped"},
+                                          {"a driver takes part", "silence driver"},
+                                          {"driver and vehicle", "silence partners"},
+                                          {"no-alarm list", "silence no-alarm"},
+                                          {"event open, not written", "silence not-written"}}) {
+    EXPECT_EQ(keys.find("</span>" + key) != std::string::npos, !test::of_class(dom, drawn).empty())
+        << key << " in " << keys;
+  }
+  EXPECT_EQ(page.find("distance-close-up"), std::string::npos) << "the whole span is 5 m";
+}
+
+// A pair far apart most of the time gets a second view, where the band is no thin line, only
+// when it came within the band.
+TEST(ExplainTest, ThePageZoomsInOnTheBandItCameWithin) {
+  const test::temp_folder dir;
+  dir.write("t.json", trackables);
+  dir.write("a.json", "{}");
+  dir.write("p.csv", at(10, "V1", 0) + at(11, "P1", 60000) + at(12, "P1", 1500) +
+                         at(13, "P2", 40000) + at(14, "P2", 9000) + at(15, "P1", 50000));
+  for (const auto& [other, close_up] : {std::pair{"P1", true}, std::pair{"P2", false}}) {
+    ASSERT_EQ(explain(dir, {other, "V1", "--html", "story.html"}).status, 0);
+    const std::vector<test::dom_element> dom = test::parse_dom(dir.read("story.html"));
+    const auto bands = test::of_class(dom, "band");
+    ASSERT_EQ(bands.size(), close_up ? 2U : 1U) << other;
+    EXPECT_TRUE(!close_up || std::stod(*test::attribute(*bands[1], "height")) >
+                                 8 * std::stod(*test::attribute(*bands[0], "height")));
+  }
 }
 }  // namespace
 }  // namespace vela

@@ -319,8 +319,9 @@ std::string made_result(const std::vector<std::vector<std::string>>& _objects,
   return Json::writeString(Json::StreamWriterBuilder(), root);
 }
 
-// _count events between P1, V1 and V2 spread over a 100 m square; distance = number % 2000.
-std::string many_events(std::size_t _count) {
+// _count events between P1, V1 and V2 spread over a 100 m square, _per_second starting in each
+// second; distance = number % 2000.
+std::string many_events(std::size_t _count, std::size_t _per_second = 3) {
   std::ostringstream out;
   out << "{\"events\": [";
   std::uint64_t random = 12345;
@@ -329,10 +330,11 @@ std::string many_events(std::size_t _count) {
     const auto x = static_cast<std::int64_t>((random >> 20) % 100000);
     const auto y = static_cast<std::int64_t>((random >> 40) % 100000);
     out << (k == 0 ? "" : ",") << "{\"distance\": " << k % 2000 << ", \"duration\": 1, "
-        << "\"ms\": " << k % 1000 << ", \"ts\": " << 1767225600 + k / 3 << ", \"trackables\": ["
-        << "{\"driver_uid\": null, \"uid\": \"" << (k % 3 == 0 ? "V2" : "P1") << "\", \"x\": " << x
-        << ", \"y\": " << y << "}, {\"driver_uid\": null, \"uid\": \"V1\", \"x\": " << x
-        << ", \"y\": " << y << "}], \"type\": \"near-miss\"}";
+        << "\"ms\": " << k % 1000 << ", \"ts\": " << 1767225600 + k / _per_second
+        << ", \"trackables\": [{\"driver_uid\": null, \"uid\": \"" << (k % 3 == 0 ? "V2" : "P1")
+        << "\", \"x\": " << x << ", \"y\": " << y
+        << "}, {\"driver_uid\": null, \"uid\": \"V1\", \"x\": " << x << ", \"y\": " << y
+        << "}], \"type\": \"near-miss\"}";
   }
   out << "], \"trackableObjects\": [{\"uid\": \"P1\", \"name\": \"Anna\", \"category\": "
          "\"PERSON\"}, {\"uid\": \"V1\", \"name\": \"Forklift\", \"category\": \"VEHICLE\"}, "
@@ -847,6 +849,16 @@ void check_page(const std::vector<dom_element>& _dom, const result_facts& _facts
   EXPECT_EQ(total(bars, "data-count", "vehicle-vehicle"), want.vehicle_vehicle);
 }
 
+// The command that explains _event: its pair, from 10 s before its start to 10 s after its end,
+// in UTC.
+std::string explain_command(const fact_event& _event, const std::string& _threshold) {
+  std::string from = site_time(_event.start_ms / 1000 * 1000 - 10000);
+  std::string to = site_time(_event.start_ms + 1000 * _event.duration_s + 10000);
+  from[10] = to[10] = 'T';
+  return "vela-explain -i POSITIONS -t TRACKABLES -a ASSOCIATIONS -d " + _threshold + " " +
+         _event.uids[0] + " " + _event.uids[1] + " --from " + from + "Z --to " + to + "Z";
+}
+
 // The closest event that passes _filter is the first row of the closest approaches.
 void check_closest_row(const std::vector<dom_element>& _dom, const result_facts& _facts,
                        const filter& _filter = {}, const std::string& _threshold = "DISTANCE_MM") {
@@ -866,22 +878,20 @@ void check_closest_row(const std::vector<dom_element>& _dom, const result_facts&
   for (std::size_t k = 1; k < rows.size(); ++k) {
     EXPECT_LE(number(*rows[k - 1], "data-distance"), number(*rows[k], "data-distance"));
   }
-  // Each row gives the command that explains its event: its pair, from 10 s before its start
-  // to 10 s after its end, in UTC.
-  std::vector<const dom_element*> commands;
+  // Each row gives the command that explains its event, in parts that keep an option with its
+  // value.
+  std::vector<std::string> commands;
   for (const dom_element& element : _dom) {
     if (element.tag == "code") {
-      commands.push_back(&element);
+      commands.emplace_back();
+    } else if ((has(element, "class", "part") || has(element, "class", "part long")) &&
+               !commands.empty()) {
+      commands.back() += (commands.back().empty() ? "" : " ") + element.text;
     }
   }
   ASSERT_EQ(commands.size(), rows.size());
-  const fact_event& event = _facts.events[static_cast<std::size_t>(first - 1)];
-  std::string from = site_time(event.start_ms / 1000 * 1000 - 10000);
-  std::string to = site_time(event.start_ms + 1000 * event.duration_s + 10000);
-  from[10] = to[10] = 'T';
-  EXPECT_EQ(commands[0]->text, "vela-explain -i POSITIONS -t TRACKABLES -a ASSOCIATIONS -d " +
-                                   _threshold + " " + event.uids[0] + " " + event.uids[1] +
-                                   " --from " + from + "Z --to " + to + "Z");
+  EXPECT_EQ(commands[0],
+            explain_command(_facts.events[static_cast<std::size_t>(first - 1)], _threshold));
 }
 
 TEST_F(ReportPageTest, ShowsTheBundledExample) {
@@ -1045,9 +1055,12 @@ TEST_F(ReportPageTest, NamesWithMarkupStayText) {
       const auto& [name, value] = hostile[k].attributes[a];
       EXPECT_EQ(name, plain[k].attributes[a].first);
       // The file's own name, size and time, and when the page was made; the uids of the
-      // rankings, their links and the choices of driver and result.
+      // rankings, their links and the choices of driver and result; a long uid of a command,
+      // which may break anywhere.
+      const bool command_part = name == "class" && value.rfind("part", 0) == 0;
       if (!has(hostile[k], "class", "provenance-input") && name != "data-made" &&
-          name != "data-uid" && name != "data-link" && name != "href" && name != "value") {
+          name != "data-uid" && name != "data-link" && name != "href" && name != "value" &&
+          !command_part) {
         EXPECT_EQ(value, plain[k].attributes[a].second) << name;
       }
     }
@@ -1384,19 +1397,23 @@ TEST_F(ReportPageTest, ShowsSeveralResultsByDayAndWhoIsInvolved) {
                     facts.events[static_cast<std::size_t>(number(*row, "data-event") - 1)].file));
   }
 
-  // Vehicles and drivers: by events, then those below 500 mm, then time in near-miss.
+  // Vehicles, persons on foot and drivers: by events, then those below 500 mm, then time in
+  // near-miss.
   struct involved {
     std::vector<const fact_event*> events;
     std::int64_t below_500 = 0;
   };
   std::map<std::string, involved> per_vehicle;
+  std::map<std::string, involved> per_person;
   std::map<std::string, involved> per_driver;
   for (const fact_event& event : facts.events) {
+    const std::set<std::string> objects = {event.uids[0], event.uids[1]};
     for (const auto& [whose, uids] :
-         {std::pair{&per_vehicle, std::set<std::string>{event.uids[0], event.uids[1]}},
+         {std::pair{&per_vehicle, objects}, std::pair{&per_person, objects},
           std::pair{&per_driver, std::set<std::string>{event.drivers[0], event.drivers[1]}}}) {
       for (const std::string& uid : uids) {
-        if (!uid.empty() && (whose == &per_driver || uid[0] == 'V')) {
+        const char category = whose == &per_person ? 'P' : 'V';
+        if (!uid.empty() && (whose == &per_driver || uid[0] == category)) {
           (*whose)[uid].events.push_back(&event);
           (*whose)[uid].below_500 += event.distance_mm < 500 ? 1 : 0;
         }
@@ -1421,9 +1438,19 @@ TEST_F(ReportPageTest, ShowsSeveralResultsByDayAndWhoIsInvolved) {
     }
   };
   const auto vehicles = of_class(dom, "vehicle-row");
+  const auto persons = of_class(dom, "person-row");
   const auto drivers = of_class(dom, "driver-row");
   expect_ranking(vehicles, per_vehicle);
+  expect_ranking(persons, per_person);
   expect_ranking(drivers, per_driver);
+  ASSERT_FALSE(persons.empty());
+  for (const dom_element* row : persons) {  // each named, its name linking to its events
+    const dom_element* name = row;
+    while (name != &dom.back() && !has(*name, "class", "name")) {
+      ++name;
+    }
+    EXPECT_EQ(name->text, facts.names[*attribute(*row, "data-uid")]);
+  }
   ASSERT_GE(vehicles.size(), 2U);
   ASSERT_FALSE(drivers.empty());
   ASSERT_EQ(number(*vehicles[0], "data-count"), number(*vehicles[1], "data-count"))
@@ -2075,6 +2102,55 @@ TEST_F(PlannedPageTest, SaysWhatItWasMadeFromInSiteTime) {
 
 }
 
+// The page _name with _script run once it has loaded (its images too), saved as _copy.
+void add_script(const test::temp_folder& _dir, const std::string& _name, const std::string& _copy,
+                const std::string& _script) {
+  std::string page = _dir.read(_name);
+  page.insert(page.rfind("</body>"),
+              "<script>window.addEventListener('load', function () {" + _script + "});</script>");
+  _dir.write(_copy, page);
+}
+
+// Hundreds of thousands of events: the plan shows through the density grid's squares, the
+// charts' counts are short and exact, and no label of theirs is cut at their edge.
+TEST_F(ReportPageTest, ManyEventsKeepThePlanAndEveryLabelInView) {
+  m_dir.write("events.json", many_events(120000, 4000));  // within a minute and a day
+  write_png_plan(m_dir, "plan.png");
+  ASSERT_EQ(
+      report({"events.json", "--floor-plan", "plan.png", "--plan-bounds", "0,0,100,75"}).status, 0);
+  add_script(m_dir, "events.html", "checked.html",
+             "const cut = [];"
+             "for (const text of document.querySelectorAll('#timeline text, #trend text')) {"
+             "  const box = text.getBBox(), view = text.ownerSVGElement.viewBox.baseVal;"
+             "  if (box.x < 0 || box.y < 0 || box.x + box.width > view.width ||"
+             "      box.y + box.height > view.height) cut.push(text.textContent);"
+             "}"
+             "document.body.setAttribute('data-cut', cut.join(', ') || 'none');");
+  const std::vector<dom_element> dom = render(m_dir, "checked.html");
+  EXPECT_TRUE(has(*std::find_if(dom.begin(), dom.end(), [](auto& _e) { return _e.tag == "body"; }),
+                  "data-cut", "none"));
+  const auto labels = of_class(dom, "count-label");
+  ASSERT_FALSE(labels.empty());
+  for (const dom_element* label : labels) {  // 950, 50k, 1.05M, read back
+    std::size_t digits = 0;
+    const double value = std::stod(label->text, &digits);
+    const double unit = std::pow(1000.0, std::string(" kMG").find(label->text.substr(digits)));
+    EXPECT_EQ(std::llround(value * unit), number(*label, "data-count")) << label->text;
+  }
+  EXPECT_GE(number(*labels.back(), "data-count"), 120000);
+  EXPECT_TRUE(has(by_id(dom, "plot"), "data-mode", "grid"));
+  EXPECT_TRUE(has(by_id(dom, "plot"), "data-plan", "shown"));
+  const auto image =
+      std::find_if(dom.begin(), dom.end(), [](auto& _e) { return _e.tag == "image"; });
+  ASSERT_NE(image, dom.end());
+  ASSERT_FALSE(of_class(dom, "cell").empty());
+  for (const dom_element* cell : of_class(dom, "cell")) {
+    EXPECT_GT(cell, &*image) << "a square under the plan";
+    EXPECT_LT(std::stod(attribute(*cell, "fill-opacity") ? *attribute(*cell, "fill-opacity") : "1"),
+              1.0);
+  }
+}
+
 // Zones or a plan in other units than the events (millimetres, degrees, decimetres that put every
 // event in one zone): a warning line from each program, which ends as it would have; nothing for
 // zones that fit, or for too few events to tell.
@@ -2303,6 +2379,41 @@ TEST_F(ReportPageTest, TheFilterBarHidesNoRow) {
   EXPECT_EQ(number(*body, "data-hidden"), 0);
 }
 
+// At 1366×768 the filter bar takes a few lines; its button folds it to one that says what the
+// filters keep, and unfolds it.
+TEST_F(ReportPageTest, TheFilterBarFoldsToOneLine) {
+  write_example_result("events.json");
+  ASSERT_EQ(report({"events.json"}).status, 0);
+  // Three times the bar's height in % of the window; whether open, whether its form shows; and a
+  // click on its button.
+  add_script(m_dir, "events.html", "folding.html",
+             "const bar = document.getElementById('filters'), heights = [], states = [];"
+             "const toggle = document.getElementById('filter-toggle');"
+             "for (let k = 0; k < 3; ++k, toggle.click()) {"
+             "  heights.push(Math.round(100 * bar.offsetHeight / innerHeight));"
+             "  states.push(toggle.getAttribute('aria-expanded') + ' ' +"
+             "              !!bar.querySelector('form').offsetParent);"
+             "}"
+             "document.body.setAttribute('data-heights', heights.join(' '));"
+             "document.body.setAttribute('data-states', states.join(', '));");
+  const test::run_result run = chromium(m_dir, {"--window-size=1366,768", "--dump-dom",
+                                                file_url(m_dir.file("folding.html"), "max=500")});
+  const std::vector<dom_element> dom = parse_dom(run.out);
+  const auto body = std::find_if(dom.begin(), dom.end(), [](auto& _e) { return _e.tag == "body"; });
+  ASSERT_TRUE(body != dom.end() && attribute(*body, "data-states")) << run.err;
+  EXPECT_EQ(*attribute(*body, "data-states"), "true true, false false, true true");
+  int unfolded = 0;
+  int folded = 0;
+  int again = 0;
+  std::istringstream(*attribute(*body, "data-heights")) >> unfolded >> folded >> again;
+  EXPECT_LE(unfolded, 20) << "% of the window";
+  EXPECT_LE(folded, 8) << "% of the window, folded to one line";
+  EXPECT_LT(folded, unfolded);
+  EXPECT_EQ(again, unfolded);
+  EXPECT_NE(by_id(dom, "filter-summary").text.find("distance at most 500 mm"), std::string::npos);
+  EXPECT_TRUE(has(by_id(dom, "filter-toggle"), "type", "button")) << "for the keyboard";
+}
+
 // On paper: A4 pages without the filters, each row of a table whole on one page.
 TEST_F(ReportPageTest, PrintsOnA4WithoutControls) {
   const test::run_result probe = test::run_in(m_dir, "pdftotext", {"-v"});
@@ -2371,6 +2482,31 @@ TEST_F(ReportPageTest, PrintsOnA4WithoutControls) {
     rows += starts;
   }
   EXPECT_EQ(rows, 20U) << "the 20 closest approaches";
+
+  // Their vela-explain commands are in 7 pt or more (a monospaced letter is 0.6 em wide), and
+  // break only between their options: each is whole in the text drawn, its lines joined.
+  const std::string boxes = test::run_in(m_dir, "pdftotext", {"-bbox", "events.pdf", "-"}).out;
+  std::size_t measured = 0;
+  for (std::size_t at = 0; (at = boxes.find(">POSITIONS</word>", at)) != std::string::npos;
+       ++at, ++measured) {
+    double left = 0;
+    double right = 0;
+    std::sscanf(boxes.c_str() + boxes.rfind("<word ", at),
+                "<word xMin=\"%lf\" yMin=\"%*f\" xMax=\"%lf\"", &left, &right);
+    EXPECT_GE((right - left) / (std::strlen("POSITIONS") * 0.6), 7.0) << "pt";
+  }
+  EXPECT_EQ(measured, 20U);
+  std::string drawn = test::run_in(m_dir, "pdftotext", {"-raw", "events.pdf", "-"}).out;
+  std::replace_if(
+      drawn.begin(), drawn.end(), [](char _c) { return _c == '\n' || _c == '\f'; }, ' ');
+  std::vector<fact_event> closest = facts_of(m_dir.read("events.json")).events;
+  std::partial_sort(closest.begin(), closest.begin() + 20, closest.end(), [](auto& _a, auto& _b) {
+    return std::tie(_a.distance_mm, _a.start_ms, _a.number) <
+           std::tie(_b.distance_mm, _b.start_ms, _b.number);
+  });
+  for (auto event = closest.begin(); event != closest.begin() + 20; ++event) {
+    EXPECT_NE(drawn.find(explain_command(*event, "DISTANCE_MM")), std::string::npos);
+  }
 }
 }  // namespace
 }  // namespace vela

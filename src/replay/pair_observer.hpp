@@ -33,6 +33,7 @@ struct pair_facts {
   std::int32_t x[2] = {0, 0};  // mm, the last position of each
   std::int32_t y[2] = {0, 0};
   bool driving[2] = {false, false};
+  object_id driven[2] = {no_object, no_object};  // the vehicle each drives, while driving
   bool partners = false;  // driver and vehicle of one association
   bool open = false;
   bool to_write = false;  // the open event will be written, as things stand

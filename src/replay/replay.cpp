@@ -374,6 +374,7 @@ pair_facts basic_replay<Observer>::facts() const {
     now.x[k] = hot.x;
     now.y[k] = hot.y;
     now.driving[k] = hot.driving;
+    now.driven[k] = hot.driving ? hot.named : no_object;  // a driver names its vehicle
   }
   now.partners = partners(m_watched[0], m_watched[1]);
   const event_store::pair_view view = m_events.find(m_watched[0], m_watched[1]);

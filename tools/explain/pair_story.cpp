@@ -253,9 +253,10 @@ class narrator : public pair_observer, public event_sink {
     for (int k = 0; k < 2; ++k) {
       if (_before.driving[k] != _now.driving[k]) {
         _changes.push_back(uid(m_ids[k]) +
-                           (_now.driving[k] ? " starts driving: " : " stops driving: ") +
-                           (_now.driving[k] ? "while it drives, its pairs raise no event"
-                                            : "its pairs are evaluated again"));
+                           (_now.driving[k] ? " starts driving " + uid(_now.driven[k]) +
+                                                  ": while it drives, its pairs raise no event"
+                                            : " stops driving " + uid(_before.driven[k]) +
+                                                  ": its pairs are evaluated again"));
       }
     }
     if (_before.partners != _now.partners) {

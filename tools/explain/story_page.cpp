@@ -1,7 +1,9 @@
 #include "explain/story_page.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <utility>
 #include <vector>
 
 #include "common/site_time.hpp"
@@ -42,8 +44,26 @@ const char* silence_class(pair_state _state) {
   }
 }
 
+// The distance at the top of the close-up: the threshold and a few metres beyond it.
+constexpr double close_up_beyond_mm = 3000;
+
+// A silencing state in the legend: the strip's colour (as the style gives it) and its words.
+std::pair<const char*, const char*> legend_entry(pair_state _state) {
+  switch (_state) {
+    case pair_state::no_alarm:
+      return {"#6a3d9a", "no-alarm list"};
+    case pair_state::driver:
+      return {"#1b9e77", "a driver takes part"};
+    case pair_state::driver_and_vehicle:
+      return {"#66a61e", "driver and vehicle"};
+    default:
+      return {"#999", state_text(_state)};
+  }
+}
+
 class chart {
  public:
+  // The whole span of the distances in the window.
   chart(const pair_story& _story, std::size_t _first, std::size_t _last)
       : m_story(_story), m_first(_first), m_last(_last) {
     m_t0 = seconds_of(_story.rows[_first].time);
@@ -55,17 +75,74 @@ class chart {
     m_top_mm = std::max(top_mm, 1000.0);
   }
 
+  // The close-up: 0 to the threshold and a few metres, the distances beyond cut off at its top.
+  chart close_up() const {
+    chart view = *this;
+    view.m_top_mm = close_up_top_mm();
+    view.m_close_up = true;
+    return view;
+  }
+
+  // Worth a close-up: the pair came within the band, which the whole span draws too thin.
+  bool wants_close_up() const {
+    const std::int64_t band_top = m_story.rules.band_top_mm();
+    bool within = false;
+    for (std::size_t k = m_first; k < m_last && !within; ++k) {
+      within = m_story.rows[k].distance_mm >= 0 && m_story.rows[k].distance_mm < band_top;
+    }
+    return within && m_top_mm > close_up_top_mm();
+  }
+
+  double top_mm() const { return m_top_mm; }
+
+  // What the chart draws, for its legend.
+  struct drawn {
+    bool distance = false;
+    bool written = false;
+    bool skipped = false;
+    std::vector<pair_state> silences;
+  };
+  drawn what_is_drawn() const {
+    drawn found;
+    for (const pair_state state : {pair_state::driver, pair_state::driver_and_vehicle,
+                                   pair_state::no_alarm, pair_state::event_not_written}) {
+      for (std::size_t k = m_first; k < m_last; ++k) {
+        if (m_story.rows[k].state == state) {
+          found.silences.push_back(state);
+          break;
+        }
+      }
+    }
+    for (std::size_t k = m_first; k < m_last && !found.distance; ++k) {
+      found.distance = m_story.rows[k].distance_mm >= 0;
+    }
+    for (const story_event& event : m_story.events) {
+      if (shown(event)) {
+        (event.written ? found.written : found.skipped) = true;
+      }
+    }
+    return found;
+  }
+
   double x(double _seconds) const {
     const double share = (std::clamp(_seconds, m_t0, m_t1) - m_t0) / (m_t1 - m_t0);
     return left + share * (width - left - right);
   }
   double y(double _mm) const {
-    return top + (1 - std::min(_mm, m_top_mm) / m_top_mm) * (height - top - bottom);
+    // The close-up's line goes on beyond its top, where the plot area cuts it.
+    const double mm = m_close_up ? _mm : std::min(_mm, m_top_mm);
+    return top + (1 - mm / m_top_mm) * (height - top - bottom);
   }
 
   void write(std::ostream& _out) const {
-    _out << "<svg id=\"distance-chart\" xmlns=\"http://www.w3.org/2000/svg\" viewBox=\"0 0 "
-         << width << ' ' << height << "\" role=\"img\" aria-label=\"Distance over time\">\n";
+    if (m_close_up) {
+      _out << "<svg id=\"distance-close-up\" xmlns=\"http://www.w3.org/2000/svg\" viewBox=\"0 0 "
+           << width << ' ' << height
+           << "\" role=\"img\" aria-label=\"Distance over time, close to the threshold\">\n";
+    } else {
+      _out << "<svg id=\"distance-chart\" xmlns=\"http://www.w3.org/2000/svg\" viewBox=\"0 0 "
+           << width << ' ' << height << "\" role=\"img\" aria-label=\"Distance over time\">\n";
+    }
     const double threshold = m_story.rules.threshold_mm;
     const double band_bottom = static_cast<double>(m_story.rules.band_bottom_mm());
     const double band_top = static_cast<double>(m_story.rules.band_top_mm());
@@ -85,13 +162,23 @@ class chart {
   }
 
  private:
+  double close_up_top_mm() const {
+    return static_cast<double>(m_story.rules.threshold_mm) + close_up_beyond_mm;
+  }
+
+  bool shown(const story_event& _event) const {
+    const double start = seconds_of(_event.start);
+    const double end = start + static_cast<double>(std::max<std::int64_t>(_event.duration_s, 0));
+    return !(end < m_t0 || start > m_t1);
+  }
+
   void write_events(std::ostream& _out) const {
     for (const story_event& event : m_story.events) {
-      const double start = seconds_of(event.start);
-      const double end = start + static_cast<double>(std::max<std::int64_t>(event.duration_s, 0));
-      if (end < m_t0 || start > m_t1) {
+      if (!shown(event)) {
         continue;
       }
+      const double start = seconds_of(event.start);
+      const double end = start + static_cast<double>(std::max<std::int64_t>(event.duration_s, 0));
       const double x0 = x(start);
       _out << "<rect class=\"event " << (event.written ? "written" : "skipped")
            << "\" data-event=\"" << event.number << "\" x=\"" << number(x0) << "\" y=\"" << top
@@ -135,12 +222,24 @@ class chart {
       points += number(x(seconds_of(row.time))) + "," +
                 number(y(static_cast<double>(row.distance_mm))) + " ";
     }
+    if (m_close_up) {  // cut at the plot's edges
+      _out << "<svg class=\"plot-area\" x=\"" << left << "\" y=\"" << top << "\" width=\""
+           << width - left - right << "\" height=\"" << height - top - bottom
+           << "\" overflow=\"hidden\" viewBox=\"" << left << ' ' << top << ' '
+           << width - left - right << ' ' << height - top - bottom << "\">";
+    }
     _out << "<polyline class=\"distance\" points=\"" << points << "\"/>\n";
+    if (m_close_up) {
+      _out << "</svg>\n";
+    }
   }
 
   void write_axes(std::ostream& _out) const {
-    for (int k = 0; k <= 4; ++k) {
-      const double mm = m_top_mm * k / 4;
+    // The close-up in whole metres, so that the threshold reads off it; the whole span in fourths.
+    const int metres = static_cast<int>(std::ceil(m_top_mm / 6000));
+    const int ticks = m_close_up ? static_cast<int>(m_top_mm / 1000 / metres) : 4;
+    for (int k = 0; k <= ticks; ++k) {
+      const double mm = m_close_up ? 1000.0 * metres * k : m_top_mm * k / 4;
       _out << "<text class=\"axis\" x=\"" << left - 6 << "\" y=\"" << number(y(mm) + 4)
            << "\" text-anchor=\"end\">" << number(mm / 1000) << " m</text>\n";
     }
@@ -162,6 +261,7 @@ class chart {
   double m_t0 = 0;
   double m_t1 = 1;
   double m_top_mm = 1;
+  bool m_close_up = false;
 };
 
 std::string object_text(const site& _site, object_id _id) {
@@ -202,15 +302,34 @@ void write_story_page(std::ostream& _out, const site& _site, const pair_story& _
   if (!_story.silence.empty()) {
     _out << "<p class=\"silence-note\">" << tools::html_text(_story.silence) << "</p>\n";
   }
-  chart(_story, _first, _last).write(_out);
-  _out << "<p class=\"legend\"><span style=\"background:#1f4e8c\"></span>distance"
-       << "<span style=\"background:#b35c00\"></span>threshold"
-       << "<span style=\"background:#f4d9a6\"></span>band"
-       << "<span style=\"background:#d9534f\"></span>event written"
-       << "<span style=\"background:#888\"></span>event skipped"
-       << "<span style=\"background:#1b9e77\"></span>a driver takes part"
-       << "<span style=\"background:#66a61e\"></span>driver and vehicle"
-       << "<span style=\"background:#6a3d9a\"></span>no-alarm list</p>\n";
+  const chart whole(_story, _first, _last);
+  whole.write(_out);
+  if (whole.wants_close_up()) {
+    const chart near = whole.close_up();
+    _out << "<p id=\"close-up-note\">Close to the threshold: 0 to " << number(near.top_mm() / 1000)
+         << " m, where the whole span of " << number(whole.top_mm() / 1000)
+         << " m leaves the band a thin line.</p>\n";
+    near.write(_out);
+  }
+  // Only what the charts draw.
+  const chart::drawn drawn = whole.what_is_drawn();
+  _out << "<p class=\"legend\">";
+  if (drawn.distance) {
+    _out << "<span style=\"background:#1f4e8c\"></span>distance";
+  }
+  _out << "<span style=\"background:#b35c00\"></span>threshold"
+       << "<span style=\"background:#f4d9a6\"></span>band";
+  if (drawn.written) {
+    _out << "<span style=\"background:#d9534f\"></span>event written";
+  }
+  if (drawn.skipped) {
+    _out << "<span style=\"background:#888\"></span>event skipped";
+  }
+  for (const pair_state state : drawn.silences) {
+    const auto [colour, text] = legend_entry(state);
+    _out << "<span style=\"background:" << colour << "\"></span>" << text;
+  }
+  _out << "</p>\n";
   _out << "<h2>Events</h2>\n<table id=\"events\"><thead><tr><th>Event</th><th>Start</th>"
           "<th>Duration</th><th>Closest</th><th>In the result</th></tr></thead><tbody>\n";
   for (const story_event& event : _story.events) {

@@ -70,6 +70,16 @@
     }
     return String(value);
   }
+  // A round count on an axis, exactly and short: 1,000 as 1k, 1,200,000 as 1.2M.
+  function axisCount(value) {
+    const units = [[1e9, 'G'], [1e6, 'M'], [1e3, 'k']];
+    for (const [size, unit] of units) {
+      if (value >= size) {
+        return round(value / size, 3) + unit;
+      }
+    }
+    return String(value);
+  }
   function pad(value, width) {
     return String(value).padStart(width || 2, '0');
   }
@@ -1017,7 +1027,7 @@
     if (useMarks) {
       drawMarks(layer, data, chosen, frame);
     } else {
-      grid = drawGrid(layer, data, chosen, frame);
+      grid = drawGrid(layer, data, chosen, frame, plan !== null);
     }
     if (data.zones) {
       drawZones(zoneAreas, shape(inside, 'g', {id: 'zone-lines'}), data, frame);
@@ -1186,7 +1196,8 @@
 
   // Squares of a round side in metres (1, 2 or 5 times a power of ten), on whole multiples of
   // it in site coordinates, so that the key can say what a square is.
-  function drawGrid(layer, data, chosen, frame) {
+  // Over a plan the squares are translucent, so that the plan shows through them.
+  function drawGrid(layer, data, chosen, frame, overPlan) {
     const cell = niceStep(GRID_CELL_PX / frame.scale);  // metres
     const firstColumn = Math.floor(frame.x0 / cell);
     const topRow = Math.floor(frame.y1 / cell);
@@ -1209,10 +1220,10 @@
       if (total > 0) {
         drawCell(layer, frame, {
           column: firstColumn + k % columns, row: topRow - Math.floor(k / columns), side: cell,
-        }, perKind, total, most);
+        }, perKind, total, most, overPlan);
       }
     }
-    return {cell: cell, most: most};
+    return {cell: cell, most: most, overPlan: overPlan};
   }
 
   // Darker with more events, on a logarithmic scale.
@@ -1220,7 +1231,8 @@
     return 88 - 58 * (most > 1 ? Math.log(1 + total) / Math.log(1 + most) : 1);
   }
 
-  function drawCell(layer, frame, square, perKind, total, most) {
+  const CELL_OPACITY_OVER_PLAN = 0.6;
+  function drawCell(layer, frame, square, perKind, total, most, overPlan) {
     let major = 0;
     for (let kind = 1; kind < 4; ++kind) {
       major = perKind[kind] > perKind[major] ? kind : major;
@@ -1232,6 +1244,9 @@
       height: round(side * frame.scale, 2), fill: kindColour(major, cellLightness(total, most)),
       'data-count': total, 'data-column': square.column, 'data-row': square.row,
     };
+    if (overPlan) {
+      attributes['fill-opacity'] = CELL_OPACITY_OVER_PLAN;
+    }
     const parts = [];
     KINDS.forEach(function (kind, index) {
       if (perKind[index] > 0) {
@@ -1263,7 +1278,8 @@
       parts.push('Zones are outlined and named.');
     }
     if (data.plan) {
-      parts.push('Under them lies the site\'s plan.');
+      parts.push('Under them lies the site\'s plan' + (useMarks ? '.' :
+                 ', which shows through the squares.'));
     }
     parts.push('Site coordinates in metres, y growing upwards.');
     byId('plot-explain').textContent = parts.join(' ');
@@ -1323,7 +1339,10 @@
       row.appendChild(element('span', {}, KINDS[kind].label + ':'));
       for (const count of counts) {
         const item = row.appendChild(element('span', {class: 'key-count'}));
-        step(item, kindColour(kind, cellLightness(count, grid.most)));
+        const swatch = step(item, kindColour(kind, cellLightness(count, grid.most)));
+        if (grid.overPlan) {
+          swatch.style.opacity = CELL_OPACITY_OVER_PLAN;
+        }
         item.appendChild(element('span', {}, grouped(count)));
       }
     }
@@ -1446,7 +1465,8 @@
     for (let v = 0; v <= topCount; v += countStep) {
       const y = round(yOf(v), 1);
       shape(svg, 'line', {class: 'grid', x1: left, x2: left + width, y1: y, y2: y});
-      shape(svg, 'text', {x: left - 6, y: y + 4, 'text-anchor': 'end'}, grouped(v));
+      shape(svg, 'text', {class: 'count-label', x: left - 6, y: y + 4, 'text-anchor': 'end',
+                          'data-count': v}, axisCount(v));
     }
     const barWidth = width / bars;
     const layer = shape(svg, 'g', {class: 'bars'});
@@ -1745,7 +1765,16 @@
         row.appendChild(element('td', {class: 'result-name'}, data.results[data.result[i]]));
       }
       const command = element('td', {class: 'explain-command'});
-      command.appendChild(element('code', {}, explainCommand(data, i)));
+      // An option and its value stay together: the command breaks only between them.
+      const code = command.appendChild(element('code'));
+      explainCommand(data, i).forEach(function (part, k) {
+        if (k > 0) {
+          code.appendChild(document.createTextNode(' '));
+        }
+        // A very long uid may break anywhere rather than widen the column past the page.
+        const long = EXPLAIN_UID_PARTS.includes(k) && part.length > 24;
+        code.appendChild(element('span', {class: long ? 'part long' : 'part'}, part));
+      });
       row.appendChild(command);
       return row;
     });
@@ -1753,8 +1782,10 @@
     fillTable('closest', rows, chosen.length, 'event');
   }
 
+  const EXPLAIN_UID_PARTS = [5, 6];  // where explainCommand puts the two uids
+
   // The vela-explain command that tells the story of event _i's pair around its time, in UTC as
-  // vela-explain takes it. The result does not hold the inputs' names nor the threshold: the
+  // vela-explain takes it, as its parts: the program, each option with its value, each uid. The result does not hold the inputs' names nor the threshold: the
   // threshold is filled in when vela-report was given it.
   function explainCommand(data, i) {
     const margin = 10000;  // ms before and after the event
@@ -1766,9 +1797,9 @@
     const from = utc(Math.floor(data.start[i] / 1000) * 1000 - margin);
     const to = utc(data.start[i] + 1000 * data.duration[i] + margin);
     const threshold = data.threshold !== null ? String(data.threshold) : 'DISTANCE_MM';
-    return 'vela-explain -i POSITIONS -t TRACKABLES -a ASSOCIATIONS -d ' + threshold + ' ' +
-        shellWord(data.uids[data.a[i]]) + ' ' + shellWord(data.uids[data.b[i]]) +
-        ' --from ' + from + ' --to ' + to;
+    return ['vela-explain', '-i POSITIONS', '-t TRACKABLES', '-a ASSOCIATIONS', '-d ' + threshold,
+            shellWord(data.uids[data.a[i]]), shellWord(data.uids[data.b[i]]), '--from ' + from,
+            '--to ' + to];
   }
 
   // A word as a shell reads it back whole: quoted unless it is plain.
@@ -1873,7 +1904,7 @@
     fillTable('objects', rows, objects.ranked.length, 'object');
   }
 
-  // ---- Who: vehicles and drivers --------------------------------------------------------------
+  // ---- Who: vehicles, persons and drivers -----------------------------------------------------
   // Ranked by events, then events below 500 mm, then time in near-miss.
   function rankBy(data, chosen, of) {
     return tally(data, chosen, of, function (t, o, p) {
@@ -1926,6 +1957,18 @@
     fillTable('vehicles', rankingRows(data, vehicles, 'vehicle-row', function (o) {
       return filterLink(data, filter, {obj: objectFilterOf(data, o)});
     }), vehicles.ranked.length, 'vehicle');
+    // Persons apart: among all objects the vehicles, in most events, would hide them.
+    const persons = rankBy(data, chosen, function (i, add) {
+      if (data.labelCode[data.la[i]] === PERSON_CODE) {
+        add(data.a[i]);
+      }
+      if (data.labelCode[data.lb[i]] === PERSON_CODE && data.b[i] !== data.a[i]) {
+        add(data.b[i]);
+      }
+    });
+    fillTable('persons', rankingRows(data, persons, 'person-row', function (o) {
+      return filterLink(data, filter, {obj: objectFilterOf(data, o)});
+    }), persons.ranked.length, 'person');
     let undriven = 0;
     const drivers = rankBy(data, chosen, function (i, add) {
       if (data.driverA[i] >= 0) {
@@ -2133,6 +2176,24 @@
     note.hidden = fields.length === 0;
   }
 
+  // The bar folds to one line, which still says what the filters keep.
+  function setUpFolding() {
+    const toggle = byId('filter-toggle');
+    toggle.addEventListener('click', function () {
+      const open = toggle.getAttribute('aria-expanded') !== 'true';
+      toggle.setAttribute('aria-expanded', String(open));
+      byId('filter-body').hidden = !open;
+      document.body.classList.toggle('filters-folded', !open);
+    });
+  }
+
+  function showSummary(filter, data, shown) {
+    byId('filter-summary').textContent = isActive(filter) ?
+        describeFilter(filter, data) + ': ' + grouped(shown) + ' of ' +
+            plural(data.n, 'event', 'events') :
+        'none' + (data.n > 0 ? ': all ' + plural(data.n, 'event', 'events') : '');
+  }
+
   // ---- What the page was made from ------------------------------------------------------------
   function bytesText(bytes) {
     const units = ['KB', 'MB', 'GB', 'TB'];
@@ -2332,6 +2393,7 @@
       const chosen = select(data, filter);
       const ordered = byStart(data, chosen);
       renderHeader(data, ordered, filter, unread);
+      showSummary(filter, data, chosen.length);
       renderPlot(data, chosen, frame, plan);
       renderZones(data, ordered, filter);
       renderTimeline(data, chosen);
@@ -2369,6 +2431,7 @@
       }, 0);
     }
     setUpForm(data);
+    setUpFolding();
     const form = byId('filter-form');
     form.addEventListener('input', fromForm);
     form.addEventListener('change', fromForm);

@@ -90,6 +90,10 @@ class sqlite_database : public database {
       if (step != SQLITE_DONE) {
         const std::string reason = sqlite3_errmsg(m_db);
         sqlite3_reset(statement);
+        const int primary = step & 0xff;
+        if (primary == SQLITE_BUSY || primary == SQLITE_LOCKED) {
+          throw store_busy(m_shown + ": " + terminal_safe(reason));
+        }
         fail(m_shown, reason);
       }
       break;

@@ -22,6 +22,13 @@ class store_error : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// Another connection held a lock SQLite would not wait for (waiting could deadlock): the
+// caller may roll back and try the whole step again.
+class store_busy : public store_error {
+ public:
+  using store_error::store_error;
+};
+
 // A value bound to a statement: null, an integer, a real or a text.
 using db_value = std::variant<std::monostate, std::int64_t, double, std::string>;
 

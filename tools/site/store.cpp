@@ -2,7 +2,10 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstring>
+#include <random>
+#include <thread>
 
 #include "base/text.hpp"
 #include "rules.hpp"
@@ -129,7 +132,22 @@ store::store(const site_config& _config, bool _create)
     }
   }
   m_db = open_database(_config.store, m_shown, _create);
-  prepare_schema(_create);
+  // Two runs that make or open one SQLite store at once can each hold a lock the other
+  // waits for; SQLite then refuses one of them at once rather than wait. That one steps back
+  // and tries again, for as long as it would wait for a lock.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  std::minstd_rand jitter(std::random_device{}());
+  for (;;) {
+    try {
+      prepare_schema(_create);
+      return;
+    } catch (const store_busy&) {
+      if (std::chrono::steady_clock::now() >= deadline) {
+        throw;
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5 + jitter() % 45));
+  }
 }
 
 void store::prepare_schema(bool _create) {
@@ -137,8 +155,16 @@ void store::prepare_schema(bool _create) {
   std::optional<std::int64_t> tables;
   if (sqlite) {
     // A file that is not a store is never written: only an empty one is made a store.
-    const std::int64_t id = m_db->single_integer("PRAGMA application_id").value_or(0);
-    tables = m_db->single_integer("SELECT count(*) FROM sqlite_master");
+    // Both read by one statement, so that a store made meanwhile is seen whole or not at all.
+    std::int64_t id = 0;
+    tables = 0;
+    m_db->query(
+        "SELECT (SELECT application_id FROM pragma_application_id()), "
+        "(SELECT count(*) FROM sqlite_master)",
+        {}, [&](const db_row& _row) {
+          id = _row.integer(0);
+          tables = _row.integer(1);
+        });
     if (id != sqlite_application_id && *tables > 0) {
       throw store_error(m_shown + ": not a store of vela (an SQLite file of something else)");
     }
