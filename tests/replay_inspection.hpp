@@ -1,6 +1,6 @@
 #pragma once
-// A look inside the replay for the tests that check its parts: the candidates of a line, the
-// active pairs, what it left in each object.
+// A look inside the replay for the tests of its pieces: the candidates of a line, the active
+// pairs, what it left in each object.
 
 #include <utility>
 #include <vector>

@@ -58,9 +58,7 @@ void pair_candidates::reset(const site& _site, std::uint32_t _threshold_mm,
   m_lists.reset(count);
   m_relisted_on.assign(count, 0);
   m_relisting = 0;
-  const std::size_t persons = count - m_non_persons.size();
-  m_grids[0].reset(count, m_listing ? reach : _threshold_mm, m_non_persons.size());
-  m_grids[1].reset(count, m_listing ? reach : _threshold_mm, persons);
+  reset_grids(m_listing ? reach : _threshold_mm);
   for (int kind = 0; kind < 2; ++kind) {
     m_drivers[kind].reset(count);
     m_incomplete_positioned_drivers[kind].reset(count);
@@ -213,12 +211,16 @@ void pair_candidates::relist(object_id _id, std::int32_t _x, std::int32_t _y) {
   }
 }
 
+void pair_candidates::reset_grids(std::uint64_t _radius_mm) {
+  const std::size_t non_persons = m_non_persons.size();
+  m_grids[0].reset(m_state.size(), _radius_mm, non_persons);
+  m_grids[1].reset(m_state.size(), _radius_mm, m_state.size() - non_persons);
+}
+
 void pair_candidates::stop_listing() {
   m_listing = false;
   m_lists.reset(m_state.size());
-  const std::size_t non_persons = m_non_persons.size();
-  m_grids[0].reset(m_state.size(), m_threshold_mm, non_persons);
-  m_grids[1].reset(m_state.size(), m_threshold_mm, m_state.size() - non_persons);
+  reset_grids(m_threshold_mm);
   const hot_objects& objects = *m_objects;
   for (object_id id = 0; id < objects.size(); ++id) {
     if (objects[id].positioned) {

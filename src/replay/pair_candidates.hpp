@@ -99,6 +99,8 @@ class pair_candidates {
   bool beyond_half_skin(object_id _id, std::int32_t _x, std::int32_t _y) const;
   // Makes (_x, _y) the object's reference and its list the pairs within reach of it.
   void relist(object_id _id, std::int32_t _x, std::int32_t _y);
+  // Both grids emptied, for searches of up to _radius_mm.
+  void reset_grids(std::uint64_t _radius_mm);
   // The lists outgrew their budget: from now on the grid holds the last positions.
   void stop_listing();
   bool positioned(object_id _id) const {

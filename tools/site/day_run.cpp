@@ -302,12 +302,6 @@ int run_day(const day_run_options& _options) {
     return run(_options);
   } catch (const ended& e) {
     return e.status;
-  } catch (const config_error& e) {
-    tools::complain(program, e.what());
-    return config_status;
-  } catch (const store_error& e) {
-    tools::complain(program, e.what());
-    return store_status;
   }
 }
 }  // namespace vela::site_tool

@@ -20,6 +20,7 @@ struct day_run_options {
   bool replace = false;                   // runs that overlap are replaced
 };
 
-// The whole command; its status.
+// The whole command; its status. A configuration or a store that fails throws config_error or
+// store_error, which the caller reports as every command does.
 int run_day(const day_run_options& _options);
 }  // namespace vela::site_tool
